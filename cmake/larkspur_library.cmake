@@ -1,0 +1,37 @@
+# larkspur_library(NAME DIR [DEPS ...]): a static library of every .cc under
+# DIR/src except *_test.cc, plus (with LARKSPUR_BUILD_TESTS) one GoogleTest
+# binary NAME_tests of the *_test.cc files beside them.
+function(larkspur_library name)
+  cmake_parse_arguments(ARG "" "" "DEPS;TEST_DEPS;DIRS" ${ARGN})
+  if(NOT ARG_DIRS)
+    set(ARG_DIRS src)
+  endif()
+  set(_all "")
+  foreach(_dir IN LISTS ARG_DIRS)
+    file(GLOB_RECURSE _found CONFIGURE_DEPENDS
+         "${CMAKE_CURRENT_SOURCE_DIR}/${_dir}/*.cc")
+    list(APPEND _all ${_found})
+  endforeach()
+  set(_sources ${_all})
+  set(_tests ${_all})
+  list(FILTER _sources EXCLUDE REGEX "_test\\.cc$")
+  list(FILTER _tests INCLUDE REGEX "_test\\.cc$")
+  if(NOT _sources)
+    # Header-only so far.
+    add_library(${name} INTERFACE)
+    target_include_directories(${name} INTERFACE "${PROJECT_SOURCE_DIR}")
+    target_link_libraries(${name} INTERFACE ${ARG_DEPS})
+  else()
+    add_library(${name} STATIC ${_sources})
+    target_include_directories(${name} PUBLIC "${PROJECT_SOURCE_DIR}")
+    target_link_libraries(${name} PUBLIC ${ARG_DEPS})
+    larkspur_apply_warnings(${name})
+  endif()
+  if(LARKSPUR_BUILD_TESTS AND _tests)
+    add_executable(${name}_tests ${_tests})
+    target_link_libraries(${name}_tests PRIVATE ${name} ${ARG_TEST_DEPS}
+                          GTest::gtest GTest::gtest_main)
+    larkspur_apply_warnings(${name}_tests)
+    gtest_discover_tests(${name}_tests DISCOVERY_MODE PRE_TEST)
+  endif()
+endfunction()

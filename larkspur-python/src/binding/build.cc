@@ -1,0 +1,60 @@
+// Result builders.
+#include "larkspur-python/src/binding/build.h"
+
+#include <limits>
+
+namespace larkspur::py {
+
+PyObject* build(std::uint64_t value) {
+  return PyLong_FromUnsignedLongLong(value);
+}
+
+PyObject* build(std::uint32_t value) { return PyLong_FromUnsignedLong(value); }
+
+PyObject* build(std::string_view text) {
+  return PyUnicode_FromStringAndSize(text.data(),
+                                     static_cast<Py_ssize_t>(text.size()));
+}
+
+PyObject* build(const std::vector<std::uint64_t>& values) {
+  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(values.size())));
+  if (!list) return nullptr;
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    PyObject* item = PyLong_FromUnsignedLongLong(values[i]);
+    if (item == nullptr) return nullptr;
+    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item);
+  }
+  return list.release();
+}
+
+PyObject* build(const std::vector<std::array<std::uint32_t, 16>>& rows) {
+  PyRef outer = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(rows.size())));
+  if (!outer) return nullptr;
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    PyObject* inner = PyList_New(16);
+    if (inner == nullptr) return nullptr;
+    PyList_SetItem(outer.get(), static_cast<Py_ssize_t>(i), inner);
+    for (Py_ssize_t j = 0; j < 16; ++j) {
+      PyObject* item =
+          PyLong_FromUnsignedLong(rows[i][static_cast<std::size_t>(j)]);
+      if (item == nullptr) return nullptr;
+      PyList_SetItem(inner, j, item);
+    }
+  }
+  return outer.release();
+}
+
+PyRef new_bytes(std::size_t size) {
+  if (size > static_cast<std::size_t>(std::numeric_limits<Py_ssize_t>::max())) {
+    PyErr_NoMemory();
+    return {};
+  }
+  return PyRef::steal(
+      PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
+}
+
+std::byte* bytes_data(const PyRef& bytes) {
+  return reinterpret_cast<std::byte*>(PyBytes_AsString(bytes.get()));
+}
+
+}  // namespace larkspur::py

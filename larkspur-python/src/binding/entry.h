@@ -1,0 +1,272 @@
+// The entry wrappers: every Python-callable of the module is one of these
+// templates instantiated with a Signature and a typed implementation.
+//
+// A wrapper binds the arguments, checks `self` (type, then owner thread for
+// thread-bound classes), converts the arguments in parameter order, calls
+// the implementation and builds its result or raises its error. Wrappers
+// are noexcept: C++ exceptions stop here (std::bad_alloc as MemoryError,
+// anything else as InternalFault).
+//
+// A class binding B provides:
+//   using Value = ...;                      // the C++ object held
+//   static constexpr const char* kTypePath; // "_larkspur::View"
+//   static constexpr bool kThreadBound;
+//   static PyTypeObject* type();            // its TypeCell's get()
+#pragma once
+
+#include <Python.h>
+
+#include <memory>
+#include <new>
+#include <optional>
+#include <tuple>
+#include <type_traits>
+#include <utility>
+
+#include "larkspur-core/src/base/fault.h"
+#include "larkspur-core/src/base/result.h"
+#include "larkspur-core/src/base/str_cat.h"
+#include "larkspur-python/src/binding/build.h"
+#include "larkspur-python/src/binding/convert.h"
+#include "larkspur-python/src/binding/errors.h"
+#include "larkspur-python/src/binding/heap_type.h"
+#include "larkspur-python/src/binding/signature.h"
+
+namespace larkspur::py {
+
+namespace internal_entry {
+
+template <class F>
+struct FnTraits;
+template <class R, class... A>
+struct FnTraits<R (*)(A...)> {
+  using Ret = R;
+  using Args = std::tuple<std::decay_t<A>...>;
+};
+
+template <class T>
+struct IsResult : std::false_type {};
+template <class T>
+struct IsResult<Result<T>> : std::true_type {};
+
+template <class T>
+struct IsOptional : std::false_type {};
+template <class T>
+struct IsOptional<std::optional<T>> : std::true_type {};
+
+// Converts one bound argument into `out`; false with an exception set.
+template <class T>
+bool convert_param(PyObject* obj, const char* name, std::optional<T>& out) {
+  if constexpr (IsOptional<T>::value) {
+    if (obj == nullptr) {
+      out.emplace(std::nullopt);
+      return true;
+    }
+    auto value = Converter<typename T::value_type>::convert(obj);
+    if (!value) {
+      wrap_type_error(name);
+      return false;
+    }
+    out.emplace(std::move(*value));
+  } else {
+    auto value = Converter<T>::convert(obj);
+    if (!value) {
+      wrap_type_error(name);
+      return false;
+    }
+    out.emplace(std::move(*value));
+  }
+  return true;
+}
+
+template <class T>
+PyObject* build_checked(T&& value) {
+  PyObject* out = build(std::forward<T>(value));
+  if (out == nullptr && PyErr_Occurred() != nullptr) {
+    PyErr_Print();
+    raise_internal_fault("Python API call failed");
+  }
+  return out;
+}
+
+template <class R>
+PyObject* finish(R&& result) {
+  using T = std::decay_t<R>;
+  if constexpr (IsResult<T>::value) {
+    if (!result) {
+      raise_error(result.error());
+      return nullptr;
+    }
+    if constexpr (std::is_void_v<decltype(result.value())>) {
+      Py_RETURN_NONE;
+    } else {
+      return build_checked(std::move(*result));
+    }
+  } else {
+    return build_checked(std::move(result));
+  }
+}
+
+// Converts the bound arguments for the parameters Args... (in order,
+// stopping at the first failure) and calls `call` with them.
+template <class Args, class Call, std::size_t... I>
+PyObject* convert_and_call(const Signature& sig, const Bound& bound,
+                           Call&& call, std::index_sequence<I...>) {
+  std::tuple<std::optional<std::tuple_element_t<I, Args>>...> slots;
+  const bool converted =
+      (convert_param(bound[I], sig.params[I], std::get<I>(slots)) && ...);
+  if (!converted) return nullptr;
+  return call(std::move(*std::get<I>(slots))...);
+}
+
+template <class Fn>
+PyObject* guarded(Fn&& fn) noexcept {
+  try {
+    return fn();
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (...) {
+    raise_internal_fault("unexpected C++ exception");
+  }
+  return nullptr;
+}
+
+// Checks `self` for a method of class binding B; nullptr with an
+// exception set when it is the wrong type or on the wrong thread.
+template <class B>
+Instance<typename B::Value>* checked_self(PyObject* self) {
+  PyTypeObject* type = B::type();
+  if (type == nullptr) return nullptr;
+  if (!PyObject_TypeCheck(self, type)) {
+    PyRef qualname = PyRef::steal(PyType_GetQualName(Py_TYPE(self)));
+    if (qualname) {
+      PyErr_Format(PyExc_TypeError, "'%U' object cannot be converted to '%s'",
+                   qualname.get(), B::kName);
+    }
+    return nullptr;
+  }
+  auto* inst = instance_of<typename B::Value>(self);
+  if constexpr (B::kThreadBound) {
+    const std::uint64_t here = current_thread_id();
+    if (here != inst->owner_thread) {
+      raise_error(assert_eq_fault(
+          str_cat(B::kTypePath, " is unsendable, but sent to another thread"),
+          format_thread_id(here), format_thread_id(inst->owner_thread)));
+      return nullptr;
+    }
+  }
+  return inst;
+}
+
+}  // namespace internal_entry
+
+// A method with parameters: Impl is R (*)(const Value&, Args...).
+template <class B, const Signature& Sig, auto Impl>
+PyObject* method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                 PyObject* kwnames) noexcept {
+  using Traits = internal_entry::FnTraits<decltype(Impl)>;
+  using All = typename Traits::Args;
+  return internal_entry::guarded([&]() -> PyObject* {
+    Bound bound;
+    if (!bind_fast(Sig, args, nargs, kwnames, bound)) return nullptr;
+    auto* inst = internal_entry::checked_self<B>(self);
+    if (inst == nullptr) return nullptr;
+    // Drop the leading `const Value&` from the parameter list.
+    return [&]<std::size_t... I>(std::index_sequence<I...>) {
+      using Args = std::tuple<std::tuple_element_t<I + 1, All>...>;
+      return internal_entry::convert_and_call<Args>(
+          Sig, bound,
+          [&](auto&&... values) {
+            return internal_entry::finish(
+                Impl(inst->value, std::forward<decltype(values)>(values)...));
+          },
+          std::index_sequence<I...>{});
+    }(std::make_index_sequence<std::tuple_size_v<All> - 1>{});
+  });
+}
+
+// A method without parameters (METH_NOARGS): Impl is R (*)(const Value&).
+template <class B, auto Impl>
+PyObject* method_noargs(PyObject* self, PyObject* /*unused*/) noexcept {
+  return internal_entry::guarded([&]() -> PyObject* {
+    auto* inst = internal_entry::checked_self<B>(self);
+    if (inst == nullptr) return nullptr;
+    return internal_entry::finish(Impl(inst->value));
+  });
+}
+
+// A read-only attribute: Impl is R (*)(const Value&).
+template <class B, auto Impl>
+PyObject* getter(PyObject* self, void* /*closure*/) noexcept {
+  return method_noargs<B, Impl>(self, nullptr);
+}
+
+// The constructor (tp_new): Impl is Result<Value> (*)(Args...). The value
+// is made first and moved into the new object; if the object cannot be
+// allocated the value is destroyed (closing what it owns).
+template <class B, const Signature& Sig, auto Impl>
+PyObject* constructor(PyTypeObject* type, PyObject* args,
+                      PyObject* kwargs) noexcept {
+  using Args = typename internal_entry::FnTraits<decltype(Impl)>::Args;
+  return internal_entry::guarded([&]() -> PyObject* {
+    Bound bound;
+    if (!bind_tuple(Sig, args, kwargs, bound)) return nullptr;
+    return internal_entry::convert_and_call<Args>(
+        Sig, bound,
+        [&](auto&&... values) -> PyObject* {
+          Result<typename B::Value> made =
+              Impl(std::forward<decltype(values)>(values)...);
+          if (!made) {
+            raise_error(made.error());
+            return nullptr;
+          }
+          auto alloc =
+              reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+          PyObject* self = alloc(type, 0);
+          if (self == nullptr) return nullptr;
+          auto* inst = instance_of<typename B::Value>(self);
+          inst->owner_thread = current_thread_id();
+          std::construct_at(&inst->value, std::move(*made));
+          return self;
+        },
+        std::make_index_sequence<std::tuple_size_v<Args>>{});
+  });
+}
+
+// The deallocator. A thread-bound object released on a foreign thread is
+// reported through the unraisable hook; its resources are released anyway.
+template <class B>
+void dealloc(PyObject* self) noexcept {
+  auto* inst = instance_of<typename B::Value>(self);
+  if constexpr (B::kThreadBound) {
+    if (inst->owner_thread != current_thread_id()) {
+      report_unraisable_runtime_error(str_cat(
+          B::kTypePath, " is unsendable, but is being dropped on another thread"));
+    }
+  }
+  std::destroy_at(&inst->value);
+  PyTypeObject* type = Py_TYPE(self);
+  auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+  free_fn(self);
+  Py_DECREF(type);
+}
+
+// A module function: Impl is R (*)(Args...).
+template <const Signature& Sig, auto Impl>
+PyObject* function(PyObject* /*module*/, PyObject* const* args,
+                   Py_ssize_t nargs, PyObject* kwnames) noexcept {
+  using Args = typename internal_entry::FnTraits<decltype(Impl)>::Args;
+  return internal_entry::guarded([&]() -> PyObject* {
+    Bound bound;
+    if (!bind_fast(Sig, args, nargs, kwnames, bound)) return nullptr;
+    return internal_entry::convert_and_call<Args>(
+        Sig, bound,
+        [](auto&&... values) {
+          return internal_entry::finish(
+              Impl(std::forward<decltype(values)>(values)...));
+        },
+        std::make_index_sequence<std::tuple_size_v<Args>>{});
+  });
+}
+
+}  // namespace larkspur::py
