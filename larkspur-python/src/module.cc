@@ -36,6 +36,8 @@ using FunctionDef = PyMethodDef* (*)();
 // read_keys, abi_version, rowids_for_seq, rowids_for_seq_with_history.
 constexpr std::initializer_list<FunctionDef> kFunctions = {
     &abi_version_def,
+    &rowids_for_seq_def,
+    &rowids_for_seq_with_history_def,
 };
 
 PyModuleDef kModuleDef = {
