@@ -265,3 +265,15 @@ def test_signatures():
         "(history, tokens, ple_spec)"
     assert _larkspur.__all__.index("rowids_for_seq") + 1 == \
         _larkspur.__all__.index("rowids_for_seq_with_history")
+
+
+@pytest.mark.parametrize("enabled", [True, False])
+def test_collector_state_survives_a_call(enabled):
+    import gc
+    was = gc.isenabled()
+    (gc.enable if enabled else gc.disable)()
+    try:
+        rowids_for_seq(list(range(2000)), 1)
+        assert gc.isenabled() == enabled
+    finally:
+        (gc.enable if was else gc.disable)()

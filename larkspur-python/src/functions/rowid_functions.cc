@@ -24,6 +24,24 @@ Status check_ple_spec(std::uint32_t ple_spec) {
   return Error::not_implemented("only PLE_QWEN_V1=1 is implemented");
 }
 
+// Holds off the cyclic garbage collector while a result is built. The
+// lists made here hold only ints, so a collection in the middle of the build
+// could free nothing of ours; it runs at the next allocation after the call
+// instead, by which time a short-lived result is usually gone. Nothing
+// between construction and destruction runs Python code.
+class CollectorPause {
+ public:
+  CollectorPause() : was_enabled_(PyGC_Disable() != 0) {}
+  CollectorPause(const CollectorPause&) = delete;
+  CollectorPause& operator=(const CollectorPause&) = delete;
+  ~CollectorPause() {
+    if (was_enabled_) PyGC_Enable();
+  }
+
+ private:
+  bool was_enabled_;
+};
+
 // Hashes each token straight into its list of ints, with no intermediate
 // table of row ids. A null result with an exception set means the
 // interpreter could not make an object; the entry wrapper reports it.
@@ -31,6 +49,7 @@ PyRef build_rowids(std::span<const std::uint32_t> history,
                    std::span<const std::uint32_t> tokens) {
   PyRef outer = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(tokens.size())));
   if (!outer) return {};
+  const CollectorPause pause;
   keygen::NgramContext context(history);
   keygen::RowIds row;
   for (std::size_t i = 0; i < tokens.size(); ++i) {
