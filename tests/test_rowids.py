@@ -1,5 +1,7 @@
 """rowids_for_seq and rowids_for_seq_with_history."""
 
+import gc
+
 import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
@@ -269,7 +271,6 @@ def test_signatures():
 
 @pytest.mark.parametrize("enabled", [True, False])
 def test_collector_state_survives_a_call(enabled):
-    import gc
     was = gc.isenabled()
     (gc.enable if enabled else gc.disable)()
     try:

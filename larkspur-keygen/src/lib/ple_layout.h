@@ -72,7 +72,8 @@ inline constexpr PleLayout kPleQwenV1Layout = compute_ple_qwen_v1();
 // The closure check: the shard grid must cover the padded table exactly.
 static_assert(kPleQwenV1Layout.shards * kPleQwenV1Layout.rows_per_shard ==
                   kPleQwenV1Layout.padded_rows,
-              "assertion `left == right` failed: P0: 分片网格与 padded 表必须闭合");
+              "assertion `left == right` failed: "
+              "P0: 分片网格与 padded 表必须闭合");
 static_assert(kPleQwenV1Layout.table_sizes ==
               std::array<std::uint64_t, kTableCount>{
                   20000003, 20000023, 20000033, 20000047, 20000059, 20000063,

@@ -10,10 +10,12 @@ namespace larkspur::keygen {
 namespace {
 
 TEST(IsPrime, FollowsTrialDivisionRules) {
-  for (std::uint64_t n : {0ULL, 1ULL, 4ULL, 9ULL, 15ULL, 25ULL, 49ULL, 20'000'000ULL, 20'000'001ULL}) {
+  for (std::uint64_t n : {0ULL, 1ULL, 4ULL, 9ULL, 15ULL, 25ULL, 49ULL,
+                          20'000'000ULL, 20'000'001ULL}) {
     EXPECT_FALSE(is_prime(n)) << n;
   }
-  for (std::uint64_t n : {2ULL, 3ULL, 5ULL, 7ULL, 11ULL, 13ULL, 4'999'963ULL, 20'000'003ULL}) {
+  for (std::uint64_t n :
+       {2ULL, 3ULL, 5ULL, 7ULL, 11ULL, 13ULL, 4'999'963ULL, 20'000'003ULL}) {
     EXPECT_TRUE(is_prime(n)) << n;
   }
 }
@@ -33,8 +35,9 @@ TEST(PleLayout, SizesAreConsecutivePrimesAboveTwentyMillion) {
     } while (!is_prime(expected));
     EXPECT_EQ(size, expected);
   }
-  EXPECT_EQ(std::set(layout.table_sizes.begin(), layout.table_sizes.end()).size(),
-            kTableCount);
+  const std::set<std::uint64_t> distinct(layout.table_sizes.begin(),
+                                         layout.table_sizes.end());
+  EXPECT_EQ(distinct.size(), kTableCount);
   EXPECT_EQ(layout.moduli, layout.table_sizes);
 }
 

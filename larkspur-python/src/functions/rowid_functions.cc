@@ -47,7 +47,8 @@ class CollectorPause {
 // interpreter could not make an object; the entry wrapper reports it.
 PyRef build_rowids(std::span<const std::uint32_t> history,
                    std::span<const std::uint32_t> tokens) {
-  PyRef outer = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(tokens.size())));
+  PyRef outer =
+      PyRef::steal(PyList_New(static_cast<Py_ssize_t>(tokens.size())));
   if (!outer) return {};
   const CollectorPause pause;
   keygen::NgramContext context(history);

@@ -39,7 +39,8 @@ class LineReader {
       const char* begin = buf_.data() + pos_;
       const std::string_view rest(begin, len_ - pos_);
       const std::size_t lf = rest.find('\n');
-      const std::size_t take = lf == std::string_view::npos ? rest.size() : lf + 1;
+      const std::size_t take =
+          lf == std::string_view::npos ? rest.size() : lf + 1;
       line.append(begin, take);
       pos_ += take;
       if (lf != std::string_view::npos) return true;

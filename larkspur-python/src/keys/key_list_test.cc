@@ -171,7 +171,8 @@ TEST(TrimWhiteSpace, KeepsLookalikes) {
 TEST(IsUtf8, AcceptsWellFormedText) {
   for (const std::string s :
        {"", "abc", "\xc2\x80", "\xdf\xbf", "\xe0\xa0\x80", "\xed\x9f\xbf",
-        "\xee\x80\x80", "\xef\xbf\xbf", "\xf0\x90\x80\x80", "\xf4\x8f\xbf\xbf"}) {
+        "\xee\x80\x80", "\xef\xbf\xbf", "\xf0\x90\x80\x80",
+        "\xf4\x8f\xbf\xbf"}) {
     EXPECT_TRUE(is_utf8(s)) << s;
   }
 }
