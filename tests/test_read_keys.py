@@ -45,12 +45,6 @@ def test_keys_in_file_order(key_file, contents, keys):
     assert read_keys(key_file(contents)) == keys
 
 
-def test_many_lines_across_the_read_buffer(key_file):
-    keys = [k * 7919 for k in range(5000)]
-    text = "\n".join(str(k) for k in keys) + "\n" + " " * 9000 + "+12\n"
-    assert read_keys(key_file(text)) == keys + [12]
-
-
 @pytest.mark.parametrize("line, message", [
     ("-1", BAD_DIGIT), ("1 2", BAD_DIGIT), ("1_000", BAD_DIGIT),
     ("0x10", BAD_DIGIT), ("+", BAD_DIGIT), ("-", BAD_DIGIT),

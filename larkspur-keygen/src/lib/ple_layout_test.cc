@@ -41,27 +41,5 @@ TEST(PleLayout, SizesAreConsecutivePrimesAboveTwentyMillion) {
   EXPECT_EQ(layout.moduli, layout.table_sizes);
 }
 
-TEST(PleLayout, TablesTileTheRowSpace) {
-  const PleLayout& layout = build_ple_layout();
-  std::uint64_t next = 0;
-  for (std::size_t t = 0; t < kTableCount; ++t) {
-    EXPECT_EQ(layout.table_offsets[t], next) << "table " << t;
-    next += layout.table_sizes[t];
-  }
-  EXPECT_EQ(next, layout.table_rows);
-  // 90 rows of padding up to the shard grid.
-  EXPECT_EQ(layout.padded_rows - layout.table_rows, 90U);
-  EXPECT_EQ(layout.padded_rows % 128, 0U);
-  EXPECT_EQ(layout.shards * layout.rows_per_shard, layout.padded_rows);
-}
-
-TEST(PleLayout, HashConstants) {
-  const PleLayout& layout = build_ple_layout();
-  EXPECT_EQ(layout.mult0, 23'703'573'157'769U);
-  EXPECT_EQ(layout.mult1, 20'109'073'645'365U);
-  EXPECT_EQ(layout.mult2, 8'052'911'324'071U);
-  EXPECT_EQ(layout.pad_token, 248'044U);
-}
-
 }  // namespace
 }  // namespace larkspur::keygen

@@ -101,11 +101,6 @@ TEST(GenerateRowids, HistoryChangesOnlyTheContextItReaches) {
   }
 }
 
-TEST(GenerateRowids, EmptyTokensGiveNothing) {
-  EXPECT_TRUE(generate_rowids(Tokens{5, 6}, {}).empty());
-  EXPECT_TRUE(generate_rowids({}, {}).empty());
-}
-
 // Random sequences drawn from a small alphabet that includes the pad token,
 // so pads land next to each other, at the history boundary and at the ends.
 TEST(GenerateRowids, MatchesReferenceOnRandomSequences) {
@@ -129,34 +124,6 @@ TEST(GenerateRowids, MatchesReferenceOnRandomSequences) {
     ASSERT_EQ(generate_rowids(history, tokens),
               reference_rowids(history, tokens))
         << "round " << round;
-  }
-}
-
-TEST(GenerateRowids, FreshStartEqualsTwoPadHistory) {
-  const Tokens tokens = {P, 3, P, P, 8, 9, 10};
-  const std::vector<RowIds> fresh = generate_rowids({}, tokens);
-  EXPECT_EQ(generate_rowids(Tokens{P, P}, tokens), fresh);
-  EXPECT_EQ(generate_rowids(Tokens{11, 12, P, P}, tokens), fresh);
-}
-
-TEST(GenerateRowids, OnlyTheLastTwoHistoryTokensMatter) {
-  const Tokens tokens = {5, 6, 7};
-  EXPECT_EQ(generate_rowids(Tokens{1, 2, 3, 4}, tokens),
-            generate_rowids(Tokens{9, 3, 4}, tokens));
-  EXPECT_NE(generate_rowids(Tokens{1, 2, 3, 4}, tokens),
-            generate_rowids(Tokens{1, 2, 9, 4}, tokens));
-}
-
-TEST(GenerateRowids, EveryRowFallsInsideItsTable) {
-  const PleLayout& layout = build_ple_layout();
-  Tokens tokens(5000);
-  std::mt19937 rng(7);
-  for (std::uint32_t& t : tokens) t = static_cast<std::uint32_t>(rng());
-  for (const RowIds& row : generate_rowids({}, tokens)) {
-    for (std::size_t t = 0; t < kTableCount; ++t) {
-      ASSERT_GE(row[t], layout.table_offsets[t]);
-      ASSERT_LT(row[t], layout.table_offsets[t] + layout.table_sizes[t]);
-    }
   }
 }
 

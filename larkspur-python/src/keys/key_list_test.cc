@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
-#include <unistd.h>
 
 #include <cstdint>
 #include <filesystem>
@@ -32,25 +31,8 @@ class KeyFileTest : public ::testing::Test {
     return path;
   }
 
-  // The keys of a file holding `contents`, or the error text.
-  std::string outcome(const std::string& contents) {
-    Result<Keys> keys = parse_key_file(write(contents));
-    if (!keys) return "error: " + keys.error().text();
-    std::string out;
-    for (std::uint64_t k : *keys) out += std::to_string(k) + ";";
-    return out;
-  }
-
   std::filesystem::path dir_;
 };
-
-TEST_F(KeyFileTest, ReadsKeysInFileOrder) {
-  EXPECT_EQ(outcome(""), "");
-  EXPECT_EQ(outcome("\n  \n\t\r\n"), "");
-  EXPECT_EQ(outcome("7\n\n \t+42 \n007\n"), "7;42;7;");
-  EXPECT_EQ(outcome("5\r\n6\r\n5"), "5;6;5;");
-  EXPECT_EQ(outcome("18446744073709551615"), "18446744073709551615;");
-}
 
 // Lines that straddle the 8192-byte buffer, and a line longer than it.
 TEST_F(KeyFileTest, LinesCrossingTheBuffer) {
@@ -66,35 +48,6 @@ TEST_F(KeyFileTest, LinesCrossingTheBuffer) {
   Result<Keys> keys = parse_key_file(write(contents));
   ASSERT_TRUE(keys) << keys.error().text();
   EXPECT_EQ(*keys, expected);
-}
-
-// The first bad line ends the call with its error; nothing gathered before
-// it is returned.
-TEST_F(KeyFileTest, FailuresReturnNoKeys) {
-  const std::string kUtf8 = "error: stream did not contain valid UTF-8";
-  EXPECT_EQ(outcome("1\n2\n\xff\n4\n"), kUtf8);
-  EXPECT_EQ(outcome("1\n2\n3\xc3"), kUtf8);
-  EXPECT_EQ(outcome("1\n-1\n\xff\n"), "error: invalid digit found in string");
-  EXPECT_EQ(outcome("1\n18446744073709551616\n"),
-            "error: number too large to fit in target type");
-  EXPECT_EQ(outcome("\xef\xbb\xbf" "1\n"),
-            "error: invalid digit found in string");
-}
-
-TEST_F(KeyFileTest, OpenAndReadErrors) {
-  Result<Keys> dir = parse_key_file(dir_.string());
-  ASSERT_FALSE(dir);
-  EXPECT_EQ(dir.error().text(), "Is a directory (os error 21)");
-  EXPECT_EQ(dir.error().code(), ErrorCode::kIo);
-
-  Result<Keys> missing = parse_key_file((dir_ / "absent").string());
-  ASSERT_FALSE(missing);
-  EXPECT_EQ(missing.error().text(), "No such file or directory (os error 2)");
-
-  using std::string_literals::operator""s;
-  Result<Keys> nul = parse_key_file(write("1\n") + "\0x"s);
-  ASSERT_FALSE(nul);
-  EXPECT_EQ(nul.error().text(), "file name contained an unexpected NUL byte");
 }
 
 // A descriptor leaked by a failed parse would make this count grow.
