@@ -8,7 +8,7 @@ void generate_rowids_into(std::span<const std::uint32_t> history,
                           std::span<RowIds> out) {
   NgramContext context(history);
   const std::size_t n = tokens.size() < out.size() ? tokens.size() : out.size();
-  for (std::size_t i = 0; i < n; ++i) context.next(tokens[i], out[i].data());
+  for (std::size_t i = 0; i < n; ++i) context.next(tokens[i], out[i]);
 }
 
 std::vector<RowIds> generate_rowids(std::span<const std::uint32_t> history,

@@ -31,7 +31,7 @@ inline std::uint32_t table_row(std::uint64_t h) {
 }
 
 template <std::size_t... H>
-inline void fill_rows(std::uint64_t h2, std::uint64_t h3, std::uint32_t* out,
+inline void fill_rows(std::uint64_t h2, std::uint64_t h3, RowIds& out,
                       std::index_sequence<H...> /*heads*/) {
   ((out[H] = table_row<H>(h2)), ...);
   ((out[kHeadsPerOrder + H] = table_row<kHeadsPerOrder + H>(h3)), ...);
@@ -40,9 +40,9 @@ inline void fill_rows(std::uint64_t h2, std::uint64_t h3, std::uint32_t* out,
 }  // namespace internal_rowids
 
 // The row ids of `token` with context tokens `ctx1` (distance 1) and `ctx2`
-// (distance 2), written to out[0..15].
+// (distance 2).
 inline void hash_rowids(std::uint32_t token, std::uint32_t ctx1,
-                        std::uint32_t ctx2, std::uint32_t* out) {
+                        std::uint32_t ctx2, RowIds& out) {
   constexpr const PleLayout& kLayout = internal_rowids::kLayout;
   const std::uint64_t h2 = (std::uint64_t{token} * kLayout.mult0) ^
                            (std::uint64_t{ctx1} * kLayout.mult1);
@@ -68,9 +68,9 @@ class NgramContext {
     for (std::uint32_t token : history.last(keep)) advance(token);
   }
 
-  // Writes the row ids of `token` at the next position to out[0..15] and
-  // moves past it.
-  void next(std::uint32_t token, std::uint32_t* out) {
+  // Writes the row ids of `token` at the next position to `out` and moves
+  // past it.
+  void next(std::uint32_t token, RowIds& out) {
     // prev2_ == kPad already yields kPad; only prev1_ needs the check.
     const std::uint32_t ctx2 = prev1_ == kPad ? kPad : prev2_;
     hash_rowids(token, prev1_, ctx2, out);

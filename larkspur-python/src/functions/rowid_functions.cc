@@ -54,7 +54,7 @@ PyRef build_rowids(std::span<const std::uint32_t> history,
   keygen::NgramContext context(history);
   keygen::RowIds row;
   for (std::size_t i = 0; i < tokens.size(); ++i) {
-    context.next(tokens[i], row.data());
+    context.next(tokens[i], row);
     PyObject* inner = PyList_New(kTableCount);
     if (inner == nullptr) return {};
     PyList_SetItem(outer.get(), static_cast<Py_ssize_t>(i), inner);
