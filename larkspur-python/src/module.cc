@@ -35,7 +35,10 @@ constexpr std::initializer_list<ClassEntry> kClasses = {
 using FunctionDef = PyMethodDef* (*)();
 // read_keys, abi_version, rowids_for_seq, rowids_for_seq_with_history.
 constexpr std::initializer_list<FunctionDef> kFunctions = {
+    &read_keys_def,
     &abi_version_def,
+    &rowids_for_seq_def,
+    &rowids_for_seq_with_history_def,
 };
 
 PyModuleDef kModuleDef = {
