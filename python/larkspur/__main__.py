@@ -1,0 +1,3 @@
+from larkspur.cli import main
+
+raise SystemExit(main())

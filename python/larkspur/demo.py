@@ -1,0 +1,272 @@
+"""The demo: an inference host's n-gram row lookups, end to end and verified.
+
+It builds (once) a synthetic table on the real PLE_QWEN_V1 grid, then streams
+tokens like a model server: a prefill chunk per sequence, then decode steps
+for a batch of sequences. Each step turns tokens into row ids with
+`rowids_for_seq_with_history`, fetches the rows with `Store.fetch` and checks
+every byte. The same loop runs over numpy.memmap as the baseline.
+"""
+
+from __future__ import annotations
+
+import os
+import statistics
+import time
+from dataclasses import dataclass, field
+
+import numpy as np
+
+import _larkspur
+
+from . import machine, table
+from .progress import Progress
+
+PAD_TOKEN = 248_044
+VOCAB = 248_044  # token ids below the pad token
+
+
+def default_table_dir(width: int) -> str:
+    base = os.environ.get("XDG_CACHE_HOME") or os.path.join(os.path.expanduser("~"), ".cache")
+    return os.path.join(base, "larkspur", f"demo-table-w{width}")
+
+
+def zipf_tokens(rng: np.random.Generator, count: int, exponent: float = 1.1) -> np.ndarray:
+    """Token ids with a Zipf distribution over a shuffled vocabulary."""
+    ranks = rng.zipf(exponent, size=count) - 1
+    ranks = ranks[ranks < VOCAB]
+    while len(ranks) < count:
+        more = rng.zipf(exponent, size=count) - 1
+        ranks = np.concatenate([ranks, more[more < VOCAB]])
+    order = np.random.default_rng(12345).permutation(VOCAB)
+    return order[ranks[:count]].astype(np.int64)
+
+
+def text_tokens(path: str, mode: str) -> np.ndarray:
+    """Token ids from a file: its bytes, or its whitespace-separated words hashed."""
+    with open(path, "rb") as f:
+        data = f.read()
+    if mode == "bytes":
+        return np.frombuffer(data, dtype=np.uint8).astype(np.int64)
+    words = data.split()
+    ids = [int.from_bytes(w[:8].ljust(8, b"\0"), "little") * 0x9E3779B1 % VOCAB for w in words]
+    return np.array(ids, dtype=np.int64)
+
+
+@dataclass
+class RunStats:
+    name: str
+    prefill: list[float] = field(default_factory=list)
+    decode: list[float] = field(default_factory=list)
+    prefill_tokens: int = 0
+    decode_tokens: int = 0
+    rows: int = 0
+    verified_rows: int = 0
+
+
+class Mismatch(Exception):
+    pass
+
+
+def verify(data: bytes | np.ndarray, rowids: list[int], width: int) -> None:
+    got = np.frombuffer(data, dtype=np.uint8) if isinstance(data, bytes) else data.reshape(-1)
+    want = table.expected_rows(np.array(rowids, dtype=np.uint64), width)
+    got = got.reshape(len(rowids), width)
+    if not np.array_equal(got, want):
+        bad = int(np.nonzero((got != want).any(axis=1))[0][0])
+        raise Mismatch(f"row id {rowids[bad]} (position {bad}) does not hold its bytes")
+
+
+class MemmapTable:
+    """The baseline: one numpy.memmap per shard, gathered in request order."""
+
+    def __init__(self, directory: str, geometry: table.Geometry):
+        self.rps = geometry.rows_per_shard
+        self.width = geometry.width
+        self.maps = [np.memmap(table.shard_path(directory, i), dtype=np.uint8, mode="r",
+                               shape=(geometry.rows_per_shard, geometry.width))
+                     for i in range(geometry.shards)]
+
+    def fetch(self, rowids: list[int]) -> np.ndarray:
+        ids = np.asarray(rowids, dtype=np.int64)
+        shard = ids // self.rps
+        local = ids % self.rps
+        out = np.empty((len(ids), self.width), dtype=np.uint8)
+        for s in np.unique(shard):
+            mask = shard == s
+            out[mask] = self.maps[s][local[mask]]
+        return out
+
+
+def run_loop(name: str, fetch, streams: list[np.ndarray], prefill: int, width: int,
+             progress: Progress) -> RunStats:
+    stats = RunStats(name)
+    histories: list[list[int]] = []
+    for seq in streams:
+        chunk = seq[:prefill].tolist()
+        t0 = time.perf_counter()
+        ids = _larkspur.rowids_for_seq(chunk, 1)
+        flat = [r for token_rows in ids for r in token_rows]
+        data = fetch(flat)
+        stats.prefill.append(time.perf_counter() - t0)
+        verify(data, flat, width)
+        stats.prefill_tokens += len(chunk)
+        stats.rows += len(flat)
+        stats.verified_rows += len(flat)
+        histories.append(chunk[-2:])
+        progress.update(progress.done + 1)
+    steps = len(streams[0]) - prefill
+    for step in range(steps):
+        t0 = time.perf_counter()
+        flat = []
+        for b, seq in enumerate(streams):
+            token = int(seq[prefill + step])
+            flat.extend(_larkspur.rowids_for_seq_with_history(histories[b], [token], 1)[0])
+            histories[b] = [histories[b][-1], token]
+        data = fetch(flat)
+        stats.decode.append(time.perf_counter() - t0)
+        verify(data, flat, width)
+        stats.decode_tokens += len(streams)
+        stats.rows += len(flat)
+        stats.verified_rows += len(flat)
+        progress.update(progress.done + 1)
+    return stats
+
+
+def pct(xs: list[float], q: float) -> float:
+    s = sorted(xs)
+    return s[min(len(s) - 1, int(round(q * (len(s) - 1))))]
+
+
+def fmt_ms(seconds: float) -> str:
+    return f"{seconds * 1e3:.3f}"
+
+
+def print_results(runs: list[RunStats], width: int) -> None:
+    header = ["run", "phase", "steps", "tokens/s", "rows/s", "MB/s",
+              "p50 ms", "p90 ms", "p99 ms", "max ms"]
+    rows = []
+    for r in runs:
+        for phase, lat, tokens in (("prefill", r.prefill, r.prefill_tokens),
+                                   ("decode", r.decode, r.decode_tokens)):
+            if not lat:
+                continue
+            total = sum(lat)
+            nrows = tokens * 16
+            rows.append([r.name, phase, len(lat), f"{tokens / total:,.0f}",
+                         f"{nrows / total:,.0f}", f"{nrows * width / total / 1e6:,.1f}",
+                         fmt_ms(pct(lat, 0.5)), fmt_ms(pct(lat, 0.9)),
+                         fmt_ms(pct(lat, 0.99)), fmt_ms(max(lat))])
+    _print_table(header, rows)
+    by_name = {r.name: r for r in runs}
+    ratio_rows = []
+    for mode in ("cold", "warm"):
+        ours, base = by_name.get(f"larkspur {mode}"), by_name.get(f"memmap {mode}")
+        if ours is None or base is None:
+            continue
+        for phase in ("prefill", "decode"):
+            a, b = getattr(ours, phase), getattr(base, phase)
+            if a and b:
+                ratio_rows.append([mode, phase, f"{sum(b) / sum(a):.2f}x",
+                                   f"{statistics.median(b) / statistics.median(a):.2f}x"])
+    if ratio_rows:
+        print()
+        _print_table(["mode", "phase", "throughput vs memmap", "p50 latency vs memmap"],
+                     ratio_rows)
+
+
+def _print_table(header, rows) -> None:
+    cells = [header] + [[str(c) for c in r] for r in rows]
+    widths = [max(len(r[i]) for r in cells) for i in range(len(header))]
+    for k, r in enumerate(cells):
+        print("  ".join(c.rjust(w) for c, w in zip(r, widths)))
+        if k == 0:
+            print("  ".join("-" * w for w in widths))
+
+
+def plot(runs: list[RunStats], path: str) -> None:
+    import matplotlib
+
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    fig, axes = plt.subplots(1, 2, figsize=(11, 4))
+    for ax, phase in zip(axes, ("prefill", "decode")):
+        for r in runs:
+            lat = sorted(x * 1e3 for x in getattr(r, phase))
+            if lat:
+                ax.plot(lat, [i / len(lat) for i in range(len(lat))], label=r.name)
+        ax.set_xscale("log")
+        ax.set_xlabel(f"{phase} step latency (ms)")
+        ax.set_ylabel("fraction of steps")
+        ax.grid(True, which="both", alpha=0.3)
+        ax.legend()
+    fig.tight_layout()
+    fig.savefig(path, dpi=120)
+
+
+def run(args) -> int:
+    width = args.width
+    directory = args.table or default_table_dir(width)
+    geometry = table.Geometry(table.QWEN_SHARDS, table.QWEN_ROWS_PER_SHARD, width)
+    print("larkspur demo: n-gram row lookups of an inference host, every byte verified")
+    print(f"  machine  {machine.describe()}")
+    print(f"  table    {directory}: {geometry.shards} shards x {geometry.rows_per_shard:,} rows"
+          f" x {width} B = {geometry.total_bytes / 1e9:.2f} GB")
+    tokens_desc = f"--text {args.text} ({args.text_mode})" if args.text else "Zipf(1.1) generator"
+    print(f"  settings batch {args.batch}, prefill {args.prefill} tokens, decode {args.decode}"
+          f" steps, tokens from {tokens_desc}, seed {args.seed}")
+
+    todo = table.missing_shards(directory, geometry) if os.path.isdir(directory) else list(
+        range(geometry.shards))
+    if todo:
+        verb = "completing" if len(todo) < geometry.shards else "building"
+        bar = Progress(f"{verb} table", geometry.total_bytes, "GB", 1e9)
+        table.write_table(directory, geometry, table.generator_source(width),
+                          "generator", progress=bar.update)
+        bar.close()
+
+    rng = np.random.default_rng(args.seed)
+    per_seq = args.prefill + args.decode
+    if args.text:
+        source = text_tokens(args.text, args.text_mode)
+        if len(source) == 0:
+            raise SystemExit(f"larkspur demo: {args.text} holds no tokens")
+        reps = -(-per_seq * args.batch // len(source))
+        source = np.tile(source, reps)
+        streams = [source[b * per_seq:(b + 1) * per_seq] for b in range(args.batch)]
+    else:
+        streams = [zipf_tokens(rng, per_seq) for _ in range(args.batch)]
+
+    store = _larkspur.Store(directory, geometry.shards, geometry.rows_per_shard, width)
+    shard_files = [table.shard_path(directory, i) for i in range(geometry.shards)]
+    steps_per_run = args.batch + args.decode
+    engines = [("larkspur", lambda: store.fetch)]
+    if not args.no_baseline:
+        engines.append(("memmap", lambda: MemmapTable(directory, geometry).fetch))
+    runs: list[RunStats] = []
+    bar = Progress("running", steps_per_run * 2 * len(engines), "steps")
+    for engine, make_fetch in engines:
+        for mode in ("cold", "warm"):
+            if mode == "cold":
+                _evict(shard_files)
+            fetch = make_fetch()
+            runs.append(run_loop(f"{engine} {mode}", fetch, streams, args.prefill, width, bar))
+            del fetch
+    bar.close()
+    print()
+    print_results(runs, width)
+    verified = sum(r.verified_rows for r in runs)
+    print(f"\nverified {verified:,} rows ({verified * width / 1e6:,.1f} MB): all bytes correct")
+    if args.plot:
+        plot(runs, args.plot)
+        print(f"latency plot written to {args.plot}")
+    return 0
+
+
+def _evict(paths: list[str]) -> None:
+    for path in paths:
+        fd = os.open(path, os.O_RDONLY)
+        try:
+            os.posix_fadvise(fd, 0, 0, os.POSIX_FADV_DONTNEED)
+        finally:
+            os.close(fd)
