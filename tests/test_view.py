@@ -111,6 +111,12 @@ def test_count_follows_size_slot_bytes_and_grans(make, size, manifest, expected)
     assert geometry(View(path)) == expected
 
 
+def test_deeply_nested_extra_value_is_fine(make):
+    depth = 100_000  # the parser keeps its own stack, not the thread's
+    path, _ = make(1000, '{"slot_bytes": 100, "x": ' + "[" * depth + "]" * depth + ', "grans": 3}')
+    assert geometry(View(path)) == (100, 3)
+
+
 @pytest.mark.parametrize(
     "value",
     ["2560.0", "2.56e3", "1E3", "-8", "-0", "-0.0", '"4096"', "true", "false",
