@@ -22,7 +22,7 @@ void append(std::string& out, T value) {
   char buf[24];
   auto [end, ec] = std::to_chars(buf, buf + sizeof buf, value);
   (void)ec;  // 24 bytes always hold a 64-bit integer
-  out.append(buf, end);
+  out.append(buf, static_cast<std::size_t>(end - buf));
 }
 
 }  // namespace internal_str_cat

@@ -2,7 +2,9 @@
 #pragma once
 
 #include <concepts>
+#include <cstdint>
 #include <memory>
+#include <optional>
 #include <type_traits>
 #include <utility>
 #include <vector>
@@ -25,8 +27,9 @@ class IoJob {
   IoJob(IoJob&&) noexcept = default;
   IoJob& operator=(IoJob&&) noexcept = default;
 
-  // Runs the task once. C++ exceptions escaping the task become faults.
-  Status run();
+  // Runs the task once. C++ exceptions escaping the task become faults
+  // (std::bad_alloc becomes a kNoMemory error); nothing escapes.
+  Status run() noexcept;
 
  private:
   struct Concept {
@@ -51,5 +54,46 @@ class IoJob {
 // scoped thread panicked" (thread-per-job route). Thread-safe; may be
 // called with or without the interpreter lock.
 Status run_jobs(std::vector<IoJob> jobs);
+
+class PoolShared;
+
+// A set of long-lived worker threads, named "larkspur-io-{i}", taking jobs
+// from one FIFO queue. Workers are never joined: they wait for work until
+// the process exits (the process-wide pool is never destroyed; destroying
+// another one leaves its workers idle). Thread-safe.
+class IoPool {
+ public:
+  // Starts `workers` (at least 1) threads. When one cannot be started the
+  // pool is not made; the threads already started stay idle.
+  static Result<IoPool> start(std::uint64_t workers);
+
+  IoPool(IoPool&&) noexcept;
+  IoPool& operator=(IoPool&&) noexcept;
+  ~IoPool();
+
+  std::uint64_t workers() const { return workers_; }
+
+  // Queues every job (at most workers() of them) in one step, wakes one
+  // worker per job and returns when all have finished, with the first
+  // fault any of them reported.
+  Status run(std::vector<IoJob> jobs);
+
+ private:
+  IoPool(std::uint64_t workers, std::shared_ptr<PoolShared> shared);
+
+  std::uint64_t workers_;
+  std::shared_ptr<PoolShared> shared_;
+};
+
+// Runs each job on a thread of its own and returns when all have finished.
+// Fails with "failed to spawn thread: ..." when a thread cannot be started
+// (the jobs not yet started are dropped), else with "a scoped thread
+// panicked" when any job faulted.
+Status run_on_threads(std::vector<IoJob> jobs);
+
+// The worker count of the process-wide pool once it runs; nullopt before
+// the first pooled call, when the pool is switched off or its creation
+// failed.
+std::optional<std::uint64_t> process_pool_workers();
 
 }  // namespace larkspur::io

@@ -1,0 +1,320 @@
+// The I/O worker pool: named long-lived workers on one FIFO queue, the
+// per-batch latch and fault record, and the thread-per-job route.
+#include "larkspur-io/src/pool/io_pool.h"
+
+#include <pthread.h>
+
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <exception>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <string>
+
+#include "larkspur-core/src/base/fault.h"
+#include "larkspur-core/src/base/str_cat.h"
+#include "larkspur-io/src/pool/pool_config.h"
+
+namespace larkspur::io {
+
+namespace {
+
+constexpr std::size_t kStackSize = std::size_t{2} << 20;
+constexpr std::size_t kMaxThreadName = 15;  // the kernel keeps 15 bytes
+
+// A fault from an escaped exception; building its message may itself run
+// out of memory, which must not escape either.
+Error fault_from(const char* what) noexcept {
+  try {
+    return fault(what);
+  } catch (...) {
+    return Error::no_memory();
+  }
+}
+
+template <class F>
+void* thread_main(void* arg) noexcept {
+  const std::unique_ptr<F> fn(static_cast<F*>(arg));
+  (*fn)();
+  return nullptr;
+}
+
+// Starts a thread with a 2 MiB stack running `fn`, which must not throw.
+template <class F>
+Result<pthread_t> spawn(F fn) {
+  auto boxed = std::make_unique<F>(std::move(fn));
+  pthread_attr_t attr;
+  int rc = ::pthread_attr_init(&attr);
+  if (rc != 0) return Error::from_errno(rc);
+  rc = ::pthread_attr_setstacksize(&attr, kStackSize);
+  pthread_t tid{};
+  if (rc == 0) rc = ::pthread_create(&tid, &attr, &thread_main<F>, boxed.get());
+  ::pthread_attr_destroy(&attr);
+  if (rc != 0) return Error::from_errno(rc);
+  static_cast<void>(boxed.release());  // the new thread owns it now
+  return tid;
+}
+
+// A thread that is joined when its handle is destroyed.
+class ScopedThread {
+ public:
+  explicit ScopedThread(pthread_t tid) : tid_(tid), joinable_(true) {}
+  ScopedThread(ScopedThread&& other) noexcept
+      : tid_(other.tid_), joinable_(std::exchange(other.joinable_, false)) {}
+  ScopedThread& operator=(ScopedThread&&) = delete;
+  ScopedThread(const ScopedThread&) = delete;
+  ScopedThread& operator=(const ScopedThread&) = delete;
+  ~ScopedThread() {
+    if (joinable_) ::pthread_join(tid_, nullptr);
+  }
+
+ private:
+  pthread_t tid_;
+  bool joinable_;
+};
+
+// What one pooled call shares with its wrapped jobs: the count of finished
+// jobs and the first fault recorded.
+class Batch {
+ public:
+  explicit Batch(std::uint64_t total) : total_(total) {}
+
+  void record(Error error) noexcept {
+    const std::lock_guard lock(fault_mu_);
+    if (!fault_) fault_.emplace(std::move(error));
+  }
+
+  // Called after record(), so a caller woken by the last job sees every
+  // fault of its batch.
+  void finish_one() noexcept {
+    bool last = false;
+    {
+      const std::lock_guard lock(latch_mu_);
+      last = ++finished_ == total_;
+    }
+    // Only the submitting thread waits, and only for the whole batch, so
+    // it is woken once rather than once per job.
+    if (last) latch_cv_.notify_all();
+  }
+
+  void wait() {
+    std::unique_lock lock(latch_mu_);
+    latch_cv_.wait(lock, [this] { return finished_ >= total_; });
+  }
+
+  std::optional<Error> take_fault() {
+    const std::lock_guard lock(fault_mu_);
+    return std::exchange(fault_, std::nullopt);
+  }
+
+ private:
+  const std::uint64_t total_;
+  std::mutex latch_mu_;
+  std::condition_variable latch_cv_;
+  std::uint64_t finished_ = 0;  // guarded by latch_mu_
+  std::mutex fault_mu_;
+  std::optional<Error> fault_;  // guarded by fault_mu_; later ones dropped
+};
+
+// A job as it sits in the queue: the job and its batch.
+struct Task {
+  IoJob job;
+  std::shared_ptr<Batch> batch;
+
+  void run() noexcept {
+    Status status = [this] {
+      // The job's resources go before the job counts as finished.
+      IoJob local = std::move(job);
+      return local.run();
+    }();
+    if (!status) batch->record(std::move(status).error());
+    batch->finish_one();
+    batch.reset();
+  }
+};
+
+template <class T>
+class NoDestructor {
+ public:
+  template <class... A>
+  explicit NoDestructor(A&&... args)
+      : value_(std::construct_at(reinterpret_cast<T*>(storage_),
+                                 std::forward<A>(args)...)) {}
+  NoDestructor(const NoDestructor&) = delete;
+  NoDestructor& operator=(const NoDestructor&) = delete;
+  ~NoDestructor() = default;  // deliberately leaves the value alive
+  T& operator*() { return *value_; }
+
+ private:
+  alignas(T) unsigned char storage_[sizeof(T)];
+  T* value_;
+};
+
+}  // namespace
+
+// The queue and work signal shared by a pool and all of its workers.
+class PoolShared {
+ public:
+  // Queues all of `tasks` or, when memory runs out (std::bad_alloc, thrown
+  // before anything is queued), none of them.
+  void push(std::vector<Task>& tasks) {
+    {
+      const std::lock_guard lock(mu_);
+      const std::size_t need = queue_.size() + tasks.size();
+      if (queue_.capacity() < need) {
+        queue_.reserve(std::max(need, 2 * queue_.capacity()));
+      }
+      for (Task& task : tasks) queue_.push_back(std::move(task));
+    }
+    // One wake-up per job: each wakes one waiting worker.
+    for (std::size_t i = 0; i < tasks.size(); ++i) work_.notify_one();
+  }
+
+  Task take() {
+    std::unique_lock lock(mu_);
+    work_.wait(lock, [this] { return head_ < queue_.size(); });
+    Task task = std::move(queue_[head_]);
+    ++head_;
+    if (head_ == queue_.size()) {
+      queue_.clear();
+      head_ = 0;
+    } else if (head_ >= 1024 && 2 * head_ >= queue_.size()) {
+      // Under steady load the queue never drains; drop the taken prefix.
+      queue_.erase(queue_.begin(),
+                   queue_.begin() + static_cast<std::ptrdiff_t>(head_));
+      head_ = 0;
+    }
+    return task;
+  }
+
+ private:
+  std::mutex mu_;
+  std::condition_variable work_;
+  std::vector<Task> queue_;  // guarded by mu_; [head_, end) is waiting
+  std::size_t head_ = 0;     // guarded by mu_
+};
+
+Status IoJob::run() noexcept {
+  try {
+    return impl_->call();
+  } catch (const std::bad_alloc&) {
+    return Error::no_memory();
+  } catch (const std::exception& e) {
+    return fault_from(e.what());
+  } catch (...) {
+    return fault_from("unknown exception in an I/O job");
+  }
+}
+
+IoPool::IoPool(std::uint64_t workers, std::shared_ptr<PoolShared> shared)
+    : workers_(workers), shared_(std::move(shared)) {}
+IoPool::IoPool(IoPool&&) noexcept = default;
+IoPool& IoPool::operator=(IoPool&&) noexcept = default;
+IoPool::~IoPool() = default;
+
+Result<IoPool> IoPool::start(std::uint64_t workers) {
+  workers = std::max<std::uint64_t>(workers, 1);
+  auto shared = std::make_shared<PoolShared>();
+  for (std::uint64_t i = 0; i < workers; ++i) {
+    Result<pthread_t> tid = spawn([shared]() noexcept {
+      // A fault inside a job never reaches here: Task::run is noexcept.
+      while (true) shared->take().run();
+    });
+    if (!tid) return std::move(tid).error();
+    std::string name = str_cat("larkspur-io-", i);
+    name.resize(std::min(name.size(), kMaxThreadName));
+    ::pthread_setname_np(*tid, name.c_str());
+    // Workers are never joined; detached, they need no handle kept.
+    ::pthread_detach(*tid);
+  }
+  return IoPool(workers, std::move(shared));
+}
+
+Status IoPool::run(std::vector<IoJob> jobs) {
+  if (jobs.empty()) return ok();
+  auto batch = std::make_shared<Batch>(jobs.size());
+  std::vector<Task> tasks;
+  tasks.reserve(jobs.size());
+  for (IoJob& job : jobs) tasks.push_back(Task{std::move(job), batch});
+  shared_->push(tasks);
+  batch->wait();
+  if (std::optional<Error> first = batch->take_fault()) return *std::move(first);
+  return ok();
+}
+
+Status run_on_threads(std::vector<IoJob> jobs) {
+  std::vector<std::uint8_t> faulted(jobs.size(), 0);
+  std::optional<Error> spawn_error;
+  {
+    // Declared after `jobs` and `faulted`, so every started thread is
+    // joined before they go, also when an exception unwinds this scope.
+    std::vector<ScopedThread> threads;
+    threads.reserve(jobs.size());
+    for (std::size_t i = 0; i < jobs.size(); ++i) {
+      Result<pthread_t> tid =
+          spawn([job = &jobs[i], flag = &faulted[i]]() noexcept {
+            Status status = [job] {
+              IoJob local = std::move(*job);
+              return local.run();
+            }();
+            if (!status) *flag = 1;
+          });
+      if (!tid) {
+        spawn_error = fault(
+            str_cat("failed to spawn thread: ", tid.error().text()));
+        break;
+      }
+      threads.emplace_back(*tid);
+    }
+  }
+  if (spawn_error) return *std::move(spawn_error);
+  if (std::find(faulted.begin(), faulted.end(), 1) != faulted.end()) {
+    return fault("a scoped thread panicked");
+  }
+  return ok();
+}
+
+namespace {
+
+std::atomic<std::uint64_t> running_pool_workers{0};
+
+// The process-wide pool, made by the first call that needs it; nullptr for
+// good when it could not be made.
+IoPool* process_pool() {
+  static NoDestructor<std::optional<IoPool>> pool([] {
+    std::optional<IoPool> made;
+    if (Result<IoPool> started = IoPool::start(configured_worker_count())) {
+      made.emplace(std::move(*started));
+      running_pool_workers.store(made->workers(), std::memory_order_release);
+    }
+    return made;
+  }());
+  return (*pool).has_value() ? &**pool : nullptr;
+}
+
+bool no_pool() {
+  static const bool flag = no_pool_from_env();
+  return flag;
+}
+
+}  // namespace
+
+std::optional<std::uint64_t> process_pool_workers() {
+  const std::uint64_t w = running_pool_workers.load(std::memory_order_acquire);
+  if (w == 0) return std::nullopt;
+  return w;
+}
+
+Status run_jobs(std::vector<IoJob> jobs) {
+  if (jobs.empty()) return ok();
+  if (no_pool()) return run_on_threads(std::move(jobs));
+  IoPool* pool = process_pool();
+  if (pool == nullptr || jobs.size() > pool->workers()) {
+    return run_on_threads(std::move(jobs));
+  }
+  return pool->run(std::move(jobs));
+}
+
+}  // namespace larkspur::io
