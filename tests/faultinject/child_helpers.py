@@ -1,0 +1,185 @@
+"""Helpers for the child interpreters of the fault and memory-limit tests.
+
+A child runs a test's code after `from child_helpers import *` and prints
+the dict `out` as JSON on its last line. The fault-injection library, when
+preloaded, is reached through ctypes at FAULTINJECT_LIB.
+"""
+
+import ctypes
+import json
+import os
+import sys
+
+_lib_path = os.environ.get("FAULTINJECT_LIB")
+_FI = ctypes.CDLL(_lib_path) if _lib_path else None
+if _FI is not None:
+    _FI.fi_arm.argtypes = [ctypes.c_char_p]
+    _FI.fi_arm.restype = ctypes.c_int
+    _FI.fi_injected.restype = ctypes.c_long
+    _FI.fi_seen.restype = ctypes.c_long
+
+# Faults injected by this child: [entry point, rule, failures made].
+_tally = []
+
+
+class _Bypass:
+    """Within it, this thread's own calls are not seen by the rules."""
+
+    def __enter__(self):
+        if _FI is not None:
+            _FI.fi_bypass(1)
+
+    def __exit__(self, *exc):
+        if _FI is not None:
+            _FI.fi_bypass(0)
+
+
+bypass = _Bypass()
+
+
+def _bypassing(fn):
+    def inspect(*args):
+        with bypass:
+            return fn(*args)
+    inspect.__doc__ = fn.__doc__
+    return inspect
+
+
+def arm(spec):
+    if _FI.fi_arm(spec.encode()) != 0:
+        raise ValueError(f"bad fault rule: {spec}")
+
+
+def disarm():
+    _FI.fi_disarm()
+
+
+def injected():
+    return _FI.fi_injected()
+
+
+def seen():
+    return _FI.fi_seen()
+
+
+def outcome(call):
+    """["ok", value] for a call that returns, else [exception type, message]."""
+    try:
+        return ["ok", call()]
+    except BaseException as e:  # InternalFault derives from BaseException
+        return [type(e).__name__, str(e)]
+
+
+def under(entry, spec, call):
+    """Runs call() with `spec` armed; returns its outcome, with the value of a
+    successful call kept as is. The failures made are tallied for `entry`."""
+    arm(spec)
+    try:
+        result = outcome(call)
+    finally:
+        made = injected()
+        disarm()
+    _tally.append([entry, spec, made])
+    return result + [made]
+
+
+@_bypassing
+def fd_count():
+    return len(os.listdir("/proc/self/fd"))
+
+
+@_bypassing
+def fd_of(path):
+    """The lowest descriptor of this process open on `path`."""
+    target = os.path.realpath(path)
+    fds = []
+    for name in os.listdir("/proc/self/fd"):
+        try:
+            if os.readlink(f"/proc/self/fd/{name}") == target:
+                fds.append(int(name))
+        except OSError:
+            pass
+    return min(fds)
+
+
+@_bypassing
+def ring_fds():
+    """Descriptors of io_uring instances open in this process."""
+    count = 0
+    for name in os.listdir("/proc/self/fd"):
+        try:
+            count += os.readlink(f"/proc/self/fd/{name}") == "anon_inode:[io_uring]"
+        except OSError:
+            pass
+    return count
+
+
+@_bypassing
+def ring_mappings():
+    with open("/proc/self/maps") as f:
+        return sum("io_uring" in line for line in f)
+
+
+@_bypassing
+def pool_threads():
+    """Sorted names of the worker pool's threads alive in this process."""
+    names = []
+    for tid in os.listdir("/proc/self/task"):
+        try:
+            with open(f"/proc/self/task/{tid}/comm") as f:
+                name = f.read().rstrip("\n")
+        except OSError:
+            continue
+        if name.startswith("larkspur-io-"):
+            names.append(name)
+    return sorted(names)
+
+
+@_bypassing
+def rss_kib():
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith("VmRSS:"):
+                return int(line.split()[1])
+    return 0
+
+
+class _Mallinfo2(ctypes.Structure):
+    _fields_ = [(name, ctypes.c_size_t) for name in (
+        "arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks",
+        "fsmblks", "uordblks", "fordblks", "keepcost")]
+
+
+_libc = ctypes.CDLL(None)
+_mallinfo2 = getattr(_libc, "mallinfo2", None)
+if _mallinfo2 is not None:
+    _mallinfo2.restype = _Mallinfo2
+
+
+@_bypassing
+def heap_bytes():
+    """Bytes the C allocator has handed out and not had back, over all its
+    arenas; None where that cannot be known (a sanitizer's allocator)."""
+    if _mallinfo2 is None or "libasan" in os.environ.get("LD_PRELOAD", ""):
+        return None
+    info = _mallinfo2()
+    return info.uordblks + info.hblkhd
+
+
+def growth(call, rounds, warmup=500):
+    """Runs call() warmup times, then `rounds` times; returns the growth of
+    [descriptors, heap bytes (or None), RSS KiB] over the measured rounds."""
+    for _ in range(warmup):
+        call()
+    fds, heap, rss = fd_count(), heap_bytes(), rss_kib()
+    for _ in range(rounds):
+        call()
+    heap_after = heap_bytes()
+    return [fd_count() - fds,
+            None if heap is None else heap_after - heap,
+            rss_kib() - rss]
+
+
+def report(out):
+    out["_tally"] = _tally
+    sys.stdout.write("\n" + json.dumps(out) + "\n")
