@@ -30,6 +30,7 @@ struct ClassEntry {
 // Store, View, PageReader, IoUringPageReader.
 constexpr std::initializer_list<ClassEntry> kClasses = {
     {"PageReader", &create_page_reader_type},
+    {"IoUringPageReader", &create_uring_page_reader_type},
 };
 
 using FunctionDef = PyMethodDef* (*)();

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstring>
 #include <optional>
+#include <ostream>
 #include <random>
 #include <thread>
 #include <vector>
@@ -121,6 +122,8 @@ struct FailureCase {
   std::size_t failing;   // the index of the one bad page
   bool past_end;         // EOF instead of a bad descriptor
   const char* message;
+
+  friend void PrintTo(const FailureCase& c, std::ostream* os) { *os << c.name; }
 };
 
 class UringFailedBatch : public UringPages,
