@@ -292,3 +292,38 @@ def test_thread_ring_refused_after_a_good_probe_fails_the_call(data_path):
     """), data_path)
     assert out.splitlines() == [
         "IoUring::new: Function not implemented (os error 38)"] * 2
+
+
+@needs_rings
+def test_forked_child_makes_its_own_ring(data_path):
+    # A ring inherited through fork shares its queues with the parent; used
+    # by both at once it mixes their requests up.
+    out = run_child(textwrap.dedent("""
+        import os, random, signal
+        import _larkspur
+        signal.alarm(60)
+        fd = os.open(DATA, os.O_RDONLY)
+        reader = _larkspur.IoUringPageReader()
+        reader.read_pages([fd], [0])
+
+        def ring_fds():
+            return sum(os.readlink(f"/proc/self/fd/{n}") == "anon_inode:[io_uring]"
+                       for n in os.listdir("/proc/self/fd")
+                       if os.path.exists(f"/proc/self/fd/{n}"))
+
+        pid = os.fork()
+        rng = random.Random(os.getpid())
+        ok = True
+        for _ in range(200):
+            offsets = [rng.randrange(1024) * 4096 for _ in range(300)]
+            try:
+                ok &= reader.read_pages([fd] * 300, offsets) == [
+                    os.pread(fd, 4096, o) for o in offsets]
+            except OSError:
+                ok = False
+        if pid == 0:
+            os._exit(0 if ok and ring_fds() == 1 else 1)
+        _, status = os.waitpid(pid, 0)
+        print(ok, os.waitstatus_to_exitcode(status), ring_fds())
+    """), data_path)
+    assert out.split() == ["True", "0", "1"]

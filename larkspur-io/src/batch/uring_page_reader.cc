@@ -1,6 +1,8 @@
 // The io_uring page reads: probe, per-thread ring and the batch loop.
 #include "larkspur-io/src/batch/uring_page_reader.h"
 
+#include <pthread.h>
+
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
@@ -17,11 +19,31 @@ namespace {
 // under the interpreter lock, which this layer cannot see, hence atomic.
 std::atomic<std::uint8_t> probe_result{0};
 
-// The calling thread's ring; destroyed by the thread-local destructor when
-// the thread ends.
-std::optional<IoUring>& thread_ring() {
-  thread_local std::optional<IoUring> ring;
-  return ring;
+// Bumped in the child of every fork. A ring made before a fork is shared
+// with the parent (the same mappings, the same queues), so the child must
+// never use it; it makes its own instead.
+std::atomic<std::uint64_t> fork_generation{0};
+
+void on_fork_child() {
+  fork_generation.fetch_add(1, std::memory_order_relaxed);
+}
+
+void watch_forks() {
+  static const int registered =
+      ::pthread_atfork(nullptr, nullptr, &on_fork_child);
+  static_cast<void>(registered);
+}
+
+// The calling thread's ring and the fork generation it was made in;
+// destroyed by the thread-local destructor when the thread ends.
+struct ThreadRing {
+  std::optional<IoUring> ring;
+  std::uint64_t generation = 0;
+};
+
+ThreadRing& thread_ring() {
+  thread_local ThreadRing slot;
+  return slot;
 }
 
 // Waits for and discards the completions of the `in_flight` requests the
@@ -144,16 +166,25 @@ bool ring_reads(std::uint64_t page_size) {
 Status read_pages_uring(std::span<const std::int32_t> fds,
                         std::span<const std::uint64_t> offsets,
                         PageTargets& targets) {
-  std::optional<IoUring>& slot = thread_ring();
-  if (!slot) {
+  watch_forks();
+  ThreadRing& slot = thread_ring();
+  const std::uint64_t generation =
+      fork_generation.load(std::memory_order_relaxed);
+  if (slot.ring && slot.generation != generation) {
+    // Inherited through fork: releasing it here unmaps this process's view
+    // and closes this process's descriptor only; the parent's ring lives on.
+    slot.ring.reset();
+  }
+  if (!slot.ring) {
     Result<IoUring> ring = IoUring::create(kThreadRingEntries);
     if (!ring) return ring.error().with_prefix("IoUring::new: ");
-    slot.emplace(std::move(*ring));
+    slot.ring.emplace(std::move(*ring));
+    slot.generation = generation;
   }
   if (fds.empty()) return ok();
-  Status status = read_pages_on(*slot, fds, offsets, targets);
+  Status status = read_pages_on(*slot.ring, fds, offsets, targets);
   // Closing the ring cancels what it still holds; the buffers stay pinned.
-  if (targets.pinned) slot.reset();
+  if (targets.pinned) slot.ring.reset();
   return status;
 }
 

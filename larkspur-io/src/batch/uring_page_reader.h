@@ -46,7 +46,8 @@ struct PageTargets {
 // there are no pages) and destroyed when the thread ends. Fails with
 // "IoUring::new: {}" when the ring cannot be created; otherwise as
 // read_pages_on. A ring that had to be given up with requests in flight is
-// destroyed, so the thread's next call makes a fresh one.
+// destroyed, so the thread's next call makes a fresh one; so is a ring
+// inherited through fork, which the child shares with its parent.
 Status read_pages_uring(std::span<const std::int32_t> fds,
                         std::span<const std::uint64_t> offsets,
                         PageTargets& targets);
