@@ -1,10 +1,8 @@
 """Behaviour shared by PageReader and IoUringPageReader (and PageReader's own
 thread binding)."""
 
-import gc
 import os
 import random
-import sys
 import threading
 import tracemalloc
 
@@ -47,14 +45,14 @@ def expected(fds, offsets, page_size=PAGE):
 # --- construction --------------------------------------------------------
 
 @reader_classes
-@pytest.mark.parametrize("size", [1, 2, 512, 4096, 1 << 20, 1 << 63])
+@pytest.mark.parametrize("size", [1, 4096, 1 << 63])
 def test_accepts_every_power_of_two(cls, size):
     assert isinstance(cls(size), cls)
     assert isinstance(cls(page_size=size), cls)
 
 
 @reader_classes
-@pytest.mark.parametrize("size", [0, 3, 4095, 4097, 6000, (1 << 64) - 1])
+@pytest.mark.parametrize("size", [0, 3, 4097, (1 << 64) - 1])
 def test_refuses_other_page_sizes(cls, size):
     with pytest.raises(ValueError) as e:
         cls(size)
@@ -64,11 +62,8 @@ def test_refuses_other_page_sizes(cls, size):
 @reader_classes
 @pytest.mark.parametrize("arg, exc, message", [
     (-4096, OverflowError, "can't convert negative int to unsigned"),
-    (1 << 64, OverflowError, "int too big to convert"),
     (None, TypeError,
      "argument 'page_size': 'NoneType' object cannot be interpreted as an integer"),
-    (4096.0, TypeError,
-     "argument 'page_size': 'float' object cannot be interpreted as an integer"),
 ])
 def test_page_size_conversion_errors(cls, arg, exc, message):
     with pytest.raises(exc) as e:
@@ -110,11 +105,6 @@ def test_class_surface():
         _larkspur.__all__.index("PageReader") + 1)
 
 
-def test_backend_is_read_only():
-    with pytest.raises(AttributeError):
-        IoUringPageReader().backend = "pread"
-
-
 # --- argument errors -----------------------------------------------------
 
 @reader_classes
@@ -137,28 +127,15 @@ def test_length_mismatch(cls, fds, offsets):
     ("12", [0, 0], TypeError,
      "argument 'file_descriptors': Can't extract `str` to `Vec`"),
     ([0], "0", TypeError, "argument 'offsets': Can't extract `str` to `Vec`"),
-    ((x for x in [0]), [0], TypeError,
-     "argument 'file_descriptors': 'generator' object cannot be converted "
-     "to 'Sequence'"),
     ([1 << 31], [0], OverflowError,
      "out of range integral type conversion attempted"),
     ([0], [1 << 64], OverflowError, "int too big to convert"),
-    ([0], [-1], OverflowError, "can't convert negative int to unsigned"),
 ])
 def test_conversion_errors_come_before_any_read(cls, fds, offsets, exc,
                                                  message):
     with pytest.raises(exc) as e:
         cls().read_pages(fds, offsets)
     assert str(e.value) == message
-
-
-@reader_classes
-def test_missing_arguments(cls):
-    with pytest.raises(TypeError) as e:
-        cls().read_pages([0])
-    assert str(e.value) == (
-        f"{cls.__name__}.read_pages() missing 1 required positional "
-        "argument: 'offsets'")
 
 
 # --- results -------------------------------------------------------------
@@ -175,7 +152,7 @@ def test_pages_equal_pread(cls, data_file, n):
 
 
 @reader_classes
-@pytest.mark.parametrize("page_size", [1, 512, 8192, 1 << 20])
+@pytest.mark.parametrize("page_size", [1, 8192])
 def test_other_page_sizes_and_unaligned_offsets(cls, data_file, page_size):
     rng = random.Random(page_size)
     offsets = [rng.randrange(FILE_SIZE) for _ in range(40)]
@@ -189,13 +166,6 @@ def test_short_last_page(cls, small_file):
     pages = cls().read_pages([small_file] * 3, [0, 4096, 8192])
     assert [len(p) for p in pages] == [4096, 4096, 1808]
     assert b"".join(pages) == os.pread(small_file, 10_000, 0)
-
-
-@reader_classes
-def test_many_descriptors_interleaved(cls, data_file, small_file):
-    fds = [data_file, small_file, data_file, small_file, data_file]
-    offsets = [8192, 9000, 0, 0, 8192]
-    assert cls().read_pages(fds, offsets) == expected(fds, offsets)
 
 
 @reader_classes
@@ -245,16 +215,6 @@ def test_negative_file_offsets_fail_and_never_move_the_descriptor(
 
 
 @reader_classes
-def test_reads_leave_the_file_position_alone(cls, data_file):
-    os.lseek(data_file, 123, os.SEEK_SET)
-    try:
-        cls().read_pages([data_file] * 300, [i * PAGE for i in range(300)])
-        assert os.lseek(data_file, 0, os.SEEK_CUR) == 123
-    finally:
-        os.lseek(data_file, 0, os.SEEK_SET)
-
-
-@reader_classes
 @pytest.mark.parametrize("page_size", [1 << 62, 1 << 63])
 def test_unobtainable_page_buffers_raise_memory_error(cls, data_file,
                                                       page_size):
@@ -262,16 +222,6 @@ def test_unobtainable_page_buffers_raise_memory_error(cls, data_file,
     with pytest.raises(MemoryError):
         reader.read_pages([data_file] * 3, [0, 0, 0])
     assert cls().read_pages([data_file], [0]) == expected([data_file], [0])
-
-
-@reader_classes
-def test_a_failed_call_leaves_the_reader_usable(cls, data_file):
-    reader = cls()
-    with pytest.raises(OSError):
-        reader.read_pages([data_file, -1], [0, 0])
-    offsets = [i * PAGE for i in range(300)]
-    assert (reader.read_pages([data_file] * 300, offsets)
-            == expected([data_file] * 300, offsets))
 
 
 # --- threads -------------------------------------------------------------
@@ -311,19 +261,6 @@ def test_io_uring_page_reader_works_on_any_thread(data_file):
     offsets = [i * PAGE for i in range(10)]
     box = run_in_thread(lambda: reader.read_pages([data_file] * 10, offsets))
     assert box["value"] == expected([data_file] * 10, offsets)
-
-
-def test_page_reader_dropped_on_another_thread_is_reported(monkeypatch):
-    gc.collect()  # no reader of an earlier test may be collected in there
-    reports = []
-    monkeypatch.setattr(sys, "unraisablehook", reports.append)
-    holder = [PageReader()]
-    run_in_thread(holder.clear)
-    assert len(reports) == 1
-    assert type(reports[0].exc_value) is RuntimeError
-    assert str(reports[0].exc_value) == (
-        "_larkspur::PageReader is unsendable, but is being dropped on "
-        "another thread")
 
 
 # --- resources -----------------------------------------------------------

@@ -55,16 +55,6 @@ TEST(IoUring, CreationAddsItsMappingsAndDestructionRemovesThem) {
   EXPECT_EQ(count_ring_mappings(), maps_before);
 }
 
-class IoUringEntries : public ::testing::TestWithParam<std::uint32_t> {};
-
-TEST_P(IoUringEntries, GivesAtLeastTheEntriesAskedFor) {
-  LARKSPUR_RING_OR_SKIP(ring, GetParam());
-  EXPECT_GE(ring.sq_entries(), GetParam());
-}
-
-INSTANTIATE_TEST_SUITE_P(Sizes, IoUringEntries,
-                         ::testing::Values(1U, 8U, 100U, 256U));
-
 class IoUringRefused : public ::testing::TestWithParam<std::uint32_t> {};
 
 TEST_P(IoUringRefused, SetupFailureLeavesNothingBehind) {
@@ -78,8 +68,7 @@ TEST_P(IoUringRefused, SetupFailureLeavesNothingBehind) {
   EXPECT_EQ(count_ring_mappings(), maps_before);
 }
 
-INSTANTIATE_TEST_SUITE_P(BadSizes, IoUringRefused,
-                         ::testing::Values(0U, 1U << 20));
+INSTANTIATE_TEST_SUITE_P(BadSizes, IoUringRefused, ::testing::Values(0U));
 
 // Runs in a forked child: caps the address space `headroom` bytes above what
 // is mapped now, so that a ring mapping fails after io_uring_setup
@@ -186,45 +175,6 @@ TEST(IoUring, SubmitAndWaitMakesEveryCompletionAvailable) {
     EXPECT_EQ(done->res, static_cast<std::int32_t>(kPage));
     EXPECT_TRUE(page_matches(&buffers[done->tag * kPage], (done->tag * 37) % 300));
   }
-  EXPECT_FALSE(ring.next_completion());
-}
-
-TEST(IoUring, CompletionCarriesTheNegatedErrorAndShortReads) {
-  TempFile file(kPage + 100);
-  LARKSPUR_RING_OR_SKIP(ring, 8);
-  std::vector<std::byte> buffers(3 * std::size_t{kPage});
-  ASSERT_TRUE(ring.push_read({-1, 0, &buffers[0], kPage, 0}));
-  ASSERT_TRUE(ring.push_read({file.fd(), kPage, &buffers[kPage], kPage, 1}));
-  ASSERT_TRUE(ring.push_read({file.fd(), 2 * kPage, &buffers[2 * kPage], kPage, 2}));
-  ASSERT_TRUE(ring.submit_and_wait(3));
-  std::int32_t res[3] = {1, 1, 1};
-  for (int i = 0; i < 3; ++i) {
-    const std::optional<Completion> done = ring.next_completion();
-    ASSERT_TRUE(done);
-    res[done->tag] = done->res;
-  }
-  EXPECT_EQ(res[0], -EBADF);
-  EXPECT_EQ(res[1], 100);
-  EXPECT_EQ(res[2], 0);
-}
-
-TEST(IoUring, DiscardWithdrawsQueuedEntries) {
-  TempFile file(4 * kPage);
-  LARKSPUR_RING_OR_SKIP(ring, 8);
-  std::vector<std::byte> buffers(4 * std::size_t{kPage});
-  for (std::uint32_t i = 0; i < 3; ++i) {
-    ASSERT_TRUE(ring.push_read(page_request(file.fd(), i, &buffers[i * kPage], i)));
-  }
-  ring.discard_unsubmitted();
-  EXPECT_EQ(ring.unsubmitted(), 0U);
-  ASSERT_TRUE(ring.push_read(page_request(file.fd(), 3, &buffers[3 * kPage], 7)));
-  Result<std::uint32_t> submitted = ring.submit_and_wait(1);
-  ASSERT_TRUE(submitted);
-  EXPECT_EQ(*submitted, 1U);
-  const std::optional<Completion> done = ring.next_completion();
-  ASSERT_TRUE(done);
-  EXPECT_EQ(done->tag, 7U);
-  EXPECT_TRUE(page_matches(&buffers[3 * kPage], 3));
   EXPECT_FALSE(ring.next_completion());
 }
 
