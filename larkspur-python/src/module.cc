@@ -31,6 +31,7 @@ struct ClassEntry {
 constexpr std::initializer_list<ClassEntry> kClasses = {
     {"View", &create_view_type},
     {"PageReader", &create_page_reader_type},
+    {"IoUringPageReader", &create_uring_page_reader_type},
 };
 
 using FunctionDef = PyMethodDef* (*)();
