@@ -21,6 +21,7 @@ from conftest import under_asan
 
 SLOT = 512
 RECORDS = 64
+ROWS, WIDTH = 100, 64
 POOL = sorted(f"larkspur-io-{i}" for i in range(32))
 WORKERS = [f"larkspur-io-{i}" for i in range(32)]  # in start order
 
@@ -47,7 +48,8 @@ def no_growth(growth, rounds=ROUNDS):
 
 @pytest.fixture(scope="module")
 def files(tmp_path_factory):
-    """A record file with a manifest, a key list and a file of pages."""
+    """A record file with a manifest, a key list, a file of pages and a table
+    of four shards of ROWS rows of WIDTH bytes (and a spare badge_1.bin)."""
     d = tmp_path_factory.mktemp("faults")
     rng = random.Random(7)
     (d / "rec.bin").write_bytes(rng.randbytes(SLOT * RECORDS))
@@ -55,6 +57,10 @@ def files(tmp_path_factory):
     keys = [rng.randrange(2**64) for _ in range(4000)]  # ~80 KB: ten reads
     (d / "keys.txt").write_text("".join(f"{k}\n" for k in keys))
     (d / "pages.bin").write_bytes(rng.randbytes(4096 * 40 + 100))
+    (d / "table").mkdir()
+    for i in range(4):
+        (d / "table" / f"shard_{i}.bin").write_bytes(rng.randbytes(ROWS * WIDTH))
+    (d / "table" / "badge_1.bin").write_bytes(rng.randbytes(ROWS * WIDTH))
     return d
 
 
@@ -231,26 +237,165 @@ def test_view_read_failures_leave_nothing_behind(faulty, files):
     assert out["threads"] == POOL
 
 
+# --- Store: open and fetch -----------------------------------------------------
+
+# The child's model of a fetch from files/table (with its shard 1 taken
+# from badge_1.bin when `badge` is set).
+TABLE = """
+where = sys.argv[1] + "/table"
+def shard_bytes(i, badge=False):
+    name = "badge" if badge and i == 1 else "shard"
+    return open(f"{where}/{name}_{i}.bin", "rb").read()
+def model(ids, badge=False):
+    shards = [shard_bytes(i, badge) for i in range(4)]
+    return b"".join(shards[r // 100][r % 100 * 64:][:64].ljust(64, b"\\0") for r in ids)
+IDS = [399, 5, 170, 170, 210, 0, 101, 250, 333, 64]
+"""
+
+STORE_OPEN = TABLE + """
+spec = sys.argv[2]
+before = fd_count()
+res = under("Store()", spec, lambda: Store(where, 4, 100, 64))
+store = res[1] if res[0] == "ok" else None
+out["outcome"] = ["ok"] if store else res[:2]
+out["injected"] = res[2]
+if store:
+    out["rows"] = ("badge" if store.fetch(IDS) == model(IDS, badge=True) else
+                   "shard" if store.fetch(IDS) == model(IDS) else "wrong")
+del store, res
+out["fd_growth"] = fd_count() - before
+out["again"] = Store(where, 4, 100, 64).fetch(IDS) == model(IDS)
+"""
+
+
+@pytest.mark.parametrize(
+    "spec, expected, rows",
+    [
+        ("call=open,path=shard_0,errno=EIO", EIO, None),
+        # Shards 0 and 1 are open when shard 2 fails: both are closed.
+        ("call=open,path=shard_2,errno=EMFILE", os_error(errno.EMFILE), None),
+        ("call=open,path=shard_3,errno=ENOMEM", os_error(errno.ENOMEM), None),
+        ("call=open,path=shard_3,errno=EINTR", EINTR, None),
+        # Any failure to see shard_{i}.bin means badge_{i}.bin.
+        ("call=stat,path=shard_1,errno=EIO", ["ok"], "badge"),
+        ("call=stat,path=shard_1,errno=ENOMEM", ["ok"], "badge"),
+        ("call=stat,path=shard_2,errno=EACCES", os_error(errno.ENOENT), None),
+    ],
+)
+def test_store_open(faulty, files, spec, expected, rows):
+    out = faulty(STORE_OPEN, files, spec)
+    assert out["injected"] >= 1
+    assert out["outcome"] == expected
+    assert out.get("rows") == rows
+    assert out["fd_growth"] == 0
+    assert out["again"]
+
+
+STORE_OPEN_GROWTH = TABLE + """
+arm("call=open,path=shard_3,count=0,errno=EMFILE")
+out["growth"] = growth(lambda: outcome(lambda: Store(where, 4, 100, 64)),
+                       int(sys.argv[2]))
+out["injected"] = injected()
+"""
+
+
+def test_store_open_failures_leave_nothing_behind(faulty, files):
+    out = faulty(STORE_OPEN_GROWTH, files, ROUNDS)
+    assert out["injected"] >= ROUNDS
+    no_growth(out["growth"])
+
+
+FETCH = TABLE + """
+spec, ids, threads = sys.argv[2], json.loads(sys.argv[3]), int(sys.argv[4])
+store = Store(where, 4, 100, 64, threads)
+fds = {f"fd{i}": fd_of(f"{where}/shard_{i}.bin") for i in range(4)}
+call = (lambda: store.fetch_one(ids[0])) if len(ids) == 1 else (
+    lambda: store.fetch(ids))
+store.fetch(list(range(0, 400, 7)))  # makes the pool
+threads = pool_threads()
+before = fd_count()
+res = under("Store.fetch" if len(ids) > 1 else "Store.fetch_one",
+            spec.format(**fds), call)
+out["outcome"], out["injected"] = res[:2], res[2]
+out["again"] = call() == model(ids)
+out["pool_intact"] = pool_threads() == threads
+out["threads"] = len(threads)
+out["fd_growth"] = fd_count() - before
+"""
+
+
+@pytest.mark.parametrize("code", ["EIO", "EINTR", "ENOMEM"])
+@pytest.mark.parametrize(
+    "spec, ids, threads",
+    [
+        ("call=pread,fd={fd2},count=0", IDS := [399, 5, 170, 170, 210, 0, 101, 250, 333, 64], 32),
+        ("call=pread,fd={fd0},count=0", IDS, 1),  # one job reads all shards
+        # Row 70 of shard 1 is alone in its page, read at its own offset.
+        ("call=pread,offset=4480", [170, 5, 305, 210], 32),
+        ("call=pread,count=0", IDS, 32),
+        ("call=pread,fd={fd1}", [170], 32),
+    ],
+    ids=["one-shard", "one-job", "one-row", "every-read", "fetch_one"],
+)
+def test_fetch_failures(faulty, files, spec, ids, threads, code):
+    out = faulty(FETCH, files, f"{spec},errno={code}", json.dumps(ids), threads)
+    assert out["injected"] >= 1
+    assert out["outcome"] == os_error(getattr(errno, code))
+    assert out["again"]
+    assert out["threads"] == len(POOL) and out["pool_intact"]
+    assert out["fd_growth"] == 0
+
+
+FETCH_GROWTH = TABLE + """
+store = Store(where, 4, 100, 64)
+arm(f"call=pread,fd={fd_of(where + '/shard_2.bin')},count=0")
+out["growth"] = growth(lambda: outcome(lambda: store.fetch(IDS)), int(sys.argv[2]))
+out["injected"] = injected()
+disarm()
+out["threads"] = pool_threads()
+"""
+
+
+def test_fetch_failures_leave_nothing_behind(faulty, files):
+    out = faulty(FETCH_GROWTH, files, ROUNDS)
+    assert out["injected"] >= ROUNDS
+    no_growth(out["growth"])
+    assert out["threads"] == POOL
+
+
 # --- the worker pool's threads ------------------------------------------------
 
-POOL_SPAWN = """
-path, nth, slot = sys.argv[1], int(sys.argv[2]), int(sys.argv[3])
-data = open(path, "rb").read()
-view = View(path)
-batch = list(range(40))
-expected = b"".join(data[i * slot:(i + 1) * slot] for i in batch)
-res = under("pool creation", f"call=pthread_create,nth={nth},errno=EAGAIN",
-            lambda: view.read_records(batch))
+# A batch of reads on the pool: 20 jobs of View.read_records, or 4 jobs of
+# Store.fetch (one per shard).
+BATCH = """
+entry, where = sys.argv[1], sys.argv[2]
+if entry == "fetch":
+    shards = [open(f"{where}/table/shard_{i}.bin", "rb").read() for i in range(4)]
+    store = Store(where + "/table", 4, 100, 64)
+    ids = [(i * 37) % 400 for i in range(40)]
+    expected = b"".join(shards[r // 100][r % 100 * 64:][:64] for r in ids)
+    batch = lambda: store.fetch(ids)
+else:
+    data = open(where + "/rec.bin", "rb").read()
+    view = View(where + "/rec.bin")
+    expected = b"".join(data[i * 512:(i + 1) * 512] for i in range(40))
+    batch = lambda: view.read_records(range(40))
+"""
+
+POOL_SPAWN = BATCH + """
+nth = int(sys.argv[3])
+res = under("pool creation", f"call=pthread_create,nth={nth},errno=EAGAIN", batch)
 out["first"] = [res[0], res[1] == expected if res[0] == "ok" else res[1]]
 out["threads"] = pool_threads()
-out["later"] = [view.read_records(batch) == expected for _ in range(3)]
+out["later"] = [batch() == expected for _ in range(3)]
 out["threads_later"] = pool_threads()
 """
 
 
+@pytest.mark.parametrize("entry", ["read_records", "fetch"])
 @pytest.mark.parametrize("nth", [1, 3, 32])
-def test_failed_pool_creation_leaves_the_thread_per_job_route(faulty, files, nth):
-    out = faulty(POOL_SPAWN, files / "rec.bin", nth, SLOT)
+def test_failed_pool_creation_leaves_the_thread_per_job_route(faulty, files, entry, nth):
+    out = faulty(POOL_SPAWN, entry, files, nth)
     assert out["first"] == ["ok", True]
     assert out["later"] == [True] * 3
     # The workers started before the failure stay, idle; creation is never
@@ -258,32 +403,26 @@ def test_failed_pool_creation_leaves_the_thread_per_job_route(faulty, files, nth
     assert out["threads"] == out["threads_later"] == sorted(WORKERS[:nth - 1])
 
 
-THREAD_SPAWN = """
-path, slot, pool_fails = sys.argv[1], int(sys.argv[2]), sys.argv[3] == "1"
-data = open(path, "rb").read()
-view = View(path)
-batch = list(range(40))
-expected = b"".join(data[i * slot:(i + 1) * slot] for i in batch)
-if pool_fails:
+THREAD_SPAWN = BATCH + """
+if sys.argv[3] == "pool-fails":
     arm("call=pthread_create,nth=1,errno=EAGAIN")
-warm = view.read_records(batch) == expected
+warm = batch() == expected
 threads = pool_threads()
-res = under("thread per job", "call=pthread_create,nth=3,errno=EAGAIN",
-            lambda: view.read_records(batch))
+res = under("thread per job", "call=pthread_create,nth=3,errno=EAGAIN", batch)
 out["spawn"] = res[:2]
-out["later"] = [warm] + [view.read_records(batch) == expected for _ in range(3)]
+out["later"] = [warm] + [batch() == expected for _ in range(3)]
 out["threads"] = [threads, pool_threads()]
 """
 
 
+@pytest.mark.parametrize("entry", ["read_records", "fetch"])
 @pytest.mark.parametrize(
-    "env, pool_fails, workers",
-    [({}, True, 0), ({"LARKSPUR_NO_POOL": "1"}, False, 0),
-     ({"LARKSPUR_POOL_WORKERS": "2"}, False, 2)],  # 20 jobs, 2 workers
-    ids=["pool-failed", "no-pool", "too-many-jobs"])
-def test_thread_that_cannot_start_fails_its_call_only(faulty, files, env, pool_fails,
+    "route, env, workers",
+    [("pool-fails", {}, 0), ("no-pool", {"LARKSPUR_NO_POOL": "1"}, 0),
+     ("too-many-jobs", {"LARKSPUR_POOL_WORKERS": "2"}, 2)])
+def test_thread_that_cannot_start_fails_its_call_only(faulty, files, entry, route, env,
                                                       workers):
-    out = faulty(THREAD_SPAWN, files / "rec.bin", SLOT, int(pool_fails), **env)
+    out = faulty(THREAD_SPAWN, entry, files, route, **env)
     assert out["spawn"] == ["InternalFault", "failed to spawn thread: "
                             + os_error(errno.EAGAIN)[1]]
     assert out["later"] == [True] * 4
@@ -344,14 +483,15 @@ def test_read_keys_failures_leave_nothing_behind(faulty, files):
 # --- PageReader ------------------------------------------------------------------
 
 PAGES = """
-path, spec = sys.argv[1], sys.argv[2]
+path, spec, kind = sys.argv[1], sys.argv[2], sys.argv[3]
 data = open(path, "rb").read()
 fd = os.open(path, os.O_RDONLY)
 offsets = [4096 * i for i in (3, 0, 39, 17, 40)]  # the last page is short
 expected = [data[o:o + 4096] for o in offsets]
-reader = PageReader()
+reader = getattr(_larkspur, kind)()
+out["backend"] = getattr(reader, "backend", "pread")
 fds = fd_count()
-res = under("PageReader.read_pages", spec.format(fd=fd),
+res = under(f"{kind}.read_pages ({out['backend']})", spec.format(fd=fd),
             lambda: reader.read_pages([fd] * len(offsets), offsets))
 out["outcome"], out["injected"] = res[:2], res[2]
 out["again"] = reader.read_pages([fd] * len(offsets), offsets) == expected
@@ -360,12 +500,18 @@ out["position"] = os.lseek(fd, 0, os.SEEK_CUR)
 """
 
 
+# IoUringPageReader reads by pread where io_uring_setup fails at the probe.
+NO_URING = {"FAULTINJECT_RULES": "call=io_uring_setup,errno=ENOSYS"}
+
+
 @pytest.mark.parametrize("code", ["EIO", "EINTR", "EAGAIN"])
 @pytest.mark.parametrize("where", ["", f",offset={4096 * 17}", f",offset={4096 * 40}"],
                          ids=["first", "middle", "last"])
-def test_page_reader(faulty, files, where, code):
+@pytest.mark.parametrize("kind", ["PageReader", "IoUringPageReader"])
+def test_pread_page_readers(faulty, files, kind, where, code):
     out = faulty(PAGES, files / "pages.bin",
-                 f"call=pread,fd={{fd}}{where},errno={code}")
+                 f"call=pread,fd={{fd}}{where},errno={code}", kind, **NO_URING)
+    assert out["backend"] == "pread"
     assert out["injected"] == 1
     assert out["outcome"] == os_error(getattr(errno, code))
     assert out["again"]
@@ -376,7 +522,8 @@ def test_page_reader(faulty, files, where, code):
 PAGES_GROWTH = """
 path = sys.argv[1]
 fd = os.open(path, os.O_RDONLY)
-reader = PageReader()
+reader = getattr(_larkspur, sys.argv[3])()
+out["backend"] = getattr(reader, "backend", "pread")
 arm(f"call=pread,fd={fd},offset={4096 * 20},count=0")
 out["growth"] = growth(
     lambda: outcome(lambda: reader.read_pages([fd] * 30, [4096 * i for i in range(30)])),
@@ -385,28 +532,193 @@ out["injected"] = injected()
 """
 
 
-def test_page_reader_failures_leave_nothing_behind(faulty, files):
-    out = faulty(PAGES_GROWTH, files / "pages.bin", ROUNDS)
+@pytest.mark.parametrize("kind", ["PageReader", "IoUringPageReader"])
+def test_pread_page_reader_failures_leave_nothing_behind(faulty, files, kind):
+    out = faulty(PAGES_GROWTH, files / "pages.bin", ROUNDS, kind, **NO_URING)
+    assert out["backend"] == "pread"
     assert out["injected"] >= ROUNDS
     no_growth(out["growth"])
+
+
+# --- IoUringPageReader: the ring ------------------------------------------------
+
+URING = """
+path, spec, n = sys.argv[1], sys.argv[2], int(sys.argv[3])
+data = open(path, "rb").read()
+fd = os.open(path, os.O_RDONLY)
+offsets = [4096 * ((i * 7) % 41) for i in range(n)]  # page 40 is short
+expected = [data[o:o + 4096] for o in offsets]
+reader = IoUringPageReader()
+call = lambda: reader.read_pages([fd] * n, offsets)
+out["backend"] = reader.backend  # the probe runs here, before any rule
+if sys.argv[4] == "ring-first":
+    reader.read_pages([], [])
+rings = ring_fds()
+res = under("IoUringPageReader.read_pages (io_uring)", spec, call)
+out["outcome"], out["injected"] = res[:2], res[2]
+out["left"] = [ring_fds() - rings, ring_mappings() - 2 * rings]
+out["again"] = [call() == expected for _ in range(3)]
+out["rings"] = ring_fds()
+out["position"] = os.lseek(fd, 0, os.SEEK_CUR)
+"""
+
+needs_rings = pytest.mark.skipif(
+    _larkspur.IoUringPageReader().backend != "io_uring",
+    reason="the kernel refuses io_uring rings here")
+
+
+NO_CQE = ["OSError", "no cqe for io_uring read"]
+
+
+def ring_error(code):
+    return ["OSError", "IoUring::new: " + os_error(code)[1]]
+
+
+def enter_error(code):
+    return ["OSError", "submit_and_wait: " + os_error(code)[1]]
+
+
+@needs_rings
+@pytest.mark.parametrize(
+    "spec, expected",
+    [
+        ("call=io_uring_setup,errno=ENOMEM", ring_error(errno.ENOMEM)),
+        ("call=io_uring_setup,errno=EMFILE", ring_error(errno.EMFILE)),
+        ("call=io_uring_setup,errno=EPERM", ring_error(errno.EPERM)),
+        # The entries' mapping, then the rings' mapping.
+        ("call=mmap,nth=1,errno=ENOMEM", ring_error(errno.ENOMEM)),
+        ("call=mmap,nth=2,errno=ENOMEM", ring_error(errno.ENOMEM)),
+        ("call=mmap,nth=2,errno=EAGAIN", ring_error(errno.EAGAIN)),
+    ],
+)
+@pytest.mark.parametrize("n", [0, 5])
+def test_ring_that_cannot_be_made(faulty, files, spec, expected, n):
+    out = faulty(URING, files / "pages.bin", spec, n, "no-ring")
+    assert out["backend"] == "io_uring"
+    assert out["injected"] == 1
+    assert out["outcome"] == expected
+    # Nothing of the half-made ring is left; the next call makes it.
+    assert out["left"] == [0, 0]
+    assert out["again"] == [True] * 3
+    assert out["rings"] == 1
+
+
+@needs_rings
+@pytest.mark.parametrize(
+    "spec, n, expected",
+    [
+        ("call=io_uring_enter,errno=EINTR", 5, enter_error(errno.EINTR)),
+        ("call=io_uring_enter,errno=EIO", 5, enter_error(errno.EIO)),
+        ("call=io_uring_enter,errno=EAGAIN", 5, enter_error(errno.EAGAIN)),
+        # The kernel has the batch when the wait is interrupted.
+        ("call=io_uring_enter,errno=EINTR,after=1", 5, enter_error(errno.EINTR)),
+        ("call=io_uring_enter,errno=EINTR,after=1", 600, enter_error(errno.EINTR)),
+        ("call=io_uring_enter,nth=2,errno=EINTR,after=1", 600, enter_error(errno.EINTR)),
+        ("call=io_uring_enter,nth=3,errno=EINTR", 600, enter_error(errno.EINTR)),
+        # So is the wait that should reap it: the ring is given up.
+        ("call=io_uring_enter,count=2,errno=EIO,after=1", 256, enter_error(errno.EIO)),
+        # The kernel takes only part of a batch.
+        ("call=io_uring_enter,partial=1", 5, NO_CQE),
+        ("call=io_uring_enter,partial=1", 1, NO_CQE),
+        ("call=io_uring_enter,nth=2,partial=1", 600, NO_CQE),
+    ],
+)
+def test_enter_that_fails(faulty, files, spec, n, expected):
+    out = faulty(URING, files / "pages.bin", spec, n, "ring-first")
+    assert out["injected"] >= 1
+    assert out["outcome"] == expected
+    # Whatever the failed call left in the kernel was reaped or went with
+    # its ring: later calls on the thread get exactly their own pages.
+    assert out["again"] == [True] * 3
+    assert out["rings"] == 1
+    assert out["position"] == 0
+
+
+URING_THREAD = """
+path = sys.argv[1]
+data = open(path, "rb").read()
+fd = os.open(path, os.O_RDONLY)
+reader = IoUringPageReader()
+call = lambda: reader.read_pages([fd, fd], [0, 8192])
+expected = [data[:4096], data[8192:12288]]
+out["main"] = call() == expected
+import threading
+def other():
+    spec = f"call=io_uring_setup,count=2,tid={threading.get_native_id()}"
+    out["fails"] = [under("IoUringPageReader ring (thread)", spec, call)[:2]
+                    for _ in range(2)]
+    out["rings_without"] = ring_fds()
+    out["then"] = call() == expected
+    out["rings_with"] = ring_fds()
+t = threading.Thread(target=other)
+t.start()
+t.join()
+out["main_after"] = call() == expected
+"""
+
+
+@needs_rings
+def test_thread_whose_ring_cannot_be_made(faulty, files):
+    out = faulty(URING_THREAD, files / "pages.bin")
+    assert out["main"] and out["main_after"]
+    # Each call on a thread without a ring tries to make one.
+    assert out["fails"] == [ring_error(errno.EIO)] * 2
+    assert out["then"]
+    assert [out["rings_without"], out["rings_with"]] == [1, 2]
+
+
+URING_GROWTH = """
+path = sys.argv[1]
+fd = os.open(path, os.O_RDONLY)
+reader = IoUringPageReader()
+out["backend"] = reader.backend  # the probe runs here, before any rule
+call = lambda: outcome(lambda: reader.read_pages([fd] * 40, [4096 * i for i in range(40)]))
+arm("call=io_uring_setup,count=0,errno=ENOMEM")
+out["setup"] = growth(call, int(sys.argv[2]))
+out["setup_last"] = call()
+def interrupted():
+    arm("call=io_uring_enter,errno=EINTR,after=1")
+    return call()
+out["enter"] = growth(interrupted, int(sys.argv[2]))
+out["last"] = interrupted()
+out["rings"] = ring_fds()
+"""
+
+
+@needs_rings
+def test_ring_failures_leave_nothing_behind(faulty, files):
+    out = faulty(URING_GROWTH, files / "pages.bin", ROUNDS)
+    assert out["backend"] == "io_uring"
+    assert out["setup_last"] == ring_error(errno.ENOMEM)
+    no_growth(out["setup"])
+    no_growth(out["enter"])
+    assert out["last"] == enter_error(errno.EINTR)
+    assert out["rings"] == 1
 
 
 # --- descriptors closed on release ----------------------------------------------
 
 CLOSE_ON_DROP = """
-path = sys.argv[1]
-view = View(path)
-fd = fd_of(path)
+where, kind = sys.argv[1], sys.argv[2]
+if kind == "View":
+    obj, paths = View(where + "/rec.bin"), [where + "/rec.bin"]
+else:
+    paths = [f"{where}/table/shard_{i}.bin" for i in range(4)]
+    obj = Store(where + "/table", 4, 100, 64)
 fds = fd_count()
-res = under("View release", f"call=close,fd={fd},errno=EIO", lambda: globals().pop("view") and None)
-import gc; gc.collect()
-out["closed"] = fd_count() == fds - 1 and not os.path.exists(f"/proc/self/fd/{fd}")
+held = [fd_of(p) for p in paths]
+res = under(f"{kind} release", f"call=close,count=0,errno=EIO",
+            lambda: globals().pop("obj") and None)
+out["released"] = fds - fd_count()
+out["still_open"] = [fd for fd in held if os.path.exists(f"/proc/self/fd/{fd}")]
 out["injected"] = res[2]
 """
 
 
-def test_failing_close_on_release_still_releases(faulty, files):
-    out = faulty(CLOSE_ON_DROP, files / "rec.bin")
-    assert out["injected"] == 1
-    assert out["closed"]
+@pytest.mark.parametrize("kind, count", [("View", 1), ("Store", 4)])
+def test_failing_close_on_release_still_releases(faulty, files, kind, count):
+    out = faulty(CLOSE_ON_DROP, files, kind)
+    assert out["injected"] == count
+    assert out["released"] == count
+    assert out["still_open"] == []
     assert "Error" not in out["_stderr"]

@@ -75,6 +75,8 @@ def big(tmp_path_factory):
     (d / "rec.bin").write_bytes(rng.randbytes(512 * 64))
     (d / "rec.manifest.json").write_text('{"slot_bytes": 512}')
     (d / "keys.txt").write_text("7\n" * 8_000_000)
+    (d / "table").mkdir()
+    (d / "table" / "shard_0.bin").write_bytes(rng.randbytes(6400))
     (d / "few.txt").write_text("1\n2\n3\n")
     return d
 
@@ -144,6 +146,57 @@ def test_page_reader_beyond_the_cap(big):
     out = run(PAGES, big, many)
     assert_survived(out["one"], ["MemoryError", ""])
     assert_survived(out["unrepresentable"], ["MemoryError", ""])
+    if many == "many":
+        assert_survived(out["many"], ["MemoryError", ""])
+    assert out["small"]
+
+
+STORE = """
+table = DIR + "/table"
+data = open(table + "/shard_0.bin", "rb").read()
+small = Store(table, 1, 100, 64)
+huge = Store(table, 1, 8, 2**28)  # rows past the end of the file read as zeros
+ids = list(range(0, 100, 3))
+small.fetch(ids)  # the pool exists before the cap
+cap()
+check("fetch", lambda: huge.fetch([0, 1, 2, 3]))
+check("fetch_one", lambda: huge.fetch_one(7))
+check("overflow", lambda: Store(table, 1, 8, 2**62).fetch([0, 0]))
+normal("small", lambda: small.fetch(ids), b"".join(data[i * 64:(i + 1) * 64] for i in ids))
+"""
+
+
+def test_fetch_beyond_the_cap(big):
+    out = run(STORE, big)
+    assert_survived(out["fetch"], ["MemoryError", ""])
+    assert_survived(out["fetch_one"], ["MemoryError", ""])
+    assert_survived(out["overflow"], ["InternalFault", "capacity overflow"])
+    assert out["small"]
+
+
+URING = """
+fd = os.open(DIR + "/huge.bin", os.O_RDONLY)
+small = os.open(DIR + "/rec.bin", os.O_RDONLY)
+data = open(DIR + "/rec.bin", "rb").read()
+reader = IoUringPageReader(2**30)
+out["backend"] = reader.backend
+IoUringPageReader().read_pages([small], [0])  # this thread's ring, if any
+cap()
+check("one", lambda: reader.read_pages([fd], [0]))
+check("beyond_a_request", lambda: IoUringPageReader(2**32).read_pages([fd], [0]))
+check("unrepresentable", lambda: IoUringPageReader(2**63).read_pages([fd], [0]))
+if sys.argv[3] == "many":
+    check("many", lambda: IoUringPageReader(2**20).read_pages([fd] * 100, [0] * 100))
+normal("small", lambda: IoUringPageReader().read_pages([small] * 3, [0, 4096, 8192]),
+       [data[:4096], data[4096:8192], data[8192:12288]])
+"""
+
+
+def test_uring_page_reader_beyond_the_cap(big):
+    many = "skip" if under_asan() else "many"
+    out = run(URING, big, many)
+    for name in ("one", "beyond_a_request", "unrepresentable"):
+        assert_survived(out[name], ["MemoryError", ""])
     if many == "many":
         assert_survived(out["many"], ["MemoryError", ""])
     assert out["small"]

@@ -25,6 +25,9 @@
  *   tid=T        only calls made by the thread whose kernel id is T
  *   after=1      io_uring_enter only: the entries reach the kernel first,
  *                then the call reports the error (an interrupted wait)
+ *   partial=1    io_uring_enter only: the kernel takes only half of the
+ *                entries (rounded down) and the call succeeds, as when it
+ *                runs short of resources; no errno
  *
  * A close chosen to fail still releases the descriptor before it reports
  * the error, as Linux does. Anonymous mappings are never counted (the
@@ -79,6 +82,7 @@ struct rule {
   long long offset;
   long tid;
   int after;
+  int partial;
   char path[256];
   long seen;     /* matching calls since arming (atomic) */
   long injected; /* failures made (atomic) */
@@ -162,7 +166,7 @@ REAL(syscall_fn, syscall)
 /* Whether this call must fail; sets *err and *after when it must. Never
  * touches errno. `fd` or `offset` is -1 when the call has none. */
 static int should_fail(int kind, long fd, long long offset, const char *path,
-                       int *err, int *after) {
+                       int *err, int *after, int *partial) {
   if (bypassed || !__atomic_load_n(&armed, __ATOMIC_ACQUIRE)) return 0;
   for (int i = 0; i < rule_count; ++i) {
     struct rule *r = &rules[i];
@@ -178,6 +182,7 @@ static int should_fail(int kind, long fd, long long offset, const char *path,
     __atomic_add_fetch(&r->injected, 1, __ATOMIC_RELAXED);
     *err = r->err;
     if (after != NULL) *after = r->after;
+    if (partial != NULL) *partial = r->partial;
     return 1;
   }
   return 0;
@@ -186,7 +191,7 @@ static int should_fail(int kind, long fd, long long offset, const char *path,
 #define FAIL_IF(kind, fd, offset, path, failed_value)               \
   do {                                                              \
     int err_;                                                       \
-    if (should_fail((kind), (fd), (offset), (path), &err_, NULL)) { \
+    if (should_fail((kind), (fd), (offset), (path), &err_, NULL, NULL)) { \
       errno = err_;                                                 \
       return (failed_value);                                        \
     }                                                               \
@@ -201,7 +206,7 @@ static const struct {
     {"EIO", EIO},       {"EINTR", EINTR},   {"ENOMEM", ENOMEM},
     {"EAGAIN", EAGAIN}, {"EMFILE", EMFILE}, {"ENFILE", ENFILE},
     {"ENOSYS", ENOSYS}, {"EPERM", EPERM},   {"EBADF", EBADF},
-    {"EINVAL", EINVAL}, {"ENOSPC", ENOSPC},
+    {"EINVAL", EINVAL}, {"ENOSPC", ENOSPC}, {"EACCES", EACCES},
 };
 
 static int parse_long(const char *text, size_t len, long long *out) {
@@ -279,6 +284,8 @@ static int parse_rule(const char *text, size_t len, struct rule *r) {
         r->tid = (long)num;
       } else if (KEY("after") && (num == 0 || num == 1)) {
         r->after = (int)num;
+      } else if (KEY("partial") && (num == 0 || num == 1)) {
+        r->partial = (int)num;
       } else {
         return -1;
       }
@@ -287,7 +294,8 @@ static int parse_rule(const char *text, size_t len, struct rule *r) {
     text = item_end + (comma != NULL ? 1 : 0);
   }
   if (r->kind < 0) return -1;
-  if (r->after && r->kind != K_URING_ENTER) return -1;
+  if ((r->after || r->partial) && r->kind != K_URING_ENTER) return -1;
+  if (r->after && r->partial) return -1;
   return 0;
 }
 
@@ -453,7 +461,7 @@ EXPORT ssize_t read(int fd, void *buf, size_t count) {
 
 EXPORT int close(int fd) {
   int err;
-  const int fail = should_fail(K_CLOSE, fd, -1, NULL, &err, NULL);
+  const int fail = should_fail(K_CLOSE, fd, -1, NULL, &err, NULL, NULL);
   const int rc = real_close()(fd);
   if (fail) {
     errno = err;
@@ -482,7 +490,7 @@ EXPORT void *mmap64(void *addr, size_t length, int prot, int flags, int fd,
 EXPORT int pthread_create(pthread_t *thread, const pthread_attr_t *attr,
                           void *(*start)(void *), void *arg) {
   int err;
-  if (should_fail(K_PTHREAD_CREATE, -1, -1, NULL, &err, NULL)) return err;
+  if (should_fail(K_PTHREAD_CREATE, -1, -1, NULL, &err, NULL, NULL)) return err;
   return real_pthread_create()(thread, attr, start, arg);
 }
 
@@ -499,9 +507,16 @@ EXPORT long syscall(long number, ...) {
                                                : -1;
   int err = 0;
   int after = 0;
+  int partial = 0;
   if (kind >= 0 &&
       should_fail(kind, kind == K_URING_ENTER ? a[0] : -1, -1, NULL, &err,
-                  &after)) {
+                  &after, &partial)) {
+    if (partial) {
+      /* a[1] entries to submit, a[2] completions to wait for. */
+      const long half = a[1] / 2;
+      return real_syscall()(number, a[0], half, a[2] < half ? a[2] : half,
+                            a[3], a[4], a[5]);
+    }
     if (after) {
       /* Hand over the entries without waiting, then report the error the
        * interrupted wait would have given. */
