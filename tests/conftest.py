@@ -34,7 +34,7 @@ def faultinject_lib(tmp_path_factory):
         pytest.skip("no C compiler (cc) to build the fault-injection library")
     out = tmp_path_factory.mktemp("faultinject") / "faultinject.so"
     proc = subprocess.run(
-        [cc, "-shared", "-fPIC", "-O2", "-Wall", "-Wextra", "-o", str(out),
+        [cc, "-shared", "-fPIC", "-fexceptions", "-O2", "-Wall", "-Wextra", "-o", str(out),
          str(FAULTINJECT / "faultinject.c"), "-ldl"],
         capture_output=True, text=True)
     if proc.returncode != 0:

@@ -11,7 +11,9 @@
  * fi_arm(spec) (ctypes), which first disarms and resets every counter:
  *
  *   call=NAME    open, stat, fstat, pread, read, close, mmap,
- *                pthread_create, io_uring_setup, io_uring_enter (required)
+ *                pthread_create, io_uring_setup, io_uring_enter, or new
+ *                (C++'s operator new, which then throws std::bad_alloc;
+ *                the interpreter, being C, never calls it) (required)
  *   errno=E      EIO, EINTR, ENOMEM, EAGAIN, EMFILE, ... or a number
  *                (default EIO)
  *   nth=N        the Nth matching call after arming is the first to fail
@@ -62,12 +64,13 @@ enum kind {
   K_PTHREAD_CREATE,
   K_URING_SETUP,
   K_URING_ENTER,
+  K_NEW,
   K_COUNT
 };
 
 static const char *const kind_names[K_COUNT] = {
     "open", "stat",  "fstat", "pread", "read", "close", "mmap",
-    "pthread_create", "io_uring_setup", "io_uring_enter"};
+    "pthread_create", "io_uring_setup", "io_uring_enter", "new"};
 
 enum { SYS_URING_SETUP = 425, SYS_URING_ENTER = 426, MAX_RULES = 4 };
 
@@ -98,6 +101,12 @@ static __thread int bypassed; /* this thread's calls are never counted */
 static void *resolve(const char *name) {
   void *fn = dlsym(RTLD_NEXT, name);
   if (fn == NULL) fn = dlvsym(RTLD_NEXT, name, "GLIBC_2.2.5");
+  if (fn == NULL) {
+    /* The C++ runtime comes with the extension module, loaded locally,
+     * so it is not among the objects after this one. */
+    void *cxx = dlopen("libstdc++.so.6", RTLD_LAZY | RTLD_NOLOAD);
+    if (cxx != NULL) fn = dlsym(cxx, name);
+  }
   if (fn == NULL) {
     static const char msg[] = "faultinject: a real function is missing\n";
     ssize_t ignored = write(2, msg, sizeof msg - 1);
@@ -139,6 +148,8 @@ typedef void *(*mmap_fn)(void *, size_t, int, int, int, off_t);
 typedef int (*pthread_create_fn)(pthread_t *, const pthread_attr_t *,
                                  void *(*)(void *), void *);
 typedef long (*syscall_fn)(long, ...);
+typedef void *(*new_fn)(size_t);
+typedef void *(*new_aligned_fn)(size_t, size_t);
 
 REAL(open_fn, open)
 REAL(open_fn, open64)
@@ -160,6 +171,10 @@ REAL(mmap_fn, mmap)
 REAL(mmap_fn, mmap64)
 REAL(pthread_create_fn, pthread_create)
 REAL(syscall_fn, syscall)
+REAL(new_fn, _Znwm)
+REAL(new_fn, _Znam)
+REAL(new_aligned_fn, _ZnwmSt11align_val_t)
+REAL(new_aligned_fn, _ZnamSt11align_val_t)
 
 /* ---- matching ---------------------------------------------------------- */
 
@@ -528,4 +543,34 @@ EXPORT long syscall(long number, ...) {
     return -1;
   }
   return real_syscall()(number, a[0], a[1], a[2], a[3], a[4], a[5]);
+}
+
+/* operator new and new[], plain and aligned. A failure asks the real one
+ * for an impossible size, so that it throws std::bad_alloc itself; the
+ * library is built with -fexceptions to let that pass through. The
+ * nothrow forms are left alone: nothing of ours uses them. */
+#define NEW_SIZE_FAILS ((size_t)-1)
+
+EXPORT void *_Znwm(size_t size) {
+  int err;
+  if (should_fail(K_NEW, -1, -1, NULL, &err, NULL, NULL)) size = NEW_SIZE_FAILS;
+  return real__Znwm()(size);
+}
+
+EXPORT void *_Znam(size_t size) {
+  int err;
+  if (should_fail(K_NEW, -1, -1, NULL, &err, NULL, NULL)) size = NEW_SIZE_FAILS;
+  return real__Znam()(size);
+}
+
+EXPORT void *_ZnwmSt11align_val_t(size_t size, size_t align) {
+  int err;
+  if (should_fail(K_NEW, -1, -1, NULL, &err, NULL, NULL)) size = NEW_SIZE_FAILS;
+  return real__ZnwmSt11align_val_t()(size, align);
+}
+
+EXPORT void *_ZnamSt11align_val_t(size_t size, size_t align) {
+  int err;
+  if (should_fail(K_NEW, -1, -1, NULL, &err, NULL, NULL)) size = NEW_SIZE_FAILS;
+  return real__ZnamSt11align_val_t()(size, align);
 }
