@@ -31,6 +31,12 @@ HEAP_SLACK = 128 << 10
 ROUNDS = 5000
 
 
+# The library makes operator new throw by asking the real one for an
+# impossible size; AddressSanitizer's operator new ends the process instead.
+needs_operator_new = pytest.mark.skipif(
+    under_asan(), reason="AddressSanitizer's operator new aborts rather than throw")
+
+
 def os_error(code):
     return ["OSError", f"{os.strerror(code)} (os error {code})"]
 
@@ -401,6 +407,27 @@ def test_failed_pool_creation_leaves_the_thread_per_job_route(faulty, files, ent
     # The workers started before the failure stay, idle; creation is never
     # tried again.
     assert out["threads"] == out["threads_later"] == sorted(WORKERS[:nth - 1])
+
+
+POOL_ALLOC = BATCH + """
+res = under("pool creation", f"call=new,nth={sys.argv[3]},count=0", batch)
+out["first"] = res[0] if res[0] in ("ok", "MemoryError") else res[:2]
+out["first_right"] = res[0] != "ok" or res[1] == expected
+out["threads"] = [pool_threads() for _ in range(3) if batch() == expected]
+"""
+
+
+@needs_operator_new
+@pytest.mark.parametrize("nth", range(1, 80, 6))
+def test_pool_creation_out_of_memory_is_not_retried(faulty, files, nth):
+    # From the nth C++ allocation of the first batch on, every one fails;
+    # wherever that lands in the making of the pool, its workers are made
+    # once: those started before stay, no second set joins them.
+    out = faulty(POOL_ALLOC, "read_records", files, nth)
+    assert out["first"] in ("ok", "MemoryError") and out["first_right"]
+    assert len(out["threads"]) == 3  # every later batch is right
+    assert out["threads"][0] == out["threads"][2]
+    assert out["threads"][0] in [sorted(WORKERS[:k]) for k in range(33)]
 
 
 THREAD_SPAWN = BATCH + """

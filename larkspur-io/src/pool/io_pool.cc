@@ -5,13 +5,18 @@
 #include <pthread.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
+#include <cerrno>
+#include <charconv>
 #include <condition_variable>
 #include <exception>
 #include <memory>
 #include <mutex>
 #include <new>
 #include <string>
+#include <string_view>
+#include <type_traits>
 
 #include "larkspur-core/src/base/fault.h"
 #include "larkspur-core/src/base/str_cat.h"
@@ -42,9 +47,16 @@ void* thread_main(void* arg) noexcept {
 }
 
 // Starts a thread with a 2 MiB stack running `fn`, which must not throw.
+// Throws nothing: running out of memory for the thread's copy of `fn` is a
+// failure to start it (ENOMEM), like any other. Pool creation relies on
+// that: an exception half way would leave the started workers behind and
+// have the pool made again by the next call.
 template <class F>
 Result<pthread_t> spawn(F fn) {
-  auto boxed = std::make_unique<F>(std::move(fn));
+  static_assert(std::is_nothrow_move_constructible_v<F>);
+  // Owned at once; the nothrow form reports exhaustion as nullptr.
+  std::unique_ptr<F> boxed(new (std::nothrow) F(std::move(fn)));
+  if (!boxed) return Error::from_errno(ENOMEM);
   pthread_attr_t attr;
   int rc = ::pthread_attr_init(&attr);
   if (rc != 0) return Error::from_errno(rc);
@@ -55,6 +67,19 @@ Result<pthread_t> spawn(F fn) {
   if (rc != 0) return Error::from_errno(rc);
   static_cast<void>(boxed.release());  // the new thread owns it now
   return tid;
+}
+
+// "larkspur-io-{i}" cut to the 15 bytes the kernel keeps, built without
+// allocating (see spawn).
+std::array<char, kMaxThreadName + 1> worker_name(std::uint64_t i) {
+  constexpr std::string_view kPrefix = "larkspur-io-";
+  std::array<char, kPrefix.size() + 20> full{};
+  char* end = std::copy(kPrefix.begin(), kPrefix.end(), full.begin());
+  end = std::to_chars(end, full.end(), i).ptr;
+  std::array<char, kMaxThreadName + 1> name{};
+  const auto size = static_cast<std::size_t>(end - full.begin());
+  std::copy_n(full.begin(), std::min(size, kMaxThreadName), name.begin());
+  return name;
 }
 
 // A thread that is joined when its handle is destroyed.
@@ -223,9 +248,7 @@ Result<IoPool> IoPool::start(std::uint64_t workers) {
       while (true) shared->take().run();
     });
     if (!tid) return std::move(tid).error();
-    std::string name = str_cat("larkspur-io-", i);
-    name.resize(std::min(name.size(), kMaxThreadName));
-    ::pthread_setname_np(*tid, name.c_str());
+    ::pthread_setname_np(*tid, worker_name(i).data());
     // Workers are never joined; detached, they need no handle kept.
     ::pthread_detach(*tid);
   }
