@@ -723,6 +723,72 @@ def test_ring_failures_leave_nothing_behind(faulty, files):
     assert out["rings"] == 1
 
 
+# --- every C++ allocation of a call, failing in turn ----------------------------
+
+ALLOCATIONS = """
+where, entry = sys.argv[1], sys.argv[2]
+view = View(where + "/rec.bin")
+store = Store(where + "/table", 4, 100, 64)
+fd = os.open(where + "/pages.bin", os.O_RDONLY)
+ring_reader = IoUringPageReader()
+out["backend"] = ring_reader.backend
+reader = PageReader()
+ids = [399, 5, 170, 170, 210, 0, 101, 250, 333, 64]
+calls = {
+    "rowids_for_seq": lambda: rowids_for_seq(list(range(50)), 1),
+    "rowids_for_seq_with_history": lambda: rowids_for_seq_with_history([1, 2], [3] * 9, 1),
+    "read_keys": lambda: read_keys(where + "/keys.txt"),
+    "View()": lambda: View(where + "/rec.bin").len(),
+    "View.read_record": lambda: view.read_record(3),
+    "View.read_records": lambda: view.read_records([5, 1, 7]),
+    "View.read_records (pool)": lambda: view.read_records(range(40)),
+    "Store()": lambda: Store(where + "/table", 4, 100, 64).width,
+    "Store.fetch": lambda: store.fetch(ids),
+    "Store.fetch_one": lambda: store.fetch_one(170),
+    "PageReader.read_pages": lambda: reader.read_pages([fd] * 5, [0, 4096, 8192, 40 * 4096, 12288]),
+    "IoUringPageReader.read_pages": lambda: ring_reader.read_pages(
+        [fd] * 300, [4096 * (i % 41) for i in range(300)]),
+    "IoUringPageReader.read_pages (EOF)": lambda: ring_reader.read_pages(
+        [fd] * 300, [4096 * (i % 43) for i in range(300)]),
+}
+call = calls[entry]
+view.read_records(range(40))  # the pool exists
+clean = outcome(call)
+fds, threads = fd_count(), pool_threads()
+seen_outcomes, n = set(), 0
+while n < 500:
+    n += 1
+    res = under(f"{entry} (operator new)", f"call=new,nth={n}", call)
+    if res[:2] == clean:
+        seen_outcomes.add("as without the failure")
+    else:
+        seen_outcomes.add(res[0] + (": " + res[1] if res[0] != "ok" else " but different"))
+    if outcome(call) != clean:
+        seen_outcomes.add(f"next call wrong after failure {n}")
+    if res[2] == 0:
+        break
+out["allocations"] = n - 1
+out["outcomes"] = sorted(seen_outcomes)
+out["fd_growth"] = fd_count() - fds
+out["pool_intact"] = pool_threads() == threads
+"""
+
+ENTRIES = ["rowids_for_seq", "rowids_for_seq_with_history", "read_keys", "View()",
+           "View.read_record", "View.read_records", "View.read_records (pool)", "Store()",
+           "Store.fetch", "Store.fetch_one", "PageReader.read_pages",
+           "IoUringPageReader.read_pages", "IoUringPageReader.read_pages (EOF)"]
+
+
+@needs_operator_new
+@pytest.mark.parametrize("entry", ENTRIES)
+def test_every_allocation_of_a_call_may_fail(faulty, files, entry):
+    out = faulty(ALLOCATIONS, files, entry)
+    # Each failure is a MemoryError; the process lives on, and the next
+    # call is as if nothing had happened.
+    assert set(out["outcomes"]) <= {"MemoryError: ", "as without the failure"}
+    assert out["fd_growth"] == 0 and out["pool_intact"]
+
+
 # --- descriptors closed on release ----------------------------------------------
 
 CLOSE_ON_DROP = """

@@ -16,16 +16,83 @@ namespace {
 
 constexpr std::string_view kManifestSuffix = ".manifest.json";
 
-// The value of `key` when it is a plain unsigned integer literal. The
-// parser keeps such literals as number_unsigned; a sign (even "-0"), a
-// fraction, an exponent or a value past 2^64 - 1 (which the parser turns
-// into a float) makes them something else.
-std::optional<std::uint64_t> usable_value(const nlohmann::json& doc,
-                                          std::string_view key) {
-  const auto it = doc.find(key);
-  if (it == doc.end() || !it->is_number_unsigned()) return std::nullopt;
-  return it->get<std::uint64_t>();
-}
+// Picks the two settings out of the parser's events without building a
+// document. A document's destructor allocates (it flattens nested values
+// onto a stack), and std::bad_alloc there would end the process.
+//
+// A value counts only as a plain unsigned integer literal: the parser
+// reports those, and only those, as number_unsigned (a sign, even "-0", a
+// fraction, an exponent or a value past 2^64 - 1 arrive otherwise). Of a
+// repeated key the last occurrence counts, usable or not.
+class SettingsReader {
+ public:
+  using Json = nlohmann::json;
+
+  bool null() { return value(std::nullopt); }
+  bool boolean(bool /*v*/) { return value(std::nullopt); }
+  bool number_integer(Json::number_integer_t /*v*/) {
+    return value(std::nullopt);
+  }
+  bool number_unsigned(Json::number_unsigned_t v) { return value(v); }
+  bool number_float(Json::number_float_t /*v*/,
+                    const Json::string_t& /*text*/) {
+    return value(std::nullopt);
+  }
+  bool string(Json::string_t& /*v*/) { return value(std::nullopt); }
+  bool binary(Json::binary_t& /*v*/) { return value(std::nullopt); }
+  bool start_object(std::size_t /*elements*/) {
+    if (depth_ == 0) top_is_object_ = true;
+    return open();
+  }
+  bool end_object() { return close(); }
+  bool start_array(std::size_t /*elements*/) { return open(); }
+  bool end_array() { return close(); }
+  bool key(Json::string_t& name) {
+    if (depth_ == 1) {
+      pending_ = name == "slot_bytes" ? &slot_bytes_
+                 : name == "grans"    ? &grans_
+                                      : nullptr;
+    }
+    return true;
+  }
+  bool parse_error(std::size_t /*position*/, const std::string& /*token*/,
+                   const nlohmann::detail::exception& /*e*/) {
+    return false;
+  }
+
+  // The settings of a document that parsed.
+  ViewManifest settings() const {
+    ViewManifest out;
+    if (!top_is_object_) return out;
+    out.slot_bytes = slot_bytes_.value_or(kDefaultSlotBytes);
+    out.grans = grans_.value_or(0);
+    return out;
+  }
+
+ private:
+  // A value, scalar or not; at the top level of the object it settles the
+  // key just read, if that is one of ours.
+  bool value(std::optional<std::uint64_t> v) {
+    if (depth_ == 1 && pending_ != nullptr) *pending_ = v;
+    pending_ = nullptr;
+    return true;
+  }
+  bool open() {
+    value(std::nullopt);
+    ++depth_;
+    return true;
+  }
+  bool close() {
+    --depth_;
+    return true;
+  }
+
+  std::size_t depth_ = 0;
+  bool top_is_object_ = false;
+  std::optional<std::uint64_t>* pending_ = nullptr;
+  std::optional<std::uint64_t> slot_bytes_;
+  std::optional<std::uint64_t> grans_;
+};
 
 // The whole content of the file at `path`; nullopt when it cannot be read.
 std::optional<std::string> read_whole(const std::string& path) {
@@ -79,12 +146,9 @@ ViewManifest parse_manifest(std::string_view text) {
   // The parser takes a NUL byte for the end of input and would accept
   // "123\0garbage"; no valid document holds a raw NUL.
   if (text.find('\0') != std::string_view::npos) return out;
-  const nlohmann::json doc = nlohmann::json::parse(
-      text.begin(), text.end(), /*cb=*/nullptr, /*allow_exceptions=*/false);
-  if (doc.is_discarded() || !doc.is_object()) return out;
-  if (auto v = usable_value(doc, "slot_bytes")) out.slot_bytes = *v;
-  if (auto v = usable_value(doc, "grans")) out.grans = *v;
-  return out;
+  SettingsReader reader;
+  if (!nlohmann::json::sax_parse(text.begin(), text.end(), &reader)) return out;
+  return reader.settings();
 }
 
 ViewManifest load_manifest(std::string_view path) {
