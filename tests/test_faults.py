@@ -661,6 +661,37 @@ def test_enter_that_fails(faulty, files, spec, n, expected):
     assert out["position"] == 0
 
 
+URING_ENTER_ALLOC = """
+path = sys.argv[1]
+data = open(path, "rb").read()
+fd = os.open(path, os.O_RDONLY)
+reader = IoUringPageReader()
+reader.read_pages([], [])
+first = [4096 * (i % 41) for i in range(300)]
+second = [4096 * ((i * 3) % 40) for i in range(100)]
+out["runs"] = []
+for n in range(1, 12):
+    res = under("IoUringPageReader.read_pages (io_uring, operator new)",
+                f"call=io_uring_enter,errno=EINTR,after=1;call=new,nth={n}",
+                lambda: reader.read_pages([fd] * 300, first))
+    later = outcome(lambda: reader.read_pages([fd] * 100, second))
+    out["runs"].append([res[0], later == ["ok", [data[o:o + 4096] for o in second]]])
+out["rings"] = ring_fds()
+"""
+
+
+@needs_rings
+@needs_operator_new
+def test_interrupted_batch_is_reaped_when_its_error_cannot_be_built(faulty, files):
+    # The kernel holds the whole batch when the wait is interrupted; then
+    # the message of that error, or anything else, cannot be allocated. The
+    # batch's completions must not be left for the thread's next call.
+    out = faulty(URING_ENTER_ALLOC, files / "pages.bin")
+    assert {first for first, _ in out["runs"]} == {"MemoryError", "OSError"}
+    assert [later for _, later in out["runs"]] == [True] * len(out["runs"])
+    assert out["rings"] == 1
+
+
 URING_THREAD = """
 path = sys.argv[1]
 data = open(path, "rb").read()

@@ -62,6 +62,37 @@ bool reap(IoUring& ring, std::uint32_t in_flight) {
   return true;
 }
 
+// Leaves the ring as a batch found it, on every way out of the batch, also
+// when building an error message throws std::bad_alloc: entries still
+// queued are withdrawn (the kernel never saw them) and every request the
+// kernel took is reaped; if that is impossible the buffers are pinned.
+class BatchCleanup {
+ public:
+  BatchCleanup(IoUring& ring, PageTargets& targets)
+      : ring_(ring), targets_(targets) {}
+  BatchCleanup(const BatchCleanup&) = delete;
+  BatchCleanup& operator=(const BatchCleanup&) = delete;
+  ~BatchCleanup() {
+    if (clean_) return;
+    ring_.discard_unsubmitted();
+    if (!reap(ring_, in_flight_)) targets_.pinned = true;
+  }
+
+  // The kernel took `n` requests; each posts one completion.
+  void entered(std::uint32_t n) { in_flight_ = n; }
+  void took_completion() {
+    if (in_flight_ > 0) --in_flight_;
+  }
+  // Every request completed and every completion was taken.
+  void done() { clean_ = true; }
+
+ private:
+  IoUring& ring_;
+  PageTargets& targets_;
+  std::uint32_t in_flight_ = 0;
+  bool clean_ = false;
+};
+
 // One batch: pages [start, start + count) with count <= kBatchSize and
 // count <= the ring's submission queue size in normal use.
 //
@@ -80,9 +111,10 @@ bool reap(IoUring& ring, std::uint32_t in_flight) {
 // may outlive the call, because a later call on this thread would mistake
 // leftover completions for its own and the caller is about to release the
 // buffers: entries still queued are withdrawn (the kernel never saw them),
-// and every request the kernel took is reaped. If reaping is impossible the
-// buffers are pinned for the caller, who leaks them rather than free memory
-// the kernel may still write.
+// and every request the kernel took is reaped (by BatchCleanup, so also
+// when an exception leaves the batch). If reaping is impossible the buffers
+// are pinned for the caller, who leaks them rather than free memory the
+// kernel may still write.
 //
 // Invariants: on entry and on return (unless pinned) the ring has no queued
 // entries and no completions, so the requests the kernel took in this batch
@@ -92,6 +124,7 @@ Status run_batch(IoUring& ring, std::size_t start, std::uint32_t count,
                  std::span<const std::int32_t> fds,
                  std::span<const std::uint64_t> offsets,
                  PageTargets& targets) {
+  BatchCleanup cleanup(ring, targets);
   Status status = ok();
 
   std::uint32_t queued = 0;
@@ -111,12 +144,11 @@ Status run_batch(IoUring& ring, std::size_t start, std::uint32_t count,
     }
   }
 
-  std::uint32_t in_flight = 0;
   if (status) {
     Result<std::uint32_t> entered = ring.submit_and_wait(count);
     // Counted from the ring, not the result: a failed or partial enter may
     // still have handed some entries to the kernel.
-    in_flight = queued - ring.unsubmitted();
+    cleanup.entered(queued - ring.unsubmitted());
     if (!entered) {
       status = std::move(entered).error().with_prefix("submit_and_wait: ");
     }
@@ -128,7 +160,7 @@ Status run_batch(IoUring& ring, std::size_t start, std::uint32_t count,
       status = Error::os_text("no cqe for io_uring read");
       break;
     }
-    if (in_flight > 0) --in_flight;
+    cleanup.took_completion();
     if (done->tag >= count) {
       status = index_fault(count, done->tag);
     } else if (done->res < 0) {
@@ -140,10 +172,7 @@ Status run_batch(IoUring& ring, std::size_t start, std::uint32_t count,
     }
   }
 
-  if (!status) {
-    ring.discard_unsubmitted();
-    if (!reap(ring, in_flight)) targets.pinned = true;
-  }
+  if (status) cleanup.done();
   return status;
 }
 
@@ -182,10 +211,16 @@ Status read_pages_uring(std::span<const std::int32_t> fds,
     slot.generation = generation;
   }
   if (fds.empty()) return ok();
-  Status status = read_pages_on(*slot.ring, fds, offsets, targets);
-  // Closing the ring cancels what it still holds; the buffers stay pinned.
-  if (targets.pinned) slot.ring.reset();
-  return status;
+  // A ring given up with requests in flight goes, however the reads end:
+  // closing it cancels what it still holds; the buffers stay pinned.
+  struct DropIfPinned {
+    ThreadRing& slot;
+    const PageTargets& targets;
+    ~DropIfPinned() {
+      if (targets.pinned) slot.ring.reset();
+    }
+  } const drop{slot, targets};
+  return read_pages_on(*slot.ring, fds, offsets, targets);
 }
 
 Status read_pages_on(IoUring& ring, std::span<const std::int32_t> fds,

@@ -58,8 +58,16 @@ Result<PyRef> read_pages(const UringPageReaderState& self,
     buffers[i] = {buffer, self.page_size};
   }
   io::PageTargets targets{buffers, lengths};
+  // Pages the kernel may still write into are never released, however the
+  // reads end (an exception included).
+  struct PinIfPinned {
+    PageList& pages;
+    const io::PageTargets& targets;
+    ~PinIfPinned() {
+      if (targets.pinned) pages.pin();
+    }
+  } const pin{pages, targets};
   if (Status s = io::read_pages_uring(fds, offsets, targets); !s) {
-    if (targets.pinned) pages.pin();
     return std::move(s).error();
   }
   for (std::size_t i = 0; i < fds.size(); ++i) {
