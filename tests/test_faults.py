@@ -846,3 +846,30 @@ def test_failing_close_on_release_still_releases(faulty, files, kind, count):
     assert out["released"] == count
     assert out["still_open"] == []
     assert "Error" not in out["_stderr"]
+
+
+FOREIGN_DROP = """
+import threading
+path = sys.argv[1]
+box = [View(path), PageReader()]
+fds = fd_count()
+def drop():
+    arm("call=new,count=0")
+    box.clear()
+    disarm()
+t = threading.Thread(target=drop)
+t.start()
+t.join()
+out["released"] = fds - fd_count()
+"""
+
+
+@needs_operator_new
+def test_release_on_another_thread_needs_no_memory(faulty, files):
+    # Reporting the release of a thread-bound object on a foreign thread
+    # happens in the deallocator, which cannot raise: it must not allocate.
+    out = faulty(FOREIGN_DROP, files / "rec.bin")
+    assert out["released"] == 1  # the View's descriptor
+    for kind in ("View", "PageReader"):
+        assert (f"RuntimeError: _larkspur::{kind} is unsendable, but is being "
+                "dropped on another thread") in out["_stderr"]

@@ -16,9 +16,12 @@
 
 #include <Python.h>
 
+#include <algorithm>
+#include <array>
 #include <memory>
 #include <new>
 #include <optional>
+#include <string_view>
 #include <tuple>
 #include <type_traits>
 #include <utility>
@@ -233,6 +236,24 @@ PyObject* constructor(PyTypeObject* type, PyObject* args,
   });
 }
 
+namespace internal_entry {
+
+// "{type path} is unsendable, but is being dropped on another thread", put
+// together at compile time: a deallocator must not allocate, since
+// std::bad_alloc cannot leave it.
+template <class B>
+constexpr auto dropped_message() {
+  constexpr std::string_view kType = B::kTypePath;
+  constexpr std::string_view kRest =
+      " is unsendable, but is being dropped on another thread";
+  std::array<char, kType.size() + kRest.size()> text{};
+  std::copy(kType.begin(), kType.end(), text.begin());
+  std::copy(kRest.begin(), kRest.end(), text.begin() + kType.size());
+  return text;
+}
+
+}  // namespace internal_entry
+
 // The deallocator. A thread-bound object released on a foreign thread is
 // reported through the unraisable hook; its resources are released anyway.
 template <class B>
@@ -240,8 +261,8 @@ void dealloc(PyObject* self) noexcept {
   auto* inst = instance_of<typename B::Value>(self);
   if constexpr (B::kThreadBound) {
     if (inst->owner_thread != current_thread_id()) {
-      report_unraisable_runtime_error(str_cat(
-          B::kTypePath, " is unsendable, but is being dropped on another thread"));
+      static constexpr auto kDropped = internal_entry::dropped_message<B>();
+      report_unraisable_runtime_error({kDropped.data(), kDropped.size()});
     }
   }
   std::destroy_at(&inst->value);

@@ -7,7 +7,9 @@ namespace larkspur::py {
 
 namespace {
 
-void raise_text(PyObject* type, const std::string& text) {
+// Takes a view, so that reporting costs no C++ allocation (the deallocator
+// reports through here and must not throw).
+void raise_text(PyObject* type, std::string_view text) {
   PyObject* message =
       PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
   if (message == nullptr) return;
@@ -33,7 +35,7 @@ PyObject* internal_fault_type() {
 void raise_internal_fault(std::string_view message) {
   PyObject* type = internal_fault_type();
   if (type == nullptr) return;
-  raise_text(type, std::string(message));
+  raise_text(type, message);
 }
 
 void raise_error(const Error& error) {
@@ -69,7 +71,7 @@ void report_unraisable_runtime_error(std::string_view message) {
   PyObject* value = nullptr;
   PyObject* traceback = nullptr;
   PyErr_Fetch(&type, &value, &traceback);
-  raise_text(PyExc_RuntimeError, std::string(message));
+  raise_text(PyExc_RuntimeError, message);
   PyErr_WriteUnraisable(nullptr);
   PyErr_Restore(type, value, traceback);
 }
