@@ -42,13 +42,31 @@ def faultinject_lib(tmp_path_factory):
     return str(out)
 
 
+def loaded_cxx_runtime():
+    """Path of the C++ runtime this process has loaded (with the module)."""
+    with open("/proc/self/maps") as f:
+        for line in f:
+            path = line.split()[-1]
+            if os.path.basename(path).startswith("libstdc++.so"):
+                return path
+    return None
+
+
 def child_env(extra=None, preload=None):
     env = {k: v for k, v in os.environ.items() if not k.startswith("LARKSPUR_")}
     env["LARKSPUR_POOL_WORKERS"] = "32"
     if preload is not None:
-        first = env.get("LD_PRELOAD", "")
-        env["LD_PRELOAD"] = f"{first}:{preload}" if first else preload
         env["FAULTINJECT_LIB"] = preload
+        sanitizer = env.get("LD_PRELOAD", "")
+        if under_asan():
+            # The library goes first, or the sanitizer's operator new would
+            # hide ours; the C++ runtime is loaded up front so that the
+            # sanitizer finds the real __cxa_throw when it starts.
+            env["LD_PRELOAD"] = ":".join([preload, sanitizer, loaded_cxx_runtime()])
+            env["ASAN_OPTIONS"] = (env.get("ASAN_OPTIONS", "")
+                                   + ",verify_asan_link_order=0")
+        else:
+            env["LD_PRELOAD"] = f"{sanitizer}:{preload}" if sanitizer else preload
     env.update(extra or {})
     return env
 

@@ -17,7 +17,6 @@ import pytest
 
 import _larkspur
 
-from conftest import under_asan
 
 SLOT = 512
 RECORDS = 64
@@ -29,12 +28,6 @@ WORKERS = [f"larkspur-io-{i}" for i in range(32)]  # in start order
 # heap than a few bytes per call (a leaked message or buffer per call shows).
 HEAP_SLACK = 128 << 10
 ROUNDS = 5000
-
-
-# The library makes operator new throw by asking the real one for an
-# impossible size; AddressSanitizer's operator new ends the process instead.
-needs_operator_new = pytest.mark.skipif(
-    under_asan(), reason="AddressSanitizer's operator new aborts rather than throw")
 
 
 def os_error(code):
@@ -417,7 +410,6 @@ out["threads"] = [pool_threads() for _ in range(3) if batch() == expected]
 """
 
 
-@needs_operator_new
 @pytest.mark.parametrize("nth", range(1, 80, 6))
 def test_pool_creation_out_of_memory_is_not_retried(faulty, files, nth):
     # From the nth C++ allocation of the first batch on, every one fails;
@@ -681,7 +673,6 @@ out["rings"] = ring_fds()
 
 
 @needs_rings
-@needs_operator_new
 def test_interrupted_batch_is_reaped_when_its_error_cannot_be_built(faulty, files):
     # The kernel holds the whole batch when the wait is interrupted; then
     # the message of that error, or anything else, cannot be allocated. The
@@ -816,7 +807,6 @@ THREAD_ROUTE = {"InternalFault: failed to spawn thread: " + os_error(errno.ENOME
                 "InternalFault: a scoped thread panicked"}
 
 
-@needs_operator_new
 @pytest.mark.parametrize(
     "entry, env",
     [(entry, {}) for entry in ENTRIES]
@@ -876,7 +866,6 @@ out["released"] = fds - fd_count()
 """
 
 
-@needs_operator_new
 def test_release_on_another_thread_needs_no_memory(faulty, files):
     # Reporting the release of a thread-bound object on a foreign thread
     # happens in the deallocator, which cannot raise: it must not allocate.

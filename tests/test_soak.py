@@ -10,6 +10,8 @@ import pathlib
 import subprocess
 import sys
 
+from conftest import under_asan
+
 SOAK = pathlib.Path(__file__).with_name("soak.py")
 
 KINDS = {
@@ -45,4 +47,5 @@ def test_soak(tmp_path):
     # pool's included), and the memory of the calls given back or reused.
     assert r["end"]["fds"] == r["start"]["fds"]
     assert r["end"]["names"] == r["start"]["names"]
-    assert r["end"]["rss_kib"] - r["start"]["rss_kib"] < 64 << 10
+    if not under_asan():  # whose quarantine holds freed memory on purpose
+        assert r["end"]["rss_kib"] - r["start"]["rss_kib"] < 64 << 10

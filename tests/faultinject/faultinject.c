@@ -13,7 +13,10 @@
  *   call=NAME    open, stat, fstat, pread, read, close, mmap,
  *                pthread_create, io_uring_setup, io_uring_enter, or new
  *                (C++'s operator new, which then throws std::bad_alloc;
- *                the interpreter, being C, never calls it) (required)
+ *                the interpreter, being C, never calls it) (required).
+ *                Under AddressSanitizer, whose operator new would be found
+ *                first, preload this library ahead of the sanitizer's
+ *                runtime (with ASAN_OPTIONS=verify_asan_link_order=0)
  *   errno=E      EIO, EINTR, ENOMEM, EAGAIN, EMFILE, ... or a number
  *                (default EIO)
  *   nth=N        the Nth matching call after arming is the first to fail
@@ -545,32 +548,35 @@ EXPORT long syscall(long number, ...) {
   return real_syscall()(number, a[0], a[1], a[2], a[3], a[4], a[5]);
 }
 
-/* operator new and new[], plain and aligned. A failure asks the real one
- * for an impossible size, so that it throws std::bad_alloc itself; the
- * library is built with -fexceptions to let that pass through. The
- * nothrow forms are left alone: nothing of ours uses them. */
-#define NEW_SIZE_FAILS ((size_t)-1)
+/* operator new and new[], plain and aligned. A failure throws
+ * std::bad_alloc through the C++ runtime's own thrower (the library is
+ * built with -fexceptions to let it pass through). The nothrow forms are
+ * left alone: nothing of ours uses them. */
+typedef void (*thrower_fn)(void);
+REAL(thrower_fn, _ZSt17__throw_bad_allocv)
+
+static void fail_new(void) {
+  int err;
+  if (should_fail(K_NEW, -1, -1, NULL, &err, NULL, NULL))
+    real__ZSt17__throw_bad_allocv()();
+}
 
 EXPORT void *_Znwm(size_t size) {
-  int err;
-  if (should_fail(K_NEW, -1, -1, NULL, &err, NULL, NULL)) size = NEW_SIZE_FAILS;
+  fail_new();
   return real__Znwm()(size);
 }
 
 EXPORT void *_Znam(size_t size) {
-  int err;
-  if (should_fail(K_NEW, -1, -1, NULL, &err, NULL, NULL)) size = NEW_SIZE_FAILS;
+  fail_new();
   return real__Znam()(size);
 }
 
 EXPORT void *_ZnwmSt11align_val_t(size_t size, size_t align) {
-  int err;
-  if (should_fail(K_NEW, -1, -1, NULL, &err, NULL, NULL)) size = NEW_SIZE_FAILS;
+  fail_new();
   return real__ZnwmSt11align_val_t()(size, align);
 }
 
 EXPORT void *_ZnamSt11align_val_t(size_t size, size_t align) {
-  int err;
-  if (should_fail(K_NEW, -1, -1, NULL, &err, NULL, NULL)) size = NEW_SIZE_FAILS;
+  fail_new();
   return real__ZnamSt11align_val_t()(size, align);
 }
