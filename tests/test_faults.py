@@ -653,6 +653,33 @@ def test_enter_that_fails(faulty, files, spec, n, expected):
     assert out["position"] == 0
 
 
+PROBE = """
+path = sys.argv[1]
+data = open(path, "rb").read()
+fd = os.open(path, os.O_RDONLY)
+reader = IoUringPageReader()
+out["injected"] = injected()  # the rule is armed from the start
+out["backend"] = [reader.backend, IoUringPageReader(512).backend]
+out["left"] = [ring_fds(), ring_mappings()]
+offsets = [4096 * ((i * 7) % 41) for i in range(300)]
+out["right"] = reader.read_pages([fd] * 300, offsets) == [data[o:o + 4096] for o in offsets]
+disarm()
+out["still"] = [reader.backend, ring_fds()]
+"""
+
+
+@needs_rings
+@pytest.mark.parametrize("rule", [
+    "call=io_uring_setup,errno=ENOSYS", "call=io_uring_setup,errno=EPERM",
+    "call=mmap,nth=1,errno=ENOMEM", "call=mmap,nth=2,errno=EAGAIN"])
+def test_probe_that_fails_selects_pread_for_good(faulty, files, rule):
+    out = faulty(PROBE, files / "pages.bin", FAULTINJECT_RULES=rule)
+    assert out["backend"] == ["pread", "pread"]
+    assert out["left"] == [0, 0]  # the probe's ring went entirely
+    assert out["right"]
+    assert out["still"] == ["pread", 0]  # never probed again
+
+
 URING_ENTER_ALLOC = """
 path = sys.argv[1]
 data = open(path, "rb").read()
