@@ -1,11 +1,12 @@
-"""System calls that fail under every entry point.
+"""System calls and allocations that fail under every entry point.
 
 Each case runs a fresh interpreter with the fault-injection library
 preloaded (tests/faultinject): it fails a chosen open, stat, fstat, pread,
 read, close, mmap, pthread_create, io_uring_setup or io_uring_enter with a
-chosen errno, and the case checks the exact exception, that nothing partial
-came back, that the object and the worker pool still work afterwards, and
-that descriptors and memory do not grow over many failures.
+chosen errno, or a chosen C++ operator new, and the case checks the exact
+exception, that nothing partial came back, that the object and the worker
+pool still work afterwards, and that descriptors and memory do not grow
+over many failures.
 """
 
 import errno
