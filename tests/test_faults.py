@@ -156,7 +156,7 @@ def test_view_open(faulty, files, spec, expected, geometry):
 
 VIEW_OPEN_GROWTH = """
 path = sys.argv[1]
-arm("call=open,path=rec.bin,count=0,errno=EMFILE")
+arm("call=open,path=rec.bin,count=0,errno=EMFILE", "View()")
 out["growth"] = growth(lambda: outcome(lambda: View(path)), int(sys.argv[2]))
 out["last"] = outcome(lambda: View(path))
 disarm()
@@ -219,7 +219,7 @@ def test_view_read_failures(faulty, files, method, indices, bad, code):
 VIEW_READ_GROWTH = """
 path = sys.argv[1]
 view = View(path)
-arm(f"call=pread,fd={fd_of(path)},count=0")
+arm(f"call=pread,fd={fd_of(path)},count=0", "View.read_records")
 out["parallel"] = growth(lambda: outcome(lambda: view.read_records(range(64))),
                          int(sys.argv[2]))
 out["sequential"] = growth(lambda: outcome(lambda: view.read_record(3)), int(sys.argv[2]))
@@ -292,7 +292,7 @@ def test_store_open(faulty, files, spec, expected, rows):
 
 
 STORE_OPEN_GROWTH = TABLE + """
-arm("call=open,path=shard_3,count=0,errno=EMFILE")
+arm("call=open,path=shard_3,count=0,errno=EMFILE", "Store()")
 out["growth"] = growth(lambda: outcome(lambda: Store(where, 4, 100, 64)),
                        int(sys.argv[2]))
 out["injected"] = injected()
@@ -348,7 +348,7 @@ def test_fetch_failures(faulty, files, spec, ids, threads, code):
 
 FETCH_GROWTH = TABLE + """
 store = Store(where, 4, 100, 64)
-arm(f"call=pread,fd={fd_of(where + '/shard_2.bin')},count=0")
+arm(f"call=pread,fd={fd_of(where + '/shard_2.bin')},count=0", "Store.fetch")
 out["growth"] = growth(lambda: outcome(lambda: store.fetch(IDS)), int(sys.argv[2]))
 out["injected"] = injected()
 disarm()
@@ -425,7 +425,7 @@ def test_pool_creation_out_of_memory_is_not_retried(faulty, files, nth):
 
 THREAD_SPAWN = BATCH + """
 if sys.argv[3] == "pool-fails":
-    arm("call=pthread_create,nth=1,errno=EAGAIN")
+    arm("call=pthread_create,nth=1,errno=EAGAIN", "pool creation")
 warm = batch() == expected
 threads = pool_threads()
 res = under("thread per job", "call=pthread_create,nth=3,errno=EAGAIN", batch)
@@ -486,9 +486,9 @@ def test_read_keys(faulty, files, spec, expected):
 
 READ_KEYS_GROWTH = """
 path = sys.argv[1]
-arm("call=read,nth=1,count=0")
+arm("call=read,nth=1,count=0", "read_keys")
 out["read"] = growth(lambda: outcome(lambda: read_keys(path)), int(sys.argv[2]))
-arm("call=open,path=keys.txt,count=0")
+arm("call=open,path=keys.txt,count=0", "read_keys")
 out["open"] = growth(lambda: outcome(lambda: read_keys(path)), int(sys.argv[2]))
 disarm()
 """
@@ -544,7 +544,7 @@ path = sys.argv[1]
 fd = os.open(path, os.O_RDONLY)
 reader = getattr(_larkspur, sys.argv[3])()
 out["backend"] = getattr(reader, "backend", "pread")
-arm(f"call=pread,fd={fd},offset={4096 * 20},count=0")
+arm(f"call=pread,fd={fd},offset={4096 * 20},count=0", f"{sys.argv[3]}.read_pages (pread)")
 out["growth"] = growth(
     lambda: outcome(lambda: reader.read_pages([fd] * 30, [4096 * i for i in range(30)])),
     int(sys.argv[2]))
@@ -750,11 +750,11 @@ fd = os.open(path, os.O_RDONLY)
 reader = IoUringPageReader()
 out["backend"] = reader.backend  # the probe runs here, before any rule
 call = lambda: outcome(lambda: reader.read_pages([fd] * 40, [4096 * i for i in range(40)]))
-arm("call=io_uring_setup,count=0,errno=ENOMEM")
+arm("call=io_uring_setup,count=0,errno=ENOMEM", "IoUringPageReader.read_pages (io_uring)")
 out["setup"] = growth(call, int(sys.argv[2]))
 out["setup_last"] = call()
 def interrupted():
-    arm("call=io_uring_enter,errno=EINTR,after=1")
+    arm("call=io_uring_enter,errno=EINTR,after=1", "IoUringPageReader.read_pages (io_uring)")
     return call()
 out["enter"] = growth(interrupted, int(sys.argv[2]))
 out["last"] = interrupted()
@@ -884,7 +884,7 @@ path = sys.argv[1]
 box = [View(path), PageReader()]
 fds = fd_count()
 def drop():
-    arm("call=new,count=0")
+    arm("call=new,count=0", "release on another thread")
     box.clear()
     disarm()
 t = threading.Thread(target=drop)

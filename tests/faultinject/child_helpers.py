@@ -16,10 +16,22 @@ if _FI is not None:
     _FI.fi_arm.argtypes = [ctypes.c_char_p]
     _FI.fi_arm.restype = ctypes.c_int
     _FI.fi_injected.restype = ctypes.c_long
+    _FI.fi_rule_injected.restype = ctypes.c_long
     _FI.fi_seen.restype = ctypes.c_long
 
-# Faults injected by this child: [entry point, rule, failures made].
+# Faults injected by this child: [entry point, rule, failures made], one
+# row per rule armed.
 _tally = []
+_armed = None  # [entry point, spec] of the rules armed now
+
+
+def _count_armed():
+    global _armed
+    if _armed is not None:
+        entry, spec = _armed
+        for i, rule in enumerate(r for r in spec.split(";") if r):
+            _tally.append([entry, rule, _FI.fi_rule_injected(i)])
+    _armed = None
 
 
 class _Bypass:
@@ -45,12 +57,17 @@ def _bypassing(fn):
     return inspect
 
 
-def arm(spec):
+def arm(spec, entry="(setup)"):
+    """Arms the rules of `spec`; their failures are tallied for `entry`."""
+    global _armed
+    _count_armed()
     if _FI.fi_arm(spec.encode()) != 0:
         raise ValueError(f"bad fault rule: {spec}")
+    _armed = [entry, spec]
 
 
 def disarm():
+    _count_armed()
     _FI.fi_disarm()
 
 
@@ -73,13 +90,12 @@ def outcome(call):
 def under(entry, spec, call):
     """Runs call() with `spec` armed; returns its outcome, with the value of a
     successful call kept as is. The failures made are tallied for `entry`."""
-    arm(spec)
+    arm(spec, entry)
     try:
         result = outcome(call)
     finally:
         made = injected()
         disarm()
-    _tally.append([entry, spec, made])
     return result + [made]
 
 
@@ -181,5 +197,7 @@ def growth(call, rounds, warmup=500):
 
 
 def report(out):
+    if _FI is not None:
+        _count_armed()
     out["_tally"] = _tally
     sys.stdout.write("\n" + json.dumps(out) + "\n")

@@ -359,6 +359,12 @@ EXPORT long fi_injected(void) {
   return total;
 }
 
+/* Failures made by rule i (in the order of the spec) since the last fi_arm. */
+EXPORT long fi_rule_injected(int i) {
+  if (i < 0 || i >= rule_count) return 0;
+  return __atomic_load_n(&rules[i].injected, __ATOMIC_RELAXED);
+}
+
 /* Matching calls seen since the last fi_arm, failed or not. */
 EXPORT long fi_seen(void) {
   long total = 0;
