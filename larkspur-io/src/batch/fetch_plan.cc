@@ -2,6 +2,8 @@
 // jobs) and the read jobs themselves.
 #include "larkspur-io/src/batch/fetch_plan.h"
 
+#include <sys/mman.h>
+
 #include <algorithm>
 #include <atomic>
 #include <cstring>
@@ -42,12 +44,16 @@ struct PlanScratch {
 
   // Keeps memory bounded after an unusually large request.
   void trim() {
-    constexpr std::size_t kKeep = std::size_t{1} << 20;
-    if (refs.capacity() > kKeep) {
-      refs = {};
-      shard_of = {};
-    }
-    if (keyed.capacity() > kKeep) keyed = {};
+    release_if_large(refs);
+    release_if_large(shard_of);
+    release_if_large(bucket);
+    release_if_large(groups);
+    release_if_large(keyed);
+  }
+
+  template <class T>
+  static void release_if_large(std::vector<T>& v) {
+    if (v.capacity() * sizeof(T) > (std::size_t{16} << 20)) v = {};
   }
 };
 
@@ -323,6 +329,23 @@ Status run_groups(const Store& store, std::span<const Group> groups,
   return ok();
 }
 
+// An output this large is fresh memory (the C library maps it anew for
+// each allocation), and the reads would fault it in 4 KiB at a time:
+// zeroing and mapping 160 MiB that way costs ~80 ms here, against ~13 ms
+// in 2 MiB pages. Only whole huge pages inside the buffer are advised; the
+// advice goes with the mapping when the buffer is freed.
+void advise_huge_pages(std::span<std::byte> out) {
+  constexpr std::uintptr_t kHuge = std::uintptr_t{2} << 20;
+  constexpr std::size_t kFreshAbove = std::size_t{32} << 20;
+  if (out.size() < kFreshAbove) return;
+  const auto begin = reinterpret_cast<std::uintptr_t>(out.data());
+  const std::uintptr_t first = (begin + kHuge - 1) & ~(kHuge - 1);
+  const std::uintptr_t last = (begin + out.size()) & ~(kHuge - 1);
+  // A hint: where the kernel has no huge pages, nothing changes.
+  static_cast<void>(
+      ::madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE));
+}
+
 }  // namespace
 
 Result<std::size_t> fetch_output_size(std::uint64_t rows, std::uint64_t width) {
@@ -344,6 +367,7 @@ Status fetch_rows(const Store& store, std::span<const std::uint64_t> rowids,
     return assert_eq_fault("output buffer size", str_cat(*size), str_cat(out.size()));
   }
 
+  advise_huge_pages(out);
   thread_local PlanScratch scratch;
   group_by_shard(rowids, geometry, scratch);
 
