@@ -2,15 +2,17 @@
  *
  * Built by the test suite only (never installed) and loaded with
  * LD_PRELOAD, it interposes the calls the module makes: open, stat, fstat,
- * pread, read, close, mmap, pthread_create and syscall (for io_uring_setup
- * and io_uring_enter), forwarding each to the next definition
- * (dlsym(RTLD_NEXT)) unless a rule says it must fail.
+ * pread (and preadv2), read, close, mmap, pthread_create, syscall (for
+ * io_uring_setup and io_uring_enter) and C++'s operator new, forwarding
+ * each to the next definition (dlsym(RTLD_NEXT)) unless a rule says it
+ * must fail.
  *
  * Rules are written as "key=value,key=value", several separated by ';',
  * and are armed at load from FAULTINJECT_RULES or later through
  * fi_arm(spec) (ctypes), which first disarms and resets every counter:
  *
- *   call=NAME    open, stat, fstat, pread, read, close, mmap,
+ *   call=NAME    open, stat, fstat, pread (pread and preadv2), preadv2
+ *                (preadv2 alone), read, close, mmap,
  *                pthread_create, io_uring_setup, io_uring_enter, or new
  *                (C++'s operator new, which then throws std::bad_alloc;
  *                the interpreter, being C, never calls it) (required).
@@ -23,9 +25,9 @@
  *                (default 1)
  *   count=K      how many matching calls fail from the Nth on; 0 means all
  *                of them (default 1)
- *   fd=F         only calls on descriptor F (pread, read, fstat, close,
- *                mmap, io_uring_enter)
- *   offset=O     only calls at file offset O (pread, mmap)
+ *   fd=F         only calls on descriptor F (pread, preadv2, read, fstat,
+ *                close, mmap, io_uring_enter)
+ *   offset=O     only calls at file offset O (pread, preadv2, mmap)
  *   path=TEXT    only calls whose path contains TEXT (open, stat)
  *   tid=T        only calls made by the thread whose kernel id is T
  *   after=1      io_uring_enter only: the entries reach the kernel first,
@@ -52,6 +54,7 @@
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #define EXPORT __attribute__((visibility("default")))
@@ -68,12 +71,13 @@ enum kind {
   K_URING_SETUP,
   K_URING_ENTER,
   K_NEW,
+  K_PREADV2,
   K_COUNT
 };
 
 static const char *const kind_names[K_COUNT] = {
     "open", "stat",  "fstat", "pread", "read", "close", "mmap",
-    "pthread_create", "io_uring_setup", "io_uring_enter", "new"};
+    "pthread_create", "io_uring_setup", "io_uring_enter", "new", "preadv2"};
 
 enum { SYS_URING_SETUP = 425, SYS_URING_ENTER = 426, MAX_RULES = 4 };
 
@@ -146,6 +150,7 @@ typedef int (*fxstat_fn)(int, int, struct stat *);
 typedef int (*fxstat64_fn)(int, int, struct stat64 *);
 typedef ssize_t (*pread_fn)(int, void *, size_t, off_t);
 typedef ssize_t (*read_fn)(int, void *, size_t);
+typedef ssize_t (*preadv2_fn)(int, const struct iovec *, int, off_t, int);
 typedef int (*close_fn)(int);
 typedef void *(*mmap_fn)(void *, size_t, int, int, int, off_t);
 typedef int (*pthread_create_fn)(pthread_t *, const pthread_attr_t *,
@@ -168,6 +173,8 @@ REAL(fxstat_fn, __fxstat)
 REAL(fxstat64_fn, __fxstat64)
 REAL(pread_fn, pread)
 REAL(pread_fn, pread64)
+REAL(preadv2_fn, preadv2)
+REAL(preadv2_fn, preadv64v2)
 REAL(read_fn, read)
 REAL(close_fn, close)
 REAL(mmap_fn, mmap)
@@ -225,6 +232,7 @@ static const struct {
     {"EAGAIN", EAGAIN}, {"EMFILE", EMFILE}, {"ENFILE", ENFILE},
     {"ENOSYS", ENOSYS}, {"EPERM", EPERM},   {"EBADF", EBADF},
     {"EINVAL", EINVAL}, {"ENOSPC", ENOSPC}, {"EACCES", EACCES},
+    {"EOPNOTSUPP", EOPNOTSUPP},
 };
 
 static int parse_long(const char *text, size_t len, long long *out) {
@@ -476,6 +484,31 @@ EXPORT ssize_t pread(int fd, void *buf, size_t count, off_t offset) {
 EXPORT ssize_t pread64(int fd, void *buf, size_t count, off_t offset) {
   FAIL_IF(K_PREAD, fd, (long long)offset, NULL, -1);
   return real_pread64()(fd, buf, count, offset);
+}
+
+/* Vectored positional reads (the row fetch's try of the page cache with
+ * RWF_NOWAIT) match rules for preadv2 and, like any positional read, for
+ * pread. */
+static int preadv2_fails(int fd, off_t offset) {
+  int err;
+  if (should_fail(K_PREADV2, fd, (long long)offset, NULL, &err, NULL, NULL) ||
+      should_fail(K_PREAD, fd, (long long)offset, NULL, &err, NULL, NULL)) {
+    errno = err;
+    return 1;
+  }
+  return 0;
+}
+
+EXPORT ssize_t preadv2(int fd, const struct iovec *iov, int iovcnt,
+                       off_t offset, int flags) {
+  if (preadv2_fails(fd, offset)) return -1;
+  return real_preadv2()(fd, iov, iovcnt, offset, flags);
+}
+
+EXPORT ssize_t preadv64v2(int fd, const struct iovec *iov, int iovcnt,
+                          off_t offset, int flags) {
+  if (preadv2_fails(fd, offset)) return -1;
+  return real_preadv64v2()(fd, iov, iovcnt, offset, flags);
 }
 
 EXPORT ssize_t read(int fd, void *buf, size_t count) {
