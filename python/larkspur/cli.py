@@ -77,11 +77,22 @@ def build_parser() -> argparse.ArgumentParser:
 
 
 def cmd_bench(args, parser) -> int:
+    import tempfile
+
     names = args.only or BENCHMARKS
     results = {}
-    for name in names:
-        module = _bench_module(name, parser)
-        results[name] = module.run(quick=args.quick)
+    with tempfile.TemporaryDirectory() as tmp:
+        for name in names:
+            module = _bench_module(name, parser)
+            print(f"\n##### benchmark: {name}", flush=True)
+            out = os.path.join(tmp, f"{name}.json")
+            argv = (["--quick"] if args.quick else []) + ["--json", out]
+            status = module.main(argv)
+            if status:
+                return status
+            with open(out, encoding="utf-8") as f:
+                results[name] = json.load(f)
+            sys.stdout.flush()
     if args.json:
         with open(args.json, "w", encoding="utf-8") as f:
             json.dump(results, f, indent=2, default=str)
