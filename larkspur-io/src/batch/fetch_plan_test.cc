@@ -127,73 +127,6 @@ class Table : public ::testing::Test {
   std::vector<std::uint64_t> sizes_;
 };
 
-struct ModelCase {
-  const char* label;
-  std::uint64_t width;
-  std::uint64_t rows_per_shard;
-  std::uint64_t threads;
-  std::vector<std::uint64_t> rows_in_file;  // per shard; may be short
-  std::uint64_t file_tail;                  // extra bytes after the last row
-};
-
-class FetchMatchesModel : public Table, public ::testing::WithParamInterface<ModelCase> {};
-
-TEST_P(FetchMatchesModel, RandomClusteredAndRepeatedRows) {
-  const ModelCase& c = GetParam();
-  std::vector<std::uint64_t> sizes;
-  for (std::uint64_t rows : c.rows_in_file) sizes.push_back(rows * c.width + c.file_tail);
-  write_shards(sizes);
-  const Store s = store(c.rows_per_shard, c.width, c.threads);
-  const std::uint64_t total = sizes.size() * c.rows_per_shard;
-
-  std::mt19937_64 rng(c.width * 7919 + c.threads);
-  for (int round = 0; round < 6; ++round) {
-    std::vector<std::uint64_t> ids;
-    for (int i = 0; i < 40; ++i) ids.push_back(rng() % total);
-    // A run of neighbours (shared pages), a repeat and a descending run.
-    const std::uint64_t start = rng() % total;
-    for (std::uint64_t k = 0; k < 12; ++k) ids.push_back((start + k) % total);
-    ids.push_back(ids[3]);
-    ids.push_back(ids[3]);
-    for (std::uint64_t k = 8; k > 0; --k) ids.push_back((start + 3 * k) % total);
-    std::shuffle(ids.begin() + round, ids.end(), rng);
-    const auto got = fetch(s, ids);
-    ASSERT_TRUE(got) << got.error().text();
-    ASSERT_EQ(*got, model(s.geometry(), ids)) << "round " << round;
-  }
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Shapes, FetchMatchesModel,
-    ::testing::Values(
-        ModelCase{"W64", 64, 300, 32, {300, 300, 300}, 0},
-        ModelCase{"W64OneThread", 64, 300, 1, {300, 300, 300}, 0},
-        ModelCase{"W64ZeroThreads", 64, 300, 0, {300, 300, 300}, 0},
-        ModelCase{"W64TwoThreadsFiveShards", 64, 100, 2, {100, 100, 100, 100, 100}, 0},
-        ModelCase{"W1", 1, 9000, 32, {9000, 9000}, 0},
-        ModelCase{"W100", 100, 500, 4, {500, 500, 500}, 0},
-        ModelCase{"W3000CrossesPages", 3000, 40, 32, {40, 40}, 0},
-        ModelCase{"W4096", 4096, 20, 32, {20, 20}, 0},
-        ModelCase{"W5000AbovePage", 5000, 20, 3, {20, 20, 20}, 0},
-        ModelCase{"ShortShards", 64, 1000, 32, {70, 0, 999}, 0},
-        ModelCase{"RowStraddlesEof", 96, 200, 32, {50, 7}, 40},
-        ModelCase{"ShortShardsWide", 6000, 10, 32, {3, 0}, 100}),
-    [](const auto& p) { return std::string(p.param.label); });
-
-TEST_F(Table, RowPastEndOfFileIsZerosAfterAFullPageWasRead) {
-  write_shards({70 * 64});
-  const Store s = store(1000, 64, 32);
-  for (const std::vector<std::uint64_t>& ids :
-       {std::vector<std::uint64_t>{0, 100}, {100, 0}, {65, 75, 69, 70}}) {
-    const auto got = fetch(s, ids);
-    ASSERT_TRUE(got);
-    EXPECT_EQ(*got, model(s.geometry(), ids));
-  }
-  const auto got = fetch(s, {0, 100});
-  ASSERT_TRUE(got);
-  EXPECT_EQ(std::count(got->begin() + 64, got->end(), std::byte{0}), 64);
-}
-
 TEST_F(Table, RowsOfOnePageShareOneRead) {
   write_shards({64 * 64 * 2});
   RecordingReader reader;
@@ -276,20 +209,6 @@ TEST_F(Table, ReadErrorFailsTheCallAndTheStoreStaysUsable) {
   EXPECT_EQ(*again, model(s.geometry(), ids));
 }
 
-TEST_F(Table, DirectoryOpenedAsShardFailsWithIsADirectory) {
-  write_shards({6400});
-  std::filesystem::create_directory(dir_ + "/shard_1.bin");
-  Result<Store> s = Store::open(dir_, ShardGeometry{2, 100, 64}, 32);
-  ASSERT_TRUE(s);
-  const auto failed = fetch(*s, {3, 150});
-  ASSERT_FALSE(failed);
-  EXPECT_EQ(failed.error().text(), "Is a directory (os error 21)");
-  const auto fine = fetch(*s, {3, 4});
-  ASSERT_TRUE(fine);
-  sizes_.resize(1);
-  EXPECT_EQ(*fine, model(s->geometry(), {3, 4}));
-}
-
 TEST_F(Table, ShardPastTheTableIsAFaultEvenWithAReadError) {
   write_shards({6400, 6400, 6400});
   RecordingReader reader;
@@ -302,18 +221,6 @@ TEST_F(Table, ShardPastTheTableIsAFaultEvenWithAReadError) {
   const auto both = fetch(s, {5, 520});
   ASSERT_FALSE(both);
   EXPECT_EQ(both.error().text(), "index out of bounds: the len is 3 but the index is 5");
-}
-
-TEST_F(Table, ZeroRowsPerShardDividesByZeroUnlessTheRequestIsEmpty) {
-  write_shards({64});
-  const Store s = store(0, 64, 32);
-  const auto failed = fetch(s, {0});
-  ASSERT_FALSE(failed);
-  EXPECT_EQ(failed.error().code(), ErrorCode::kFault);
-  EXPECT_EQ(failed.error().text(), "attempt to divide by zero");
-  const auto empty = fetch(s, {});
-  ASSERT_TRUE(empty);
-  EXPECT_TRUE(empty->empty());
 }
 
 TEST_F(Table, ZeroWidthReadsNothingButStillChecksShards) {
@@ -509,37 +416,6 @@ TEST_F(Table, FilesDroppedFromThePageCacheReadTheSame) {
     }
   }
 }
-
-struct SizeCase {
-  std::uint64_t rows;
-  std::uint64_t width;
-  bool fits;
-};
-
-class OutputSize : public ::testing::TestWithParam<SizeCase> {};
-
-TEST_P(OutputSize, OverflowsAtTwoToTheSixtyThree) {
-  const SizeCase& c = GetParam();
-  const Result<std::size_t> size = fetch_output_size(c.rows, c.width);
-  ASSERT_EQ(size.has_value(), c.fits);
-  if (c.fits) {
-    EXPECT_EQ(*size, c.rows * c.width);
-  } else {
-    EXPECT_EQ(size.error().code(), ErrorCode::kFault);
-    EXPECT_EQ(size.error().text(), "capacity overflow");
-  }
-}
-
-constexpr std::uint64_t kTwo63 = std::uint64_t{1} << 63;
-
-INSTANTIATE_TEST_SUITE_P(Sizes, OutputSize,
-                         ::testing::Values(SizeCase{0, kTwo63, true}, SizeCase{1, kTwo63 - 1, true},
-                                           SizeCase{1, kTwo63, false},
-                                           SizeCase{std::uint64_t{1} << 62, 2, false},
-                                           SizeCase{3, std::uint64_t{1} << 62, false},
-                                           SizeCase{std::uint64_t{1} << 32, std::uint64_t{1} << 32,
-                                                    false},
-                                           SizeCase{65536, 2560, true}));
 
 }  // namespace
 }  // namespace larkspur::io

@@ -185,6 +185,7 @@ class PoolShared {
   // Queues all of `tasks` or, when memory runs out (std::bad_alloc, thrown
   // before anything is queued), none of them.
   void push(std::vector<Task>& tasks) {
+    bool wake = false;
     {
       const std::lock_guard lock(mu_);
       const std::size_t need = queue_.size() + tasks.size();
@@ -192,20 +193,22 @@ class PoolShared {
         queue_.reserve(std::max(need, 2 * queue_.capacity()));
       }
       for (Task& task : tasks) queue_.push_back(std::move(task));
+      wake = claim_wake_up();
     }
-    // One wake-up per job, chained: this one wakes a worker for the first
-    // job, and each worker that takes a job while more wait wakes the next
-    // (see take()). Waking them all here would, on a machine with few
-    // CPUs, wake workers that find the queue already drained.
-    work_.notify_one();
+    if (wake) work_.notify_one();
   }
 
   Task take() {
     std::unique_lock lock(mu_);
-    work_.wait(lock, [this] { return head_ < queue_.size(); });
+    while (head_ == queue_.size()) {
+      ++idle_;
+      work_.wait(lock);
+      --idle_;
+      // Whoever wakes, notified or not, stands for one wake-up on its way.
+      if (waking_ > 0) --waking_;
+    }
     Task task = std::move(queue_[head_]);
     ++head_;
-    const bool more = head_ < queue_.size();
     if (head_ == queue_.size()) {
       queue_.clear();
       head_ = 0;
@@ -215,16 +218,31 @@ class PoolShared {
                    queue_.begin() + static_cast<std::ptrdiff_t>(head_));
       head_ = 0;
     }
+    const bool wake = claim_wake_up();
     lock.unlock();
-    if (more) work_.notify_one();
+    if (wake) work_.notify_one();
     return task;
   }
 
  private:
+  // Wake-ups are chained, one per job at most: the submitter wakes one
+  // worker, and a worker that takes a job while more wait wakes the next,
+  // unless a worker is already on its way. Workers that drain the queue
+  // quickly are thus not joined by others that would find it empty, which
+  // on a machine with few CPUs costs more than the jobs; jobs that block
+  // (cold reads) keep the chain going, one worker per job.
+  bool claim_wake_up() {
+    if (head_ == queue_.size() || waking_ > 0 || idle_ == 0) return false;
+    ++waking_;
+    return true;
+  }
+
   std::mutex mu_;
   std::condition_variable work_;
   std::vector<Task> queue_;  // guarded by mu_; [head_, end) is waiting
   std::size_t head_ = 0;     // guarded by mu_
+  std::size_t idle_ = 0;     // guarded by mu_: workers waiting for work
+  std::size_t waking_ = 0;   // guarded by mu_: wake-ups not yet arrived
 };
 
 Status IoJob::run() noexcept {

@@ -73,9 +73,9 @@ class IoPool {
 
   std::uint64_t workers() const { return workers_; }
 
-  // Queues every job (at most workers() of them) in one step, wakes one
-  // worker per job and returns when all have finished, with the first
-  // fault any of them reported.
+  // Queues every job (at most workers() of them) in one step, wakes
+  // workers for them (at most one wake-up per job) and returns when all
+  // have finished, with the first fault any of them reported.
   Status run(std::vector<IoJob> jobs);
 
  private:

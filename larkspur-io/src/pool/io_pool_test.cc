@@ -197,6 +197,17 @@ TEST(IoPool, SingleWorkerRunsJobsInQueueOrderAndKeepsTheFirstFault) {
   EXPECT_EQ(order, (std::vector<int>{0, 1, 2, 3, 4}));
 }
 
+TEST(IoPool, EveryBatchStillWakesAllTheWorkersItNeeds) {
+  // Batches whose jobs can only finish together: a wake-up that got lost
+  // between batches would hang here.
+  Result<IoPool> pool = IoPool::start(3);
+  ASSERT_TRUE(pool);
+  for (std::size_t round = 0; round < 300; ++round) {
+    Rendezvous r(round % 3 + 1);
+    ASSERT_TRUE(pool->run(r.jobs(round % 3 + 1)));
+  }
+}
+
 TEST(IoPool, ZeroWorkersStillMakesOne) {
   Result<IoPool> pool = IoPool::start(0);
   ASSERT_TRUE(pool);

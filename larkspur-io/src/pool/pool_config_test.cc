@@ -12,41 +12,6 @@
 namespace larkspur::io {
 namespace {
 
-struct CountCase {
-  const char* text;
-  std::optional<std::uint64_t> expected;
-};
-
-class WorkerCountText : public ::testing::TestWithParam<CountCase> {};
-
-TEST_P(WorkerCountText, ParsesOnlyPlainPositiveDecimals) {
-  EXPECT_EQ(parse_worker_count(GetParam().text), GetParam().expected)
-      << "'" << GetParam().text << "'";
-}
-
-constexpr auto kNone = std::nullopt;
-
-INSTANTIATE_TEST_SUITE_P(
-    Texts, WorkerCountText,
-    ::testing::Values(CountCase{"8", 8}, CountCase{"+8", 8}, CountCase{"200", 200},
-                      CountCase{"008", 8},
-                      CountCase{"18446744073709551615",
-                                std::numeric_limits<std::uint64_t>::max()},
-                      CountCase{"18446744073709551616", kNone}, CountCase{"0", kNone},
-                      CountCase{"+0", kNone}, CountCase{" 8", kNone}, CountCase{"8 ", kNone},
-                      CountCase{"-1", kNone}, CountCase{"8x", kNone}, CountCase{"", kNone},
-                      CountCase{"+", kNone}, CountCase{"++8", kNone}, CountCase{"0x10", kNone},
-                      CountCase{"\xd9\xa8", kNone}));
-
-TEST(NoPool, OnlyEmptyAndZeroKeepThePool) {
-  EXPECT_FALSE(no_pool_requested(nullptr));
-  EXPECT_FALSE(no_pool_requested(""));
-  EXPECT_FALSE(no_pool_requested("0"));
-  for (const char* v : {"1", "00", "false", " 0", "0 "}) {
-    EXPECT_TRUE(no_pool_requested(v)) << v;
-  }
-}
-
 TEST(DefaultWorkerCount, ClampsToThirtyTwoThroughSixtyFour) {
   EXPECT_EQ(default_worker_count(std::nullopt), 32U);
   EXPECT_EQ(default_worker_count(1), 32U);
