@@ -29,8 +29,10 @@ struct ClassEntry {
 // Registration order is part of the interface: it is the order of __all__.
 // Store, View, PageReader, IoUringPageReader.
 constexpr std::initializer_list<ClassEntry> kClasses = {
+    {"Store", &create_store_type},
     {"View", &create_view_type},
     {"PageReader", &create_page_reader_type},
+    {"IoUringPageReader", &create_uring_page_reader_type},
 };
 
 using FunctionDef = PyMethodDef* (*)();

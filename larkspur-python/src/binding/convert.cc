@@ -1,6 +1,9 @@
 // Argument conversions with CPython's own failure texts.
 #include "larkspur-python/src/binding/convert.h"
 
+#include <cstring>
+#include <type_traits>
+
 #include "larkspur-python/src/binding/py_ref.h"
 
 namespace larkspur::py {
@@ -47,6 +50,108 @@ bool append_converted(PyObject* item, std::vector<typename Elem::type>& out) {
   return true;
 }
 
+// Whether `type` is exactly the class `qualname` of module `module`.
+bool is_class(PyTypeObject* type, const char* module, const char* qualname) {
+  PyRef name = PyRef::steal(PyType_GetQualName(type));
+  PyRef mod = PyRef::steal(
+      PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__module__"));
+  if (!name || !mod) {
+    PyErr_Clear();
+    return false;
+  }
+  return PyUnicode_CompareWithASCIIString(name.get(), qualname) == 0 &&
+         PyUnicode_CompareWithASCIIString(mod.get(), module) == 0;
+}
+
+// Types whose iteration yields exactly the integers of their buffer:
+// bytes, bytearray, memoryview, array.array and numpy.ndarray, not their
+// subclasses (which may iterate differently). Found types are remembered.
+bool iterates_as_buffer(PyObject* obj) {
+  if (PyBytes_CheckExact(obj) || PyByteArray_CheckExact(obj) ||
+      PyMemoryView_Check(obj)) {
+    return true;
+  }
+  static PyTypeObject* ndarray = nullptr;  // written under the interpreter lock
+  static PyTypeObject* array = nullptr;
+  PyTypeObject* type = Py_TYPE(obj);
+  if (type == ndarray || type == array) return true;
+  if (PyObject_CheckBuffer(obj) == 0) return false;
+  if (ndarray == nullptr && is_class(type, "numpy", "ndarray")) {
+    ndarray = type;
+    Py_INCREF(reinterpret_cast<PyObject*>(type));  // kept for good
+    return true;
+  }
+  if (array == nullptr && is_class(type, "array", "array")) {
+    array = type;
+    Py_INCREF(reinterpret_cast<PyObject*>(type));
+    return true;
+  }
+  return false;
+}
+
+// Reads element i of a one-dimensional integer buffer.
+template <class T>
+T load(const Py_buffer& view, Py_ssize_t i) {
+  T v;
+  std::memcpy(&v, static_cast<const char*>(view.buf) + i * view.strides[0],
+              sizeof v);
+  return v;
+}
+
+// The fast path for a one-dimensional buffer of native-order integers:
+// the same values, and for a negative element the same OverflowError, as
+// converting the elements one by one. nullopt without an exception set
+// when the buffer is not of that kind and the generic path must run.
+std::optional<std::vector<std::uint64_t>> u64_from_buffer(PyObject* obj,
+                                                          bool& failed) {
+  Py_buffer view;
+  if (PyObject_GetBuffer(obj, &view, PyBUF_RECORDS_RO) != 0) {
+    PyErr_Clear();
+    return std::nullopt;
+  }
+  struct Release {
+    Py_buffer* v;
+    ~Release() { PyBuffer_Release(v); }
+  } release{&view};
+  const char* format = view.format != nullptr ? view.format : "B";
+  if (*format == '@' || *format == '=' || *format == '<') ++format;
+  if (view.ndim != 1 || format[0] == '\0' || format[1] != '\0') {
+    return std::nullopt;
+  }
+  const bool is_signed = std::strchr("bhilqn", format[0]) != nullptr;
+  const bool is_unsigned = std::strchr("BHILQN", format[0]) != nullptr;
+  const Py_ssize_t size = view.itemsize;
+  if (!(is_signed || is_unsigned) ||
+      !(size == 1 || size == 2 || size == 4 || size == 8)) {
+    return std::nullopt;
+  }
+  const Py_ssize_t n = view.shape[0];
+  std::vector<std::uint64_t> out(static_cast<std::size_t>(n));
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    std::int64_t v = 0;
+    if (is_signed) {
+      v = size == 1   ? load<std::int8_t>(view, i)
+          : size == 2 ? load<std::int16_t>(view, i)
+          : size == 4 ? load<std::int32_t>(view, i)
+                      : load<std::int64_t>(view, i);
+      if (v < 0) {
+        PyErr_SetString(PyExc_OverflowError,
+                        "can't convert negative int to unsigned");
+        failed = true;
+        return std::nullopt;
+      }
+      out[static_cast<std::size_t>(i)] = static_cast<std::uint64_t>(v);
+    } else {
+      out[static_cast<std::size_t>(i)] =
+          size == 1   ? load<std::uint8_t>(view, i)
+          : size == 2 ? load<std::uint16_t>(view, i)
+          : size == 4 ? load<std::uint32_t>(view, i)
+                      : load<std::uint64_t>(view, i);
+    }
+  }
+  return out;
+}
+
 template <class Elem>
 std::optional<std::vector<typename Elem::type>> to_vector(PyObject* obj) {
   if (PyUnicode_Check(obj)) {
@@ -78,6 +183,13 @@ std::optional<std::vector<typename Elem::type>> to_vector(PyObject* obj) {
       }
     }
     return out;
+  }
+  if constexpr (std::is_same_v<Elem, U64>) {
+    if (iterates_as_buffer(obj)) {
+      bool failed = false;
+      auto fast = u64_from_buffer(obj, failed);
+      if (fast || failed) return fast;
+    }
   }
   // The reported length only sizes the reservation; a failure is dropped.
   const Py_ssize_t hint = PySequence_Size(obj);

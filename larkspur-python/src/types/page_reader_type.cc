@@ -33,26 +33,14 @@ Result<PageReaderState> make(std::optional<std::uint64_t> page_size) {
   return PageReaderState{size};
 }
 
-// Pages are read one at a time, in input order, straight into the bytes
-// objects that are returned; the first failure ends the call.
+// One pread per page, in input order, straight into the returned pages.
 Result<PyRef> read_pages(const PageReaderState& self,
                          std::vector<std::int32_t> fds,
                          std::vector<std::uint64_t> offsets) {
   if (Status s = io::check_same_length(fds.size(), offsets.size()); !s) {
     return std::move(s).error();
   }
-  PageList pages(fds.size());
-  if (!pages) return Error::raised();
-  for (std::size_t i = 0; i < fds.size(); ++i) {
-    PyRef page = new_bytes(self.page_size);
-    if (!page) return Error::raised();
-    Result<std::size_t> n =
-        io::read_page(BorrowedFd(fds[i]),
-                      {bytes_data(page), self.page_size}, offsets[i]);
-    if (!n) return std::move(n).error();
-    if (!pages.set(i, std::move(page), *n)) return Error::raised();
-  }
-  return pages.take();
+  return read_pages_one_by_one(self.page_size, fds, offsets);
 }
 
 PyMethodDef kMethods[] = {

@@ -1,0 +1,86 @@
+// Opening a table's shard files.
+#include "larkspur-io/src/batch/store.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace larkspur::io {
+
+namespace {
+
+class PreadReader final : public PositionalReader {
+ public:
+  Result<std::size_t> read_at(int fd, std::span<std::byte> buf,
+                              std::uint64_t offset) const override {
+    const ssize_t n =
+        ::pread(fd, buf.data(), buf.size(), static_cast<off_t>(offset));
+    if (n < 0) return Error::from_errno(errno);
+    return static_cast<std::size_t>(n);
+  }
+};
+
+// Closes in increasing shard order (a vector's own destruction order is
+// unspecified).
+void close_in_order(std::vector<UniqueFd>& fds) noexcept {
+  for (UniqueFd& fd : fds) fd.reset();
+  fds.clear();
+}
+
+}  // namespace
+
+const PositionalReader& pread_reader() {
+  static const PreadReader reader;
+  return reader;
+}
+
+Store::Store(std::vector<UniqueFd> fds, ShardGeometry geometry,
+             std::uint64_t threads, const PositionalReader& reader)
+    : fds_(std::move(fds)),
+      geometry_(geometry),
+      threads_(threads),
+      reader_(&reader) {}
+
+Store& Store::operator=(Store&& other) noexcept {
+  if (this != &other) {
+    close_all();
+    fds_ = std::move(other.fds_);
+    geometry_ = other.geometry_;
+    threads_ = other.threads_;
+    reader_ = other.reader_;
+  }
+  return *this;
+}
+
+void Store::close_all() noexcept { close_in_order(fds_); }
+
+Result<Store> Store::open(std::string_view dir, ShardGeometry geometry,
+                          std::uint64_t threads) {
+  std::vector<UniqueFd> fds;
+  // A table that cannot even be reserved fails before any file is opened.
+  if (geometry.shards > fds.max_size()) return Error::no_memory();
+  fds.reserve(static_cast<std::size_t>(geometry.shards));
+  for (std::uint64_t i = 0; i < geometry.shards; ++i) {
+    if (dir.find('\0') != std::string_view::npos) {
+      close_in_order(fds);
+      return Error::os_text("file name contained an unexpected NUL byte");
+    }
+    // Whatever the preferred path names, if stat() can see it, it is the
+    // one opened; any stat() failure (not just ENOENT) means the fallback.
+    std::string path = shard_file_path(dir, i);
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) path = badge_file_path(dir, i);
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+      const int err = errno;
+      close_in_order(fds);
+      return Error::from_errno(err);
+    }
+    fds.emplace_back(fd);
+  }
+  return Store(std::move(fds), geometry, threads);
+}
+
+}  // namespace larkspur::io

@@ -1,0 +1,70 @@
+// Store: the open shard files of a row table.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include "larkspur-core/src/base/result.h"
+#include "larkspur-core/src/base/unique_fd.h"
+#include "larkspur-core/src/layout/shard_geometry.h"
+
+namespace larkspur::io {
+
+// Positional reads of a descriptor. Stateless; shared by every thread.
+class PositionalReader {
+ public:
+  virtual ~PositionalReader() = default;
+  // One read of up to buf.size() bytes at `offset`: the count read (0 at
+  // end of file) or the system error, without retries.
+  virtual Result<std::size_t> read_at(int fd, std::span<std::byte> buf,
+                                      std::uint64_t offset) const = 0;
+};
+
+// The reader stores use unless told otherwise: pread(2).
+const PositionalReader& pread_reader();
+
+// The descriptors of a table's shard files, one per shard, with the table's
+// geometry and the job bound of its fetches. Owns the descriptors and
+// closes them, in increasing shard order, when destroyed. Immutable after
+// construction, so any thread may use a Store, several at once: it only
+// does positional reads, which share no file position.
+class Store {
+ public:
+  // Opens shard i of `dir` for i = 0 .. shards - 1: "shard_{i}.bin" if
+  // stat() of that path succeeds, else "badge_{i}.bin", read-only and
+  // close-on-exec. On failure every descriptor opened so far is closed and
+  // the open error is returned.
+  static Result<Store> open(std::string_view dir, ShardGeometry geometry,
+                            std::uint64_t threads);
+
+  // Takes ownership of `fds` (one per shard, geometry.shards of them).
+  Store(std::vector<UniqueFd> fds, ShardGeometry geometry,
+        std::uint64_t threads,
+        const PositionalReader& reader = pread_reader());
+
+  Store(Store&& other) noexcept = default;
+  Store& operator=(Store&& other) noexcept;
+  Store(const Store&) = delete;
+  Store& operator=(const Store&) = delete;
+  ~Store() { close_all(); }
+
+  const ShardGeometry& geometry() const { return geometry_; }
+  std::uint64_t threads() const { return threads_; }
+  std::uint64_t shard_count() const { return fds_.size(); }
+  // Requires shard < shard_count().
+  int fd(std::uint64_t shard) const { return fds_[shard].get(); }
+  const PositionalReader& reader() const { return *reader_; }
+
+ private:
+  void close_all() noexcept;
+
+  std::vector<UniqueFd> fds_;
+  ShardGeometry geometry_;
+  std::uint64_t threads_;
+  const PositionalReader* reader_;
+};
+
+}  // namespace larkspur::io

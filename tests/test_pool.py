@@ -1,0 +1,159 @@
+"""The I/O worker pool as a process sees it: its environment variables,
+read once, its thread names, and the route a batch takes. Each case runs in
+a fresh interpreter, since the pool is made once per process."""
+
+import json
+import os
+import subprocess
+import sys
+
+import pytest
+
+PRELUDE = r"""
+import json, os, sys
+import _larkspur
+from _larkspur import Store
+
+DIR = sys.argv[1]
+
+def workers():
+    names = []
+    for tid in os.listdir("/proc/self/task"):
+        with open(f"/proc/self/task/{tid}/comm") as f:
+            name = f.read().rstrip("\n")
+        if name.startswith("larkspur-io-"):
+            names.append(name)
+    return names
+
+def thread_count():
+    return len(os.listdir("/proc/self/task"))
+
+def fault_of(store, ids):
+    try:
+        store.fetch(ids)
+    except _larkspur.InternalFault as e:
+        return e.args[0]
+    return None
+
+store = Store(DIR, 4, 100, 64)
+"""
+
+POOLED_FAULT = "index out of bounds: the len is 4 but the index is 9"
+THREADS_FAULT = "a scoped thread panicked"
+
+
+@pytest.fixture(scope="module")
+def table(tmp_path_factory):
+    d = tmp_path_factory.mktemp("pool-table")
+    for i in range(4):
+        (d / f"shard_{i}.bin").write_bytes(bytes((i * 64 + k) % 256 for k in range(6400)))
+    return str(d)
+
+
+def run(table, body, **env_vars):
+    env = {k: v for k, v in os.environ.items() if not k.startswith("LARKSPUR_")}
+    env.update(env_vars)
+    proc = subprocess.run([sys.executable, "-c", PRELUDE + body, table], env=env,
+                          capture_output=True, text=True, timeout=120)
+    assert proc.returncode == 0, proc.stderr
+    return json.loads(proc.stdout)
+
+
+COUNT_BODY = """
+store.fetch([1, 150])
+print(json.dumps(workers()))
+"""
+
+
+def worker_count(table, **env):
+    names = run(table, COUNT_BODY, **env)
+    # Exactly larkspur-io-0 .. larkspur-io-{W-1}, the kernel keeping 15 bytes.
+    assert sorted(names) == sorted(f"larkspur-io-{i}"[:15] for i in range(len(names)))
+    return len(names)
+
+
+@pytest.fixture(scope="module")
+def default_count(table):
+    return worker_count(table)
+
+
+def test_default_count_is_between_32_and_64(default_count):
+    assert 32 <= default_count <= 64
+    if len(os.sched_getaffinity(0)) <= 32:
+        assert default_count == 32
+
+
+@pytest.mark.parametrize("value, expected", [
+    ("8", 8), ("+8", 8), ("1", 1), ("200", 200), ("0008", 8), ("1001", 1001)])
+def test_worker_count_from_the_environment(table, value, expected):
+    assert worker_count(table, LARKSPUR_POOL_WORKERS=value) == expected
+
+
+@pytest.mark.parametrize("value", [
+    "0", "+0", " 8", "8 ", "-1", "8x", "", "+", "0x10", "18446744073709551616", "\u0668"])
+def test_unusable_worker_counts_give_the_default(table, default_count, value):
+    assert worker_count(table, LARKSPUR_POOL_WORKERS=value) == default_count
+
+
+def test_nothing_starts_threads_before_the_first_non_empty_fetch(table):
+    got = run(table, """
+before = thread_count()
+store.fetch([])
+empty = thread_count()
+store.fetch([5])
+print(json.dumps([before, empty, thread_count(), len(workers())]))
+""", LARKSPUR_POOL_WORKERS="3")
+    assert got == [1, 1, 4, 3]
+
+
+@pytest.mark.parametrize("value, pooled", [
+    (None, True), ("", True), ("0", True), ("1", False), ("00", False), ("false", False)])
+def test_no_pool_switch(table, value, pooled):
+    env = {} if value is None else {"LARKSPUR_NO_POOL": value}
+    got = run(table, """
+f = fault_of(store, [1, 950])
+print(json.dumps([f, len(workers()), store.fetch([1, 150]) == store.fetch([1]) + store.fetch([150])]))
+""", LARKSPUR_POOL_WORKERS="4", **env)
+    if pooled:
+        assert got == [POOLED_FAULT, 4, True]
+    else:
+        assert got == [THREADS_FAULT, 0, True]
+
+
+def test_variables_are_read_once(table):
+    got = run(table, """
+store.fetch([1])
+os.environ["LARKSPUR_NO_POOL"] = "1"
+os.environ["LARKSPUR_POOL_WORKERS"] = "9"
+print(json.dumps([fault_of(store, [1, 950]), len(workers())]))
+""", LARKSPUR_POOL_WORKERS="4")
+    assert got == [POOLED_FAULT, 4]
+    got = run(table, """
+store.fetch([1])
+del os.environ["LARKSPUR_NO_POOL"]
+print(json.dumps([fault_of(store, [1, 950]), len(workers())]))
+""", LARKSPUR_NO_POOL="1")
+    assert got == [THREADS_FAULT, 0]
+
+
+def test_batches_up_to_the_worker_count_use_the_pool(table):
+    # Two workers: two shards give two jobs (pool), three give three jobs
+    # (a thread each), unless the store caps the jobs at two.
+    got = run(table, """
+capped = Store(DIR, 4, 100, 64, threads=2)
+print(json.dumps([fault_of(store, [1, 950]), fault_of(store, [1, 150, 950]),
+                  fault_of(capped, [1, 150, 950]), len(workers())]))
+""", LARKSPUR_POOL_WORKERS="2")
+    assert got == [POOLED_FAULT, THREADS_FAULT, POOLED_FAULT, 2]
+
+
+def test_faults_leave_the_pool_whole(table):
+    got = run(table, """
+faults = [fault_of(store, [i % 400, 950 + 100 * i]) for i in range(50)]
+rows = store.fetch([399, 0, 250])
+expect = b"".join(bytes(((r // 100) * 64 + (r % 100) * 64 + k) % 256 for k in range(64))
+                  for r in [399, 0, 250])
+print(json.dumps([len(set(faults)), faults[0], sorted(workers()), rows == expect]))
+""", LARKSPUR_POOL_WORKERS="5")
+    assert got == [50, "index out of bounds: the len is 4 but the index is 9",
+                   sorted(f"larkspur-io-{i}" for i in range(5)), True]
