@@ -81,10 +81,9 @@ std::optional<std::u32string> decode(std::string_view bytes) {
 
 bool white(char32_t c) {
   static constexpr char32_t kWhite[] = {
-      0x09,   0x0A,   0x0B,   0x0C,   0x0D,   0x20,   0x85,   0xA0,
-      0x1680, 0x2000, 0x2001, 0x2002, 0x2003, 0x2004, 0x2005, 0x2006,
-      0x2007, 0x2008, 0x2009, 0x200A, 0x2028, 0x2029, 0x202F, 0x205F,
-      0x3000};
+      0x09,   0x0A,   0x0B,   0x0C,   0x0D,   0x20,   0x85,   0xA0,   0x1680,
+      0x2000, 0x2001, 0x2002, 0x2003, 0x2004, 0x2005, 0x2006, 0x2007, 0x2008,
+      0x2009, 0x200A, 0x2028, 0x2029, 0x202F, 0x205F, 0x3000};
   for (char32_t w : kWhite) {
     if (c == w) return true;
   }
@@ -152,8 +151,7 @@ Outcome read_as_file(std::string_view text) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
                                       std::size_t size) {
   const std::string_view text(reinterpret_cast<const char*>(data), size);
-  const Outcome from_text =
-      outcome_of(larkspur::keys::parse_key_text(text));
+  const Outcome from_text = outcome_of(larkspur::keys::parse_key_text(text));
   if (from_text != model(text)) std::abort();
   if (read_as_file(text) != from_text) std::abort();
   return 0;
