@@ -75,7 +75,7 @@ def test_inspect_reports_short_and_missing_shards(tmp_path):
 @pytest.mark.parametrize(
     "args, text",
     [
-        (["make-table"], "the following arguments are required: dir"),
+        (["make-table"], "the following arguments are required: DIR"),
         (["make-table", "d", "--width", "0"], "expected a positive integer, got '0'"),
         (["make-table", "d", "--shards", "x"], "expected a positive integer, got 'x'"),
         (["inspect", "/nonexistent-dir"], "--shards, --rows-per-shard and --width are needed"),
