@@ -32,6 +32,10 @@ import _larkspur
 from _larkspur import (IoUringPageReader, PageReader, Store, View, read_keys,
                        rowids_for_seq, rowids_for_seq_with_history)
 
+# Index objects that return an int subclass are accepted with a warning.
+pytestmark = pytest.mark.filterwarnings(
+    "ignore:__index__ returned non-int:DeprecationWarning")
+
 EXAMPLES = int(os.environ.get("LARKSPUR_SURFACE_FUZZ_EXAMPLES", "120"))
 FUZZ = settings(max_examples=EXAMPLES, deadline=None,
                 suppress_health_check=list(HealthCheck))
