@@ -462,3 +462,11 @@ def test_interpreter_lock_is_released_while_rows_are_read(tmp_path):
         if seen:
             break
     assert seen
+
+
+def test_output_of_tens_of_mebibytes(tmp_path):
+    # Outputs this large are fresh memory advised for huge pages.
+    t = Table(tmp_path, [3 * 2**20 + 100])
+    s = t.store(4, 2**20)
+    ids = [0, 1, 2, 3, 3, 2, 1, 0] * 5
+    assert s.fetch(ids) == t.model(ids, 4, 2**20)

@@ -22,7 +22,9 @@ Result<std::size_t> fetch_output_size(std::uint64_t rows, std::uint64_t width);
 //
 // The rows are grouped by shard; the groups, in shard order, are cut into
 // at most max(threads, 1) jobs for run_jobs, and each job reads its shards
-// in offset order, one read for the rows that share a 4096-byte page.
+// in offset order, one read for the rows that share a 4096-byte page,
+// keeping reads queued ahead once it finds its rows are not cached. An
+// output of 32 MiB or more is advised for huge pages.
 // Fails with "attempt to divide by zero" when rows_per_shard is 0 and the
 // request is not empty, with the pool's fault when a row's shard is out of
 // range ("index out of bounds: ..." on the pool), or with the first read

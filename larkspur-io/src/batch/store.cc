@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -19,6 +20,29 @@ class PreadReader final : public PositionalReader {
         ::pread(fd, buf.data(), buf.size(), static_cast<off_t>(offset));
     if (n < 0) return Error::from_errno(errno);
     return static_cast<std::size_t>(n);
+  }
+
+  Result<CachedRead> read_cached(int fd, std::span<std::byte> buf,
+                                 std::uint64_t offset) const override {
+    iovec iov{buf.data(), buf.size()};
+    const ssize_t n =
+        ::preadv2(fd, &iov, 1, static_cast<off_t>(offset), RWF_NOWAIT);
+    if (n >= 0) return CachedRead{CachedRead::State::kRead, static_cast<std::size_t>(n)};
+    switch (errno) {
+      case EAGAIN:
+        return CachedRead{CachedRead::State::kWouldBlock, 0};
+      case EOPNOTSUPP:
+      case ENOSYS:
+        return CachedRead{CachedRead::State::kUnsupported, 0};
+      default:
+        return Error::from_errno(errno);
+    }
+  }
+
+  void prefetch(int fd, std::uint64_t offset, std::uint64_t length) const override {
+    // Queues the reads and returns; the data is not waited for.
+    static_cast<void>(::readahead(fd, static_cast<off64_t>(offset),
+                                  static_cast<std::size_t>(length)));
   }
 };
 

@@ -13,6 +13,17 @@
 
 namespace larkspur::io {
 
+// What a read that must not wait for the disk achieved.
+struct CachedRead {
+  enum class State {
+    kRead,         // `count` bytes read (0 at end of file)
+    kWouldBlock,   // the bytes are not in the page cache
+    kUnsupported,  // this reader or file cannot tell
+  };
+  State state;
+  std::size_t count;
+};
+
 // Positional reads of a descriptor. Stateless; shared by every thread.
 class PositionalReader {
  public:
@@ -21,6 +32,16 @@ class PositionalReader {
   // end of file) or the system error, without retries.
   virtual Result<std::size_t> read_at(int fd, std::span<std::byte> buf,
                                       std::uint64_t offset) const = 0;
+  // Like read_at, but only from the page cache, never waiting for the
+  // device. Unsupported unless overridden.
+  virtual Result<CachedRead> read_cached(int /*fd*/, std::span<std::byte> /*buf*/,
+                                         std::uint64_t /*offset*/) const {
+    return CachedRead{CachedRead::State::kUnsupported, 0};
+  }
+  // Starts reading [offset, offset + length) into the page cache and
+  // returns without waiting. A hint: failures are ignored.
+  virtual void prefetch(int /*fd*/, std::uint64_t /*offset*/,
+                        std::uint64_t /*length*/) const {}
 };
 
 // The reader stores use unless told otherwise: pread(2).

@@ -168,8 +168,11 @@ class PoolShared {
       }
       for (Task& task : tasks) queue_.push_back(std::move(task));
     }
-    // One wake-up per job: each wakes one waiting worker.
-    for (std::size_t i = 0; i < tasks.size(); ++i) work_.notify_one();
+    // One wake-up per job, chained: this one wakes a worker for the first
+    // job, and each worker that takes a job while more wait wakes the next
+    // (see take()). Waking them all here would, on a machine with few
+    // CPUs, wake workers that find the queue already drained.
+    work_.notify_one();
   }
 
   Task take() {
@@ -177,6 +180,7 @@ class PoolShared {
     work_.wait(lock, [this] { return head_ < queue_.size(); });
     Task task = std::move(queue_[head_]);
     ++head_;
+    const bool more = head_ < queue_.size();
     if (head_ == queue_.size()) {
       queue_.clear();
       head_ = 0;
@@ -186,6 +190,8 @@ class PoolShared {
                    queue_.begin() + static_cast<std::ptrdiff_t>(head_));
       head_ = 0;
     }
+    lock.unlock();
+    if (more) work_.notify_one();
     return task;
   }
 
