@@ -55,7 +55,8 @@ asan_tests() {
 # threads: the worker pool, the fetch planner, the record reads on the pool,
 # the io_uring ring and its page reads.
 tsan_filter="RunJobs.*:IoPool.*:NoPool.*:RunOnThreads.*:*/FaultingBatch.*"
-tsan_filter+=":FetchRows.*:*/FetchLayouts.*:RecordViewTest.*:*/ReadRecordsTest.*"
+tsan_filter+=":Table.*:*/FetchMatchesModel.*:*/CacheBehaviour.*"
+tsan_filter+=":RecordViewTest.*:*/ReadRecordsTest.*"
 tsan_filter+=":IoUring.*:*/IoUringRefused.*:*/IoUringMappingFailure.*"
 tsan_filter+=":UringPages.*:UringPagesSmallRing.*:*/UringFailedBatch.*"
 
