@@ -10,6 +10,15 @@ apt_packages=()
 [ -f /usr/include/nlohmann/json.hpp ] || apt_packages+=(nlohmann-json3-dev)
 command -v g++ >/dev/null || apt_packages+=(g++)
 command -v fio >/dev/null || apt_packages+=(fio)
+# The fuzzers need clang and its libFuzzer runtime; a script that builds
+# them sets need_clang=1 before sourcing this file.
+if [ "${need_clang:-0}" = 1 ]; then
+  command -v clang++ >/dev/null || apt_packages+=(clang)
+  clang_major=14  # Debian 12's clang, when none is installed yet
+  command -v clang++ >/dev/null && clang_major="$(clang++ -dumpversion | cut -d. -f1)"
+  compgen -G "/usr/lib/llvm-$clang_major/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a" \
+    >/dev/null || apt_packages+=("libclang-rt-$clang_major-dev")
+fi
 python3 -c 'import venv, ensurepip' 2>/dev/null || apt_packages+=(python3-venv)
 python3 - <<'PY' 2>/dev/null || apt_packages+=(python3-dev)
 import os, sys, sysconfig

@@ -367,10 +367,11 @@ def test_capacity_overflow_before_any_read(tmp_path, n, width):
     assert e.value.args == ("capacity overflow",)
 
 
-def test_output_too_large_to_allocate_is_memory_error(tmp_path):
+@pytest.mark.parametrize("width", [2**62, 2**63 - 33, 2**63 - 1])
+def test_output_too_large_to_allocate_is_memory_error(tmp_path, width):
     Table(tmp_path, [0])
     with pytest.raises(MemoryError):
-        Store(str(tmp_path), 1, 10, 2**62).fetch_one(0)
+        Store(str(tmp_path), 1, 10, width).fetch_one(0)
 
 
 def test_rows_past_the_end_of_a_short_shard_are_zeros(tmp_path):

@@ -45,7 +45,12 @@ PyObject* build(const std::vector<std::array<std::uint32_t, 16>>& rows) {
 }
 
 PyRef new_bytes(std::size_t size) {
-  if (size > static_cast<std::size_t>(std::numeric_limits<Py_ssize_t>::max())) {
+  // CPython refuses sizes within its object header of the Py_ssize_t limit
+  // with OverflowError; no such size can be had, so all of them are
+  // MemoryError, like any other size the allocator refuses.
+  constexpr std::size_t kHeaderRoom = 256;
+  if (size > static_cast<std::size_t>(std::numeric_limits<Py_ssize_t>::max()) -
+                 kHeaderRoom) {
     PyErr_NoMemory();
     return {};
   }

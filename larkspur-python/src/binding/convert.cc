@@ -1,6 +1,7 @@
 // Argument conversions with CPython's own failure texts.
 #include "larkspur-python/src/binding/convert.h"
 
+#include <algorithm>
 #include <cstring>
 #include <type_traits>
 
@@ -192,11 +193,14 @@ std::optional<std::vector<typename Elem::type>> to_vector(PyObject* obj) {
     }
   }
   // The reported length only sizes the reservation; a failure is dropped.
+  // It is a claim, not a promise (a range may be longer than memory and
+  // still fail at its first element), so only so much is reserved up front.
+  constexpr Py_ssize_t kMaxReserve = Py_ssize_t{1} << 20;
   const Py_ssize_t hint = PySequence_Size(obj);
   if (hint < 0) {
     PyErr_Clear();
   } else {
-    out.reserve(static_cast<std::size_t>(hint));
+    out.reserve(static_cast<std::size_t>(std::min(hint, kMaxReserve)));
   }
   PyRef iter = PyRef::steal(PyObject_GetIter(obj));
   if (!iter) return std::nullopt;

@@ -181,6 +181,34 @@ Result<std::uint64_t> parse_key(std::string_view text) {
   return value;
 }
 
+Result<std::optional<std::uint64_t>> parse_key_line(std::string_view line) {
+  if (!is_utf8(line)) return Error::io("stream did not contain valid UTF-8");
+  if (line.ends_with('\n')) {
+    line.remove_suffix(1);
+    if (line.ends_with('\r')) line.remove_suffix(1);
+  }
+  line = trim_white_space(line);
+  if (line.empty()) return std::optional<std::uint64_t>();
+  Result<std::uint64_t> key = parse_key(line);
+  if (!key) return std::move(key).error();
+  return std::optional<std::uint64_t>(*key);
+}
+
+Result<std::vector<std::uint64_t>> parse_key_text(std::string_view text) {
+  std::vector<std::uint64_t> keys;
+  while (!text.empty()) {
+    const std::size_t lf = text.find('\n');
+    const std::size_t take =
+        lf == std::string_view::npos ? text.size() : lf + 1;
+    Result<std::optional<std::uint64_t>> key =
+        parse_key_line(text.substr(0, take));
+    if (!key) return std::move(key).error();
+    if (*key) keys.push_back(**key);
+    text.remove_prefix(take);
+  }
+  return keys;
+}
+
 Result<std::vector<std::uint64_t>> parse_key_file(std::string_view path) {
   if (path.find('\0') != std::string_view::npos) {
     return Error::io("file name contained an unexpected NUL byte");
@@ -194,17 +222,9 @@ Result<std::vector<std::uint64_t>> parse_key_file(std::string_view path) {
     Result<bool> more = reader.next(line);
     if (!more) return std::move(more).error();
     if (!*more) return keys;
-    if (!is_utf8(line)) return Error::io("stream did not contain valid UTF-8");
-    std::string_view text = line;
-    if (text.ends_with('\n')) {
-      text.remove_suffix(1);
-      if (text.ends_with('\r')) text.remove_suffix(1);
-    }
-    text = trim_white_space(text);
-    if (text.empty()) continue;
-    Result<std::uint64_t> key = parse_key(text);
+    Result<std::optional<std::uint64_t>> key = parse_key_line(line);
     if (!key) return std::move(key).error();
-    keys.push_back(*key);
+    if (*key) keys.push_back(**key);
   }
 }
 

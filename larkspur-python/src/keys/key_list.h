@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string_view>
 #include <vector>
 
@@ -15,6 +16,15 @@ namespace larkspur::keys {
 // failure (open, read, a line that is not UTF-8, a bad key) is an error of
 // kind kIo; no partial list is ever returned.
 Result<std::vector<std::uint64_t>> parse_key_file(std::string_view path);
+
+// The keys of key list text held in memory, read exactly as parse_key_file
+// reads a file of the same bytes.
+Result<std::vector<std::uint64_t>> parse_key_text(std::string_view text);
+
+// One line of a key list, with its LF (or CR LF) end if it has one:
+// nullopt for a blank line, else its key. Fails as parse_key_file fails
+// for that line.
+Result<std::optional<std::uint64_t>> parse_key_line(std::string_view line);
 
 // One trimmed key: an optional '+' then ASCII digits, at most
 // 2^64 - 1. Fails with "invalid digit found in string" or "number too large

@@ -64,6 +64,23 @@ TEST_F(KeyFileTest, ClosesTheFileOnEveryPath) {
   EXPECT_EQ(open_count(), before);
 }
 
+// The in-memory reader and the file reader agree, failures included.
+TEST_F(KeyFileTest, TextAndFileReadersAgree) {
+  for (const std::string contents :
+       {"", "\n\n", "7\r\n\n +42 \t\n007", "1\r", "1\n\xff\n2\n",
+        "5\n-5\n", "\r\n12\n\xc2\xa0", "1\n\n\n18446744073709551616"}) {
+    const Result<Keys> from_text = parse_key_text(contents);
+    const Result<Keys> from_file = parse_key_file(write(contents));
+    ASSERT_EQ(from_text.has_value(), from_file.has_value()) << contents;
+    if (from_text) {
+      EXPECT_EQ(*from_text, *from_file);
+    } else {
+      EXPECT_EQ(from_text.error().text(), from_file.error().text());
+    }
+  }
+  EXPECT_EQ(*parse_key_text("7\r\n\n +42 \t\n007"), (Keys{7, 42, 7}));
+}
+
 struct KeyCase {
   const char* text;
   const char* outcome;  // the value, or the error text
