@@ -127,6 +127,61 @@ class Table : public ::testing::Test {
   std::vector<std::uint64_t> sizes_;
 };
 
+struct ModelCase {
+  const char* label;
+  std::uint64_t width;
+  std::uint64_t rows_per_shard;
+  std::uint64_t threads;
+  std::vector<std::uint64_t> rows_in_file;  // per shard; may be short
+  std::uint64_t file_tail;                  // extra bytes after the last row
+};
+
+// Row contents are also tested from Python; here they run under the
+// thread sanitizer too.
+class FetchMatchesModel : public Table, public ::testing::WithParamInterface<ModelCase> {};
+
+TEST_P(FetchMatchesModel, RandomClusteredAndRepeatedRows) {
+  const ModelCase& c = GetParam();
+  std::vector<std::uint64_t> sizes;
+  for (std::uint64_t rows : c.rows_in_file) sizes.push_back(rows * c.width + c.file_tail);
+  write_shards(sizes);
+  const Store s = store(c.rows_per_shard, c.width, c.threads);
+  const std::uint64_t total = sizes.size() * c.rows_per_shard;
+
+  std::mt19937_64 rng(c.width * 7919 + c.threads);
+  for (int round = 0; round < 6; ++round) {
+    std::vector<std::uint64_t> ids;
+    for (int i = 0; i < 40; ++i) ids.push_back(rng() % total);
+    // A run of neighbours (shared pages), a repeat and a descending run.
+    const std::uint64_t start = rng() % total;
+    for (std::uint64_t k = 0; k < 12; ++k) ids.push_back((start + k) % total);
+    ids.push_back(ids[3]);
+    ids.push_back(ids[3]);
+    for (std::uint64_t k = 8; k > 0; --k) ids.push_back((start + 3 * k) % total);
+    std::shuffle(ids.begin() + round, ids.end(), rng);
+    const auto got = fetch(s, ids);
+    ASSERT_TRUE(got) << got.error().text();
+    ASSERT_EQ(*got, model(s.geometry(), ids)) << "round " << round;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Shapes, FetchMatchesModel,
+    ::testing::Values(
+        ModelCase{"W64", 64, 300, 32, {300, 300, 300}, 0},
+        ModelCase{"W64OneThread", 64, 300, 1, {300, 300, 300}, 0},
+        ModelCase{"W64ZeroThreads", 64, 300, 0, {300, 300, 300}, 0},
+        ModelCase{"W64TwoThreadsFiveShards", 64, 100, 2, {100, 100, 100, 100, 100}, 0},
+        ModelCase{"W1", 1, 9000, 32, {9000, 9000}, 0},
+        ModelCase{"W100", 100, 500, 4, {500, 500, 500}, 0},
+        ModelCase{"W3000CrossesPages", 3000, 40, 32, {40, 40}, 0},
+        ModelCase{"W4096", 4096, 20, 32, {20, 20}, 0},
+        ModelCase{"W5000AbovePage", 5000, 20, 3, {20, 20, 20}, 0},
+        ModelCase{"ShortShards", 64, 1000, 32, {70, 0, 999}, 0},
+        ModelCase{"RowStraddlesEof", 96, 200, 32, {50, 7}, 40},
+        ModelCase{"ShortShardsWide", 6000, 10, 32, {3, 0}, 100}),
+    [](const auto& p) { return std::string(p.param.label); });
+
 TEST_F(Table, RowsOfOnePageShareOneRead) {
   write_shards({64 * 64 * 2});
   RecordingReader reader;
