@@ -100,7 +100,9 @@ def assert_survived(result, expected):
     assert result["same_again"]
     if result["heap"] is not None:
         assert result["heap"] < 1 << 20
-    assert result["rss_kib"] < 16 << 10  # the interpreter keeps some arenas
+    # The heap figure above is the leak check; RSS only guards against a lost
+    # buffer of cap size, since freed arenas and malloc's top pad stay mapped.
+    assert result["rss_kib"] < (HEADROOM_MIB - 8) << 10
 
 
 VIEW = """
