@@ -1,7 +1,6 @@
 // Argument conversions with CPython's own failure texts.
 #include "larkspur-python/src/binding/convert.h"
 
-#include <algorithm>
 #include <cstring>
 #include <type_traits>
 
@@ -193,14 +192,17 @@ std::optional<std::vector<typename Elem::type>> to_vector(PyObject* obj) {
     }
   }
   // The reported length only sizes the reservation; a failure is dropped.
-  // It is a claim, not a promise (a range may be longer than memory and
-  // still fail at its first element), so only so much is reserved up front.
-  constexpr Py_ssize_t kMaxReserve = Py_ssize_t{1} << 20;
+  // A length that no vector can hold fails the way a reservation that
+  // cannot be had does (reserve() would throw length_error, not bad_alloc):
+  // MemoryError, before any element is converted.
   const Py_ssize_t hint = PySequence_Size(obj);
   if (hint < 0) {
     PyErr_Clear();
+  } else if (static_cast<std::size_t>(hint) > out.max_size()) {
+    PyErr_NoMemory();
+    return std::nullopt;
   } else {
-    out.reserve(static_cast<std::size_t>(std::min(hint, kMaxReserve)));
+    out.reserve(static_cast<std::size_t>(hint));
   }
   PyRef iter = PyRef::steal(PyObject_GetIter(obj));
   if (!iter) return std::nullopt;
