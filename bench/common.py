@@ -6,7 +6,9 @@ import json
 import os
 import statistics
 import time
-from typing import Callable, Iterable, Sequence
+from typing import Callable, Sequence
+
+from larkspur.table import evict  # noqa: F401  (re-exported for the scripts)
 
 CACHE_DIR = os.environ.get("LARKSPUR_BENCH_DIR", "/var/tmp/larkspur-bench")
 
@@ -31,16 +33,6 @@ def median(xs: Sequence[float]) -> float:
 def p99(xs: Sequence[float]) -> float:
     s = sorted(xs)
     return s[min(len(s) - 1, int(round(0.99 * (len(s) - 1))))]
-
-
-def evict(paths: Iterable[str]) -> None:
-    """Drops the page cache of each file (POSIX_FADV_DONTNEED)."""
-    for path in paths:
-        fd = os.open(path, os.O_RDONLY)
-        try:
-            os.posix_fadvise(fd, 0, 0, os.POSIX_FADV_DONTNEED)
-        finally:
-            os.close(fd)
 
 
 def fmt_time(seconds: float) -> str:

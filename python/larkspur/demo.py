@@ -248,7 +248,7 @@ def run(args) -> int:
     for engine, make_fetch in engines:
         for mode in ("cold", "warm"):
             if mode == "cold":
-                _evict(shard_files)
+                table.evict(shard_files)
             fetch = make_fetch()
             runs.append(run_loop(f"{engine} {mode}", fetch, streams, args.prefill, width, bar))
             del fetch
@@ -262,11 +262,3 @@ def run(args) -> int:
         print(f"latency plot written to {args.plot}")
     return 0
 
-
-def _evict(paths: list[str]) -> None:
-    for path in paths:
-        fd = os.open(path, os.O_RDONLY)
-        try:
-            os.posix_fadvise(fd, 0, 0, os.POSIX_FADV_DONTNEED)
-        finally:
-            os.close(fd)
