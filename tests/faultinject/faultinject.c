@@ -35,6 +35,8 @@
  *   partial=1    io_uring_enter only: the kernel takes only half of the
  *                entries (rounded down) and the call succeeds, as when it
  *                runs short of resources; no errno
+ *   delay=US     the call does not fail: it is made after a sleep of US
+ *                microseconds, as on a slow device; no errno
  *
  * A close chosen to fail still releases the descriptor before it reports
  * the error, as Linux does. Anonymous mappings are never counted (the
@@ -55,6 +57,7 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <sys/uio.h>
+#include <time.h>
 #include <unistd.h>
 
 #define EXPORT __attribute__((visibility("default")))
@@ -93,6 +96,7 @@ struct rule {
   long tid;
   int after;
   int partial;
+  long delay_us;
   char path[256];
   long seen;     /* matching calls since arming (atomic) */
   long injected; /* failures made (atomic) */
@@ -205,6 +209,15 @@ static int should_fail(int kind, long fd, long long offset, const char *path,
     if (n < r->nth) continue;
     if (r->count != 0 && n >= r->nth + r->count) continue;
     __atomic_add_fetch(&r->injected, 1, __ATOMIC_RELAXED);
+    if (r->delay_us > 0) {
+      /* A slow call, not a failed one; errno is left as it was. */
+      const int saved = errno;
+      struct timespec ts = {r->delay_us / 1000000, r->delay_us % 1000000 * 1000};
+      while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+      }
+      errno = saved;
+      return 0;
+    }
     *err = r->err;
     if (after != NULL) *after = r->after;
     if (partial != NULL) *partial = r->partial;
@@ -312,6 +325,8 @@ static int parse_rule(const char *text, size_t len, struct rule *r) {
         r->after = (int)num;
       } else if (KEY("partial") && (num == 0 || num == 1)) {
         r->partial = (int)num;
+      } else if (KEY("delay") && num > 0) {
+        r->delay_us = (long)num;
       } else {
         return -1;
       }
@@ -322,6 +337,7 @@ static int parse_rule(const char *text, size_t len, struct rule *r) {
   if (r->kind < 0) return -1;
   if ((r->after || r->partial) && r->kind != K_URING_ENTER) return -1;
   if (r->after && r->partial) return -1;
+  if (r->delay_us > 0 && (r->after || r->partial)) return -1;
   return 0;
 }
 

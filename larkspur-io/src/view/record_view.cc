@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "larkspur-core/src/base/fault.h"
-#include "larkspur-core/src/base/read_exact.h"
+#include "larkspur-core/src/base/file.h"
 #include "larkspur-core/src/base/str_cat.h"
 #include "larkspur-io/src/pool/io_pool.h"
 #include "larkspur-io/src/view/manifest.h"

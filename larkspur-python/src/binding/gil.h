@@ -1,7 +1,14 @@
-// GilRelease: a scope during which the interpreter lock is released.
+// GilRelease, a scope during which the interpreter lock is released, and
+// blocking(), the way every call runs its system calls.
 #pragma once
 
 #include <Python.h>
+#include <unistd.h>
+
+#include <cxxabi.h>
+#include <utility>
+
+#include "larkspur-core/src/base/result.h"
 
 namespace larkspur::py {
 
@@ -12,10 +19,36 @@ class GilRelease {
   GilRelease() : state_(PyEval_SaveThread()) {}
   GilRelease(const GilRelease&) = delete;
   GilRelease& operator=(const GilRelease&) = delete;
-  ~GilRelease() { PyEval_RestoreThread(state_); }
+  ~GilRelease() {
+    try {
+      PyEval_RestoreThread(state_);
+    } catch (abi::__forced_unwind&) {
+      // The interpreter is finalizing: it ends a thread that asks for the
+      // lock back by unwinding it (pthread_exit), and that unwind cannot
+      // cross this noexcept destructor or the entry wrappers above it. The
+      // thread stays here instead, holding nothing, until the process
+      // exits around it (newer interpreters park such threads themselves).
+      while (true) ::pause();
+    }
+  }
 
  private:
   PyThreadState* state_;
 };
+
+// Runs `fn` (plain C++, returning a Result) with the interpreter lock
+// released, then runs the signal handlers that became due meanwhile. A
+// handler that raises (KeyboardInterrupt) makes the call fail with its
+// exception once `fn` is done, so nothing is left in flight and nothing
+// partial is returned; otherwise `fn`'s result is returned.
+template <class F>
+auto blocking(F&& fn) -> decltype(fn()) {
+  auto result = [&] {
+    GilRelease released;
+    return std::forward<F>(fn)();
+  }();
+  if (PyErr_CheckSignals() < 0) return Error::raised();
+  return result;
+}
 
 }  // namespace larkspur::py

@@ -47,11 +47,7 @@ Result<PyRef> fetch_into_bytes(const io::Store& store,
   PyRef out = new_bytes(*size);
   if (!out) return Error::raised();
   const std::span<std::byte> bytes(bytes_data(out), *size);
-  Status read;
-  {
-    GilRelease released;  // plain C++ values only until the end of this scope
-    read = io::fetch_rows(store, rowids, bytes);
-  }
+  Status read = blocking([&] { return io::fetch_rows(store, rowids, bytes); });
   if (!read) return std::move(read).error();
   return out;
 }

@@ -1,0 +1,106 @@
+// Opening files and reading them, with one EINTR policy: retry.
+#include "larkspur-core/src/base/file.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+
+#include "larkspur-core/src/base/str_cat.h"
+
+namespace larkspur {
+
+namespace {
+
+// The error for a file of mode `mode` that `kinds` does not accept, or 0
+// when it is accepted.
+int refusal(mode_t mode, FileKinds kinds) {
+  if (S_ISREG(mode)) return 0;
+  if (S_ISBLK(mode) && kinds == FileKinds::kRegularOrBlock) return 0;
+  if (S_ISDIR(mode)) return EISDIR;
+  // What a positional read of a stream would report.
+  if (S_ISFIFO(mode) || S_ISSOCK(mode)) return ESPIPE;
+  return EINVAL;
+}
+
+Result<std::uint64_t> size_of(int fd, const struct stat& st) {
+  if (!S_ISBLK(st.st_mode)) {
+    return static_cast<std::uint64_t>(std::max<off_t>(st.st_size, 0));
+  }
+  // A block device's st_size is 0; its end is its capacity. Only
+  // positional reads follow, but leave the position where it was.
+  const off_t end = ::lseek(fd, 0, SEEK_END);
+  if (end < 0 || ::lseek(fd, 0, SEEK_SET) < 0) return Error::from_errno(errno);
+  return static_cast<std::uint64_t>(end);
+}
+
+}  // namespace
+
+Result<OpenFile> open_file(std::string_view path, FileKinds kinds) {
+  if (path.find('\0') != std::string_view::npos) {
+    return Error::io("file name contained an unexpected NUL byte");
+  }
+  const std::string name(path);
+  int raw = -1;
+  do {
+    raw = ::open(name.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  } while (raw < 0 && errno == EINTR);
+  if (raw < 0) return Error::from_errno(errno);
+  OpenFile file{UniqueFd(raw), 0};
+
+  struct stat st {};
+  if (::fstat(file.fd.get(), &st) != 0) return Error::from_errno(errno);
+  if (const int err = refusal(st.st_mode, kinds); err != 0) {
+    return Error::from_errno(err);
+  }
+  // Regular files and block devices never wait on a writer; reads of them
+  // should block like any other read.
+  if (::fcntl(file.fd.get(), F_SETFL, 0) != 0) return Error::from_errno(errno);
+  Result<std::uint64_t> size = size_of(file.fd.get(), st);
+  if (!size) return std::move(size).error();
+  file.size = *size;
+  return file;
+}
+
+Result<std::size_t> read_at(int fd, std::span<std::byte> buf,
+                            std::uint64_t offset) {
+  while (true) {
+    const ssize_t n =
+        ::pread(fd, buf.data(), buf.size(), static_cast<off_t>(offset));
+    if (n >= 0) return static_cast<std::size_t>(n);
+    if (errno != EINTR) return Error::from_errno(errno);
+  }
+}
+
+Status read_exact_at(int fd, std::span<std::byte> buf, std::uint64_t offset) {
+  std::size_t done = 0;
+  while (done < buf.size()) {
+    // Each retry asks for everything still missing, at the matching offset.
+    Result<std::size_t> n = read_at(fd, buf.subspan(done), offset + done);
+    if (!n) return std::move(n).error();
+    if (*n == 0) return Error::io("read_exact_at: eof inside buffer");
+    done += *n;
+  }
+  return ok();
+}
+
+Result<std::string> read_all(int fd, std::size_t limit) {
+  std::string content;
+  char buf[4096];
+  while (true) {
+    const ssize_t n = ::read(fd, buf, sizeof buf);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return Error::from_errno(errno);
+    }
+    if (n == 0) return content;
+    if (static_cast<std::size_t>(n) > limit - content.size()) {
+      return Error::io(str_cat("file is larger than ", limit, " bytes"));
+    }
+    content.append(buf, static_cast<std::size_t>(n));
+  }
+}
+
+}  // namespace larkspur
