@@ -3,7 +3,8 @@
 // unsigned literal; a NUL byte, trailing text or a top level that is not an
 // object gives both defaults; a value in a known position is usable exactly
 // when it is a plain literal that fits 64 bits, the last of a repeated key
-// counting.
+// counting; any JSON number, however far beyond double range, leaves the
+// document valid.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -76,6 +77,33 @@ std::optional<std::uint64_t> usable_literal(std::string_view text) {
   return static_cast<std::uint64_t>(value);
 }
 
+// Whether `text` is exactly one JSON number: -? (0 | [1-9][0-9]*)
+// (. [0-9]+)? ([eE] [+-]? [0-9]+)?
+bool is_json_number(std::string_view text) {
+  std::size_t i = 0;
+  const auto digits = [&] {
+    const std::size_t from = i;
+    while (i < text.size() && digit(text[i])) ++i;
+    return i - from;
+  };
+  if (i < text.size() && text[i] == '-') ++i;
+  if (i < text.size() && text[i] == '0') {
+    ++i;
+  } else if (i >= text.size() || text[i] < '1' || text[i] > '9' || digits() == 0) {
+    return false;
+  }
+  if (i < text.size() && text[i] == '.') {
+    ++i;
+    if (digits() == 0) return false;
+  }
+  if (i < text.size() && (text[i] == 'e' || text[i] == 'E')) {
+    ++i;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-')) ++i;
+    if (digits() == 0) return false;
+  }
+  return i == text.size();
+}
+
 std::string cat(std::string_view a, std::string_view b, std::string_view c) {
   std::string out;
   out.append(a).append(b).append(c);
@@ -107,6 +135,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
   const ViewManifest as_grans =
       parse_manifest(cat("{\"grans\":3,\"grans\":", text, "}"));
   check_values_are_literals(text, as_slot);
+  if (is_json_number(trim_json_space(text))) {
+    // A number is a valid value wherever it stands, even one no double
+    // can hold; beside a usable setting it changes nothing.
+    check(parse_manifest(cat("{\"slot_bytes\":5,\"x\":", text, "}")) ==
+          ViewManifest{5, 0});
+  }
   if (nlohmann::json::accept(text)) {
     // One value: usable exactly when it is a plain literal that fits.
     const std::optional<std::uint64_t> v = usable_literal(text);

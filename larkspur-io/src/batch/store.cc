@@ -8,6 +8,8 @@
 
 #include <cerrno>
 
+#include "larkspur-core/src/base/file.h"
+
 namespace larkspur::io {
 
 namespace {
@@ -95,14 +97,23 @@ Result<Store> Store::open(std::string_view dir, ShardGeometry geometry,
     // one opened; any stat() failure (not just ENOENT) means the fallback.
     std::string path = shard_file_path(dir, i);
     struct stat st {};
-    if (::stat(path.c_str(), &st) != 0) path = badge_file_path(dir, i);
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-      const int err = errno;
-      close_in_order(fds);
-      return Error::from_errno(err);
+    int unseen = 0;
+    if (::stat(path.c_str(), &st) != 0) {
+      unseen = errno;
+      path = badge_file_path(dir, i);
     }
-    fds.emplace_back(fd);
+    Result<OpenFile> file = open_file(path, FileKinds::kRegularOrBlock);
+    if (!file) {
+      close_in_order(fds);
+      // With no fallback file either, a preferred name that exists but
+      // cannot be looked at (a symlink loop, say) says more by its own
+      // error than the fallback's "not found".
+      if (unseen != 0 && unseen != ENOENT && file.error().sys_errno() == ENOENT) {
+        return Error::from_errno(unseen);
+      }
+      return std::move(file).error();
+    }
+    fds.push_back(std::move(file->fd));
   }
   return Store(std::move(fds), geometry, threads);
 }

@@ -55,9 +55,11 @@ const PositionalReader& pread_reader();
 class Store {
  public:
   // Opens shard i of `dir` for i = 0 .. shards - 1: "shard_{i}.bin" if
-  // stat() of that path succeeds, else "badge_{i}.bin", read-only and
-  // close-on-exec. On failure every descriptor opened so far is closed and
-  // the open error is returned.
+  // stat() of that path succeeds, else "badge_{i}.bin", as open_file does
+  // (a regular file or a block device; a directory fails with EISDIR). On
+  // failure every descriptor opened so far is closed and the open error is
+  // returned; when neither name exists and stat() of the first failed for
+  // another reason than ENOENT (ELOOP, say), that reason is returned.
   static Result<Store> open(std::string_view dir, ShardGeometry geometry,
                             std::uint64_t threads);
 

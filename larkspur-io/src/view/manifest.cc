@@ -1,20 +1,25 @@
 // Locating, reading and interpreting a record file's manifest.
 #include "larkspur-io/src/view/manifest.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
-#include <cerrno>
+#include <algorithm>
+#include <charconv>
 #include <nlohmann/json.hpp>
 
-#include "larkspur-core/src/base/unique_fd.h"
+#include "larkspur-core/src/base/file.h"
 
 namespace larkspur::io {
 
 namespace {
 
 constexpr std::string_view kManifestSuffix = ".manifest.json";
+
+// Two settings need a few dozen bytes; past this the file is not read on.
+constexpr std::size_t kMaxManifestBytes = std::size_t{1} << 20;
+
+// The parser's error for a number it cannot hold as a double.
+constexpr int kNumberOverflow = 406;
 
 // Picks the two settings out of the parser's events without building a
 // document. A document's destructor allocates (it flattens nested values
@@ -56,9 +61,13 @@ class SettingsReader {
     return true;
   }
   bool parse_error(std::size_t /*position*/, const std::string& /*token*/,
-                   const nlohmann::detail::exception& /*e*/) {
+                   const nlohmann::detail::exception& e) {
+    number_overflow_ = e.id == kNumberOverflow;
     return false;
   }
+
+  // Whether parsing stopped at a number too large for a double.
+  bool number_overflow() const { return number_overflow_; }
 
   // The settings of a document that parsed.
   ViewManifest settings() const {
@@ -89,34 +98,123 @@ class SettingsReader {
 
   std::size_t depth_ = 0;
   bool top_is_object_ = false;
+  bool number_overflow_ = false;
   std::optional<std::uint64_t>* pending_ = nullptr;
   std::optional<std::uint64_t> slot_bytes_;
   std::optional<std::uint64_t> grans_;
 };
 
-// The whole content of the file at `path`; nullopt when it cannot be read.
-std::optional<std::string> read_whole(const std::string& path) {
-  int raw = -1;
-  do {
-    raw = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  } while (raw < 0 && errno == EINTR);
-  if (raw < 0) return std::nullopt;
-  const UniqueFd fd(raw);
-  std::string content;
-  struct stat st {};
-  if (::fstat(fd.get(), &st) == 0 && st.st_size > 0) {
-    content.reserve(static_cast<std::size_t>(st.st_size));
+// The length of the JSON number at the start of `text` (`-`? int frac?
+// exp?), or 0 when it does not start with one.
+std::size_t number_length(std::string_view text) {
+  std::size_t i = 0;
+  const auto digits = [&] {
+    const std::size_t from = i;
+    while (i < text.size() && text[i] >= '0' && text[i] <= '9') ++i;
+    return i > from;
+  };
+  if (i < text.size() && text[i] == '-') ++i;
+  if (i < text.size() && text[i] == '0') {
+    ++i;
+  } else if (!digits()) {
+    return 0;
   }
-  char buf[4096];
-  for (;;) {
-    const ssize_t n = ::read(fd.get(), buf, sizeof buf);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return std::nullopt;
+  if (i < text.size() && text[i] == '.') {
+    const std::size_t dot = i++;
+    if (!digits()) return dot;
+  }
+  if (i < text.size() && (text[i] == 'e' || text[i] == 'E')) {
+    const std::size_t e = i++;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-')) ++i;
+    if (!digits()) return e;
+  }
+  return i;
+}
+
+// Whether a JSON number's magnitude is beyond every finite double (rather
+// than below the smallest one, which the parser takes as 0).
+bool overflows_double(std::string_view number) {
+  double value = 0;
+  const char* end = number.data() + number.size();
+  const auto [at, ec] = std::from_chars(number.data(), end, value);
+  if (ec != std::errc::result_out_of_range) return false;
+  // Out of range one way or the other: the decimal exponent of the
+  // leading significant digit tells which.
+  const std::size_t e = number.find_first_of("eE");
+  const std::string_view mantissa = number.substr(0, e);
+  long long exponent = 0;
+  if (e != std::string_view::npos) {
+    std::string_view text = number.substr(e + 1);
+    if (!text.empty() && text.front() == '+') text.remove_prefix(1);
+    // Exponents too long for 64 bits are surely far out either way.
+    if (std::from_chars(text.data(), text.data() + text.size(), exponent).ec !=
+        std::errc()) {
+      return text.front() != '-';
     }
-    if (n == 0) return content;
-    content.append(buf, static_cast<std::size_t>(n));
   }
+  const std::size_t dot = mantissa.find('.');
+  const std::size_t first = mantissa.find_first_of("123456789");
+  const std::size_t int_end = dot == std::string_view::npos ? mantissa.size() : dot;
+  const auto lead = first < int_end
+                        ? static_cast<long long>(int_end - first) - 1
+                        : -static_cast<long long>(first - int_end);
+  if (exponent > 0) return lead > -exponent;
+  return lead > 0 && lead + exponent > 0;
+}
+
+// `text` with every number too large for a double replaced by 0.0: valid
+// JSON that the parser refuses only for such a number then parses, and
+// the number, being fractional, is an unusable value of its key. Strings
+// are copied untouched.
+std::string without_overflowing_numbers(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  std::size_t i = 0;
+  while (i < text.size()) {
+    const char c = text[i];
+    if (c == '"') {
+      std::size_t j = i + 1;
+      while (j < text.size() && text[j] != '"') {
+        j += text[j] == '\\' ? std::size_t{2} : std::size_t{1};
+      }
+      j = std::min(j + 1, text.size());
+      out.append(text.substr(i, j - i));
+      i = j;
+      continue;
+    }
+    const std::size_t n = (c == '-' || (c >= '0' && c <= '9'))
+                              ? number_length(text.substr(i))
+                              : 0;
+    if (n == 0) {
+      out.push_back(c);
+      ++i;
+      continue;
+    }
+    const std::string_view number = text.substr(i, n);
+    out.append(overflows_double(number) ? std::string_view("0.0") : number);
+    i += n;
+  }
+  return out;
+}
+
+std::optional<ViewManifest> parse_settings(std::string_view text,
+                                           bool& number_overflow) {
+  SettingsReader reader;
+  const bool parsed =
+      nlohmann::json::sax_parse(text.begin(), text.end(), &reader);
+  number_overflow = reader.number_overflow();
+  if (!parsed) return std::nullopt;
+  return reader.settings();
+}
+
+// The manifest's text; nullopt when it cannot be read, is not a regular
+// file (a FIFO would block, /dev/zero never ends) or is too large.
+std::optional<std::string> read_manifest(const std::string& path) {
+  Result<OpenFile> file = open_file(path, FileKinds::kRegular);
+  if (!file) return std::nullopt;
+  Result<std::string> text = read_all(file->fd.get(), kMaxManifestBytes);
+  if (!text) return std::nullopt;
+  return *std::move(text);
 }
 
 }  // namespace
@@ -146,9 +244,13 @@ ViewManifest parse_manifest(std::string_view text) {
   // The parser takes a NUL byte for the end of input and would accept
   // "123\0garbage"; no valid document holds a raw NUL.
   if (text.find('\0') != std::string_view::npos) return out;
-  SettingsReader reader;
-  if (!nlohmann::json::sax_parse(text.begin(), text.end(), &reader)) return out;
-  return reader.settings();
+  bool number_overflow = false;
+  if (auto settings = parse_settings(text, number_overflow)) return *settings;
+  // A number beyond double range is still valid JSON: it is an unusable
+  // value of its key, not a reason to drop the whole document.
+  if (!number_overflow) return out;
+  const std::string rewritten = without_overflowing_numbers(text);
+  return parse_settings(rewritten, number_overflow).value_or(out);
 }
 
 ViewManifest load_manifest(std::string_view path) {
@@ -159,7 +261,7 @@ ViewManifest load_manifest(std::string_view path) {
   if (::stat(where->c_str(), &st) != 0) return {};
   // An unreadable manifest (a directory, say) is parsed as empty text,
   // which is invalid and so gives the defaults.
-  return parse_manifest(read_whole(*where).value_or(std::string()));
+  return parse_manifest(read_manifest(*where).value_or(std::string()));
 }
 
 }  // namespace larkspur::io

@@ -1,11 +1,7 @@
 // Opening a record file and reading its records, alone or in pool jobs.
 #include "larkspur-io/src/view/record_view.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <limits>
 #include <memory>
 #include <mutex>
@@ -52,25 +48,13 @@ Status read_run(int fd, std::span<const std::uint64_t> run,
 
 Result<RecordView> open_view(std::string_view path) {
   const ViewManifest manifest = load_manifest(path);
-  if (path.find('\0') != std::string_view::npos) {
-    return Error::io("file name contained an unexpected NUL byte");
-  }
-  const std::string name(path);
-  int raw = -1;
-  do {
-    raw = ::open(name.c_str(), O_RDONLY | O_CLOEXEC);
-  } while (raw < 0 && errno == EINTR);
-  if (raw < 0) return Error::from_errno(errno);
-  UniqueFd fd(raw);
-
-  struct stat st {};
-  if (::fstat(fd.get(), &st) != 0) return Error::from_errno(errno);
-  const auto size = static_cast<std::uint64_t>(std::max<off_t>(st.st_size, 0));
+  Result<OpenFile> file = open_file(path, FileKinds::kRegularOrBlock);
+  if (!file) return std::move(file).error();
   std::uint64_t count =
-      manifest.slot_bytes == 0 ? 0 : size / manifest.slot_bytes;
+      manifest.slot_bytes == 0 ? 0 : file->size / manifest.slot_bytes;
   // A declared count only ever lowers what the file can hold.
   if (manifest.grans != 0 && manifest.grans < count) count = manifest.grans;
-  return RecordView(std::move(fd), manifest.slot_bytes, count);
+  return RecordView(std::move(file->fd), manifest.slot_bytes, count);
 }
 
 Status check_indices(const RecordView& view,

@@ -45,11 +45,11 @@ class RecordView {
   std::uint64_t count_;
 };
 
-// Opens the record file `path` (read-only, close-on-exec, retried on
-// EINTR) with the settings of its manifest. count = size / slot_bytes
-// (0 when slot_bytes is 0), lowered to the manifest's grans when that is
-// non-zero and smaller. A path holding a NUL byte fails with "file name
-// contained an unexpected NUL byte".
+// Opens the record file `path`, a regular file or a block device, as
+// open_file does, with the settings of its manifest. count = size /
+// slot_bytes (0 when slot_bytes is 0), lowered to the manifest's grans when
+// that is non-zero and smaller. Fails with open_file's errors ("Is a
+// directory (os error 21)", a NUL byte in the path, ...).
 Result<RecordView> open_view(std::string_view path);
 
 // Fails with "view record index {i} out of range (count {count})" for the

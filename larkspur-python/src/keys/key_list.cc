@@ -1,7 +1,6 @@
 // Reading key list files through one 8192-byte buffer, line by line.
 #include "larkspur-python/src/keys/key_list.h"
 
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <array>
@@ -9,6 +8,7 @@
 #include <cstddef>
 #include <string>
 
+#include "larkspur-core/src/base/file.h"
 #include "larkspur-core/src/base/unique_fd.h"
 
 namespace larkspur::keys {
@@ -65,14 +65,6 @@ class LineReader {
   std::size_t pos_ = 0;
   std::size_t len_ = 0;
 };
-
-Result<UniqueFd> open_read_only(const std::string& path) {
-  while (true) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd >= 0) return UniqueFd(fd);
-    if (errno != EINTR) return Error::from_errno(errno);
-  }
-}
 
 bool is_continuation(unsigned char c) { return (c & 0xC0) == 0x80; }
 
@@ -210,12 +202,11 @@ Result<std::vector<std::uint64_t>> parse_key_text(std::string_view text) {
 }
 
 Result<std::vector<std::uint64_t>> parse_key_file(std::string_view path) {
-  if (path.find('\0') != std::string_view::npos) {
-    return Error::io("file name contained an unexpected NUL byte");
-  }
-  Result<UniqueFd> fd = open_read_only(std::string(path));
-  if (!fd) return std::move(fd).error();
-  LineReader reader(std::move(*fd));
+  // A regular file only: a FIFO would wait for a writer, /dev/zero never
+  // ends.
+  Result<OpenFile> file = open_file(path, FileKinds::kRegular);
+  if (!file) return std::move(file).error();
+  LineReader reader(std::move(file->fd));
   std::vector<std::uint64_t> keys;
   std::string line;
   while (true) {

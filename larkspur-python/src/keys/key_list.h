@@ -10,11 +10,11 @@
 
 namespace larkspur::keys {
 
-// The keys of the file at `path`, in file order. Lines end in LF or CR LF
-// (the last may have no end); each is trimmed of Unicode white space and,
-// unless empty, holds one key: an optional '+' and decimal digits. Any
-// failure (open, read, a line that is not UTF-8, a bad key) is an error of
-// kind kIo; no partial list is ever returned.
+// The keys of the regular file at `path`, in file order. Lines end in LF or
+// CR LF (the last may have no end); each is trimmed of Unicode white space
+// and, unless empty, holds one key: an optional '+' and decimal digits. Any
+// failure (open as open_file does, read, a line that is not UTF-8, a bad
+// key) is an error of kind kIo; no partial list is ever returned.
 Result<std::vector<std::uint64_t>> parse_key_file(std::string_view path);
 
 // The keys of key list text held in memory, read exactly as parse_key_file
