@@ -9,6 +9,8 @@ import ctypes
 import json
 import os
 import sys
+import threading
+import time
 
 _lib_path = os.environ.get("FAULTINJECT_LIB")
 _FI = ctypes.CDLL(_lib_path) if _lib_path else None
@@ -194,6 +196,33 @@ def growth(call, rounds, warmup=500):
     return [fd_count() - fds,
             None if heap is None else heap_after - heap,
             rss_kib() - rss]
+
+
+def heartbeat_pause(call):
+    """Runs call() while another thread ticks every millisecond; returns the
+    longest gap between ticks during the call and the call's duration, in
+    seconds. A call that holds the interpreter lock throughout stops the
+    ticks for all of it."""
+    ticks = []
+    stop = threading.Event()
+
+    def beat():
+        while not stop.is_set():
+            ticks.append(time.monotonic())
+            time.sleep(0.001)
+
+    beater = threading.Thread(target=beat)
+    beater.start()
+    time.sleep(0.02)
+    start = time.monotonic()
+    try:
+        call()
+    finally:
+        end = time.monotonic()
+        stop.set()
+        beater.join()
+    inside = [start] + [t for t in ticks if start < t < end] + [end]
+    return max(b - a for a, b in zip(inside, inside[1:])), end - start
 
 
 def report(out):

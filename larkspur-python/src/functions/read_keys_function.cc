@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "larkspur-python/src/binding/entry.h"
+#include "larkspur-python/src/binding/gil.h"
 #include "larkspur-python/src/keys/key_list.h"
 #include "larkspur-python/src/members.h"
 
@@ -13,7 +14,7 @@ namespace {
 constexpr Signature kReadKeys{nullptr, "read_keys", {"path"}, 1};
 
 Result<std::vector<std::uint64_t>> read_keys(std::string path) {
-  return keys::parse_key_file(path);
+  return blocking([&] { return keys::parse_key_file(path); });
 }
 
 PyMethodDef kReadKeysDef = {"read_keys",

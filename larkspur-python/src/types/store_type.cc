@@ -32,8 +32,10 @@ constexpr Signature kFetchOne{"Store", "fetch_one", {"rowid"}, 1};
 Result<io::Store> make(std::string dir, std::uint64_t shards,
                        std::uint64_t rows_per_shard, std::uint64_t width,
                        std::optional<std::uint64_t> threads) {
-  return io::Store::open(dir, ShardGeometry{shards, rows_per_shard, width},
-                         threads.value_or(kDefaultThreads));
+  const ShardGeometry geometry{shards, rows_per_shard, width};
+  return blocking([&] {
+    return io::Store::open(dir, geometry, threads.value_or(kDefaultThreads));
+  });
 }
 
 // The rows of `rowids` as one bytes object, read straight into it with

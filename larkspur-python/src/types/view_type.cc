@@ -1,11 +1,13 @@
 // View: records of a flat file read by index, sized by an optional manifest.
 #include <cstdint>
+#include <span>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "larkspur-io/src/view/record_view.h"
 #include "larkspur-python/src/binding/entry.h"
+#include "larkspur-python/src/binding/gil.h"
 #include "larkspur-python/src/members.h"
 
 namespace larkspur::py {
@@ -23,7 +25,9 @@ constexpr Signature kNew{"View", "__new__", {"path"}, 1};
 constexpr Signature kReadRecord{"View", "read_record", {"index"}, 1};
 constexpr Signature kReadRecords{"View", "read_records", {"indices"}, 1};
 
-Result<io::RecordView> make(std::string path) { return io::open_view(path); }
+Result<io::RecordView> make(std::string path) {
+  return blocking([&] { return io::open_view(path); });
+}
 
 std::uint64_t len(const io::RecordView& self) { return self.count(); }
 
@@ -40,15 +44,15 @@ Result<PyRef> read_record(const io::RecordView& self, std::uint64_t index) {
   }
   PyRef record = new_bytes(self.slot_bytes());
   if (!record) return Error::raised();
-  Status s =
-      io::read_record(self, index, {bytes_data(record), self.slot_bytes()});
+  const std::span<std::byte> into(bytes_data(record), self.slot_bytes());
+  Status s = blocking([&] { return io::read_record(self, index, into); });
   if (!s) return std::move(s).error();
   return record;
 }
 
-// The records are read straight into the bytes object that is returned;
-// it is shared with Python only once every record is in place. The pool
-// is waited for with the interpreter lock held.
+// The records are read straight into the bytes object that is returned,
+// with the interpreter lock released; it is shared with Python only once
+// every record is in place.
 Result<PyRef> read_records(const io::RecordView& self,
                            std::vector<std::uint64_t> indices) {
   if (Status s = io::check_indices(self, indices); !s) {
@@ -58,8 +62,9 @@ Result<PyRef> read_records(const io::RecordView& self,
   if (!size) return std::move(size).error();
   PyRef out = new_bytes(*size);
   if (!out) return Error::raised();
-  Status s = io::read_records(self, indices, {bytes_data(out), *size},
-                              io::kMaxReadJobs);
+  const std::span<std::byte> into(bytes_data(out), *size);
+  Status s = blocking(
+      [&] { return io::read_records(self, indices, into, io::kMaxReadJobs); });
   if (!s) return std::move(s).error();
   return out;
 }
