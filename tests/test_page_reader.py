@@ -79,15 +79,15 @@ def test_default_page_size_is_4096(cls, data_file):
 def test_class_surface():
     assert PageReader.__text_signature__ == "(page_size=4096)"
     assert PageReader.__doc__ == (
-        "Page reader compatible with the shape of SGLang's "
-        "`IoUringReader.read_pages`.\n\n"
+        "Page reader with the common `read_pages(fds, offsets)` call shape "
+        "of engine page readers.\n\n"
         "This is a pread-based implementation (Unix); it is a useful "
         "integration point\n"
         "for engines that already have raw file descriptors and offset lists.")
     assert IoUringPageReader.__text_signature__ == "(page_size=4096)"
     assert IoUringPageReader.__doc__ == (
         "Linux io_uring-backed page reader with the same Python API shape as\n"
-        "SGLang's `IoUringReader.read_pages(fds, offsets)`.\n\n"
+        "`PageReader.read_pages(fds, offsets)`.\n\n"
         "This batches all requests in one ring submission per call (up to "
         "256 at a\n"
         "time), which is the intended path for Linux inference hosts.  The "

@@ -99,7 +99,7 @@ const ClassSpec kSpec{
     "builtins.IoUringPageReader",
     "IoUringPageReader(page_size=4096)\n--\n\n"
     "Linux io_uring-backed page reader with the same Python API shape as\n"
-    "SGLang's `IoUringReader.read_pages(fds, offsets)`.\n\n"
+    "`PageReader.read_pages(fds, offsets)`.\n\n"
     "This batches all requests in one ring submission per call (up to 256 at "
     "a\n"
     "time), which is the intended path for Linux inference hosts.  The ring "
