@@ -55,7 +55,10 @@ Status read_pages_uring(std::span<const std::int32_t> fds,
 // The batch loop on a given ring that holds no queued entries and no
 // completions; on return, success or failure, it still holds none (unless
 // `targets.pinned` is set). Offsets of 2^63 or more fail with EINVAL before
-// anything is queued.
+// anything is queued; buffers larger than kMaxRingPageSize are a fault.
+// Interrupted waits are resumed and entries the kernel did not take are
+// submitted again, so a call returns only once every read it handed to
+// the kernel has completed.
 Status read_pages_on(IoUring& ring, std::span<const std::int32_t> fds,
                      std::span<const std::uint64_t> offsets,
                      PageTargets& targets);
