@@ -11,6 +11,8 @@ import pytest
 import _larkspur
 from _larkspur import InternalFault, IoUringPageReader, PageReader
 
+from conftest import run_child_code
+
 READERS = [PageReader, IoUringPageReader]
 reader_classes = pytest.mark.parametrize(
     "cls", READERS, ids=lambda c: c.__name__)
@@ -222,6 +224,119 @@ def test_unobtainable_page_buffers_raise_memory_error(cls, data_file,
     with pytest.raises(MemoryError):
         reader.read_pages([data_file] * 3, [0, 0, 0])
     assert cls().read_pages([data_file], [0]) == expected([data_file], [0])
+
+
+# Descriptors of every kind, each read by both readers as the middle page
+# of three; a child, since a read that waits for data would never return.
+DESCRIPTORS = """
+import select, socket
+path = sys.argv[1]
+good = os.open(path, os.O_RDONLY)
+kinds = {}
+r, w = os.pipe()
+os.write(w, b"p" * 5000)
+kinds["pipe"] = r
+kinds["empty pipe"], _ = os.pipe()
+a, b = socket.socketpair()
+b.send(b"s" * 100)
+kinds["socket"] = a.fileno()
+os.mkfifo(path + ".fifo")
+kinds["fifo"] = os.open(path + ".fifo", os.O_RDONLY | os.O_NONBLOCK)
+kinds["eventfd"] = os.eventfd(0)
+poll = select.epoll()
+kinds["epoll"] = poll.fileno()
+kinds["/dev/zero"] = os.open("/dev/zero", os.O_RDONLY)
+kinds["directory"] = os.open(os.path.dirname(path), os.O_RDONLY)
+kinds["write-only"] = os.open(path, os.O_WRONLY)
+kinds["O_PATH"] = os.open(path, os.O_PATH)
+kinds["not open"] = max(int(n) for n in os.listdir("/proc/self/fd")) + 100
+ring_reader = IoUringPageReader()
+ring_reader.read_pages([], [])  # this thread's ring
+for n in os.listdir("/proc/self/fd"):
+    if os.path.exists(f"/proc/self/fd/{n}") and (
+            os.readlink(f"/proc/self/fd/{n}") == "anon_inode:[io_uring]"):
+        kinds["own ring"] = int(n)
+kinds.setdefault("own ring", kinds["epoll"])  # no rings here
+for kind in ("PageReader", "IoUringPageReader"):
+    reader = getattr(_larkspur, kind)()
+    for name, fd in kinds.items():
+        res = outcome(lambda: reader.read_pages([good, fd, good], [0, 4096, 8192]))
+        if res[0] == "ok":
+            res = ["ok", [len(p) for p in res[1]], res[1][1] == bytes(len(res[1][1]))]
+        out[f"{kind} {name}"] = res
+    # The first descriptor that cannot be read decides, in input order.
+    out[f"{kind} order"] = [
+        outcome(lambda: reader.read_pages(fds, [0, 0]))[1]
+        for fds in ([kinds["not open"], r], [r, kinds["not open"]])]
+os.set_blocking(r, False)
+out["pipe left"] = len(os.read(r, 10_000))
+out["socket left"] = len(a.recv(1000, socket.MSG_DONTWAIT))
+"""
+
+ESPIPE = ["OSError", "Illegal seek (os error 29)"]
+EBADF = ["OSError", "Bad file descriptor (os error 9)"]
+
+
+@pytest.fixture(scope="module")
+def descriptor_outcomes(tmp_path_factory):
+    path = tmp_path_factory.mktemp("kinds") / "data.bin"
+    path.write_bytes(random.Random(6).randbytes(4 * PAGE))
+    return run_child_code(DESCRIPTORS, args=(path,), timeout=60)
+
+
+@reader_classes
+@pytest.mark.parametrize("kind, expected", [
+    # Streams take no positional reads: both readers fail at once, read
+    # nothing from them and never hand them to the ring.
+    ("pipe", ESPIPE), ("empty pipe", ESPIPE), ("socket", ESPIPE), ("fifo", ESPIPE),
+    ("eventfd", ESPIPE), ("epoll", ESPIPE), ("own ring", ESPIPE),
+    ("/dev/zero", ["ok", [PAGE] * 3, True]),
+    ("directory", ["OSError", "Is a directory (os error 21)"]),
+    ("write-only", EBADF), ("O_PATH", EBADF), ("not open", EBADF),
+])
+def test_descriptors_of_every_kind_read_as_pread_reads_them(
+        descriptor_outcomes, cls, kind, expected):
+    assert descriptor_outcomes[f"{cls.__name__} {kind}"] == expected
+
+
+@reader_classes
+def test_first_unreadable_descriptor_decides_the_error(descriptor_outcomes, cls):
+    assert descriptor_outcomes[f"{cls.__name__} order"] == [EBADF[1], ESPIPE[1]]
+
+
+def test_streams_are_left_unread(descriptor_outcomes):
+    assert descriptor_outcomes["pipe left"] == 5000
+    assert descriptor_outcomes["socket left"] == 100
+
+
+def available_memory():
+    with open("/proc/meminfo") as f:
+        for line in f:
+            if line.startswith("MemAvailable:"):
+                return int(line.split()[1]) << 10
+    return 0
+
+
+@reader_classes
+def test_page_of_2_gib_is_read_whole(cls):
+    # No single read returns more than 2 GiB - 4 KiB: a page of 2 GiB in the
+    # middle of a file takes two, and a short first read is not its end.
+    # The file is sparse and in memory (its holes read as the zero page).
+    page = 1 << 31
+    if available_memory() < page + (1 << 30):
+        pytest.skip("needs 3 GiB of free memory for a page of 2 GiB")
+    fd = os.memfd_create("sparse")
+    got = None
+    try:
+        os.ftruncate(fd, PAGE + page + 100)
+        os.pwrite(fd, b"last8B!!", PAGE + page - 8)
+        got = cls(page).read_pages([fd], [PAGE])
+        assert [len(p) for p in got] == [page]
+        assert got[0][-8:] == b"last8B!!"
+        assert got[0][page - PAGE - 8:page - PAGE + 8] == bytes(16)
+    finally:
+        del got
+        os.close(fd)
 
 
 # --- threads -------------------------------------------------------------

@@ -2,6 +2,7 @@
 #include "larkspur-io/src/batch/uring_page_reader.h"
 
 #include <pthread.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <atomic>
@@ -234,6 +235,16 @@ Status read_pages_uring(std::span<const std::int32_t> fds,
     slot.generation = generation;
   }
   if (fds.empty()) return ok();
+  bool files_only = true;
+  Status checked = for_each_distinct(fds, [&](std::int32_t fd) -> Status {
+    if (Status s = check_descriptors({&fd, 1}); !s) return s;
+    struct stat st {};
+    files_only = files_only && ::fstat(fd, &st) == 0 &&
+                 (S_ISREG(st.st_mode) || S_ISBLK(st.st_mode));
+    return ok();
+  });
+  if (!checked) return checked;
+  if (!files_only) return read_pages_positional(fds, offsets, targets);
   // A ring given up with requests in flight goes, however the reads end:
   // closing it cancels what it still holds; the buffers stay pinned.
   struct DropIfPinned {

@@ -40,7 +40,7 @@ Result<PyRef> read_pages(const PageReaderState& self,
   if (Status s = io::check_same_length(fds.size(), offsets.size()); !s) {
     return std::move(s).error();
   }
-  return read_pages_one_by_one(self.page_size, fds, offsets);
+  return fill_pages(self.page_size, fds, offsets, &io::read_pages_positional);
 }
 
 PyMethodDef kMethods[] = {
