@@ -6,7 +6,8 @@ read, close, mmap, pthread_create, io_uring_setup or io_uring_enter with a
 chosen errno, or a chosen C++ operator new, and the case checks the exact
 exception, that nothing partial came back, that the object and the worker
 pool still work afterwards, and that descriptors and memory do not grow
-over many failures.
+over many failures. Slow calls (delay=) show which calls let other threads
+run meanwhile.
 """
 
 import errno
@@ -48,8 +49,9 @@ def no_growth(growth, rounds=ROUNDS):
 
 @pytest.fixture(scope="module")
 def files(tmp_path_factory):
-    """A record file with a manifest, a key list, a file of pages and a table
-    of four shards of ROWS rows of WIDTH bytes (and a spare badge_1.bin)."""
+    """A record file with a manifest, a key list, two files of pages and a
+    table of four shards of ROWS rows of WIDTH bytes (and a spare
+    badge_1.bin)."""
     d = tmp_path_factory.mktemp("faults")
     rng = random.Random(7)
     (d / "rec.bin").write_bytes(rng.randbytes(SLOT * RECORDS))
@@ -57,6 +59,8 @@ def files(tmp_path_factory):
     keys = [rng.randrange(2**64) for _ in range(4000)]  # ~80 KB: ten reads
     (d / "keys.txt").write_text("".join(f"{k}\n" for k in keys))
     (d / "pages.bin").write_bytes(rng.randbytes(4096 * 40 + 100))
+    # Its pages are evicted before they are read.
+    (d / "cold.bin").write_bytes(random.Random(8).randbytes(16 << 20))
     (d / "table").mkdir()
     for i in range(4):
         (d / "table" / f"shard_{i}.bin").write_bytes(rng.randbytes(ROWS * WIDTH))
@@ -803,6 +807,101 @@ def test_ring_failures_leave_nothing_behind(faulty, files):
     no_growth(out["enter"])
     assert out["last"] == enter_error(errno.EIO)
     assert out["rings"] == 1
+
+
+# --- page readers: other threads run while the pages are read -------------------
+
+# 256 pages of cold.bin, read once evicted from the page cache and once
+# slowed by `rule` (each pread, or the ring's first enter, made slow), each
+# timed by a thread that ticks every millisecond. Then the same slow call
+# with a signal handler that raises, sent once the reads have begun.
+SLOW_PAGES = """
+import random, signal, threading, time
+path, kind, rule = sys.argv[1], sys.argv[2], sys.argv[3]
+fd = os.open(path, os.O_RDONLY)
+rng = random.Random(5)
+pages = os.fstat(fd).st_size // 4096
+reader = getattr(_larkspur, kind)()
+out["backend"] = getattr(reader, "backend", "pread")
+reader.read_pages([], [])  # this thread's ring, if any, before any timing
+entry = f"{kind}.read_pages ({out['backend']}, slow)"
+
+def request():
+    offsets = [rng.randrange(pages) * 4096 for _ in range(256)]
+    return offsets, [os.pread(fd, 4096, o) for o in offsets]
+
+def timed(spec):
+    offsets, expected = request()
+    evict(fd)
+    got = []
+    if spec:
+        arm(spec.format(fd=fd), entry)
+    try:
+        pause, took = heartbeat_pause(
+            lambda: got.append(reader.read_pages([fd] * 256, offsets)))
+    finally:
+        made = injected() if spec else 0
+        disarm()
+    return [pause, took, got == [expected], made]
+
+out["cold"] = timed("")
+out["slow"] = timed(rule)
+
+def interrupt(signum, frame):
+    raise KeyboardInterrupt
+signal.signal(signal.SIGALRM, interrupt)
+main = threading.main_thread().ident
+def send_once_reading():
+    while seen() == 0:
+        time.sleep(0.001)
+    signal.pthread_kill(main, signal.SIGALRM)
+offsets, expected = request()
+result = None
+def attempt():
+    global result
+    result = reader.read_pages([fd] * 256, offsets)
+arm(rule.format(fd=fd), entry)
+sender = threading.Thread(target=send_once_reading)
+sender.start()
+try:
+    attempt()
+except KeyboardInterrupt:
+    pass
+while True:
+    try:  # a signal that comes only after the call is taken here
+        sender.join()
+        time.sleep(0.05)
+        break
+    except KeyboardInterrupt:
+        pass
+disarm()
+out["interrupted"] = "raised" if result is None else "returned"
+out["again"] = reader.read_pages([fd] * 256, offsets) == expected
+out["rings"] = ring_fds()
+"""
+
+
+@pytest.mark.parametrize("kind, rule, env", [
+    ("PageReader", "call=pread,fd={fd},delay=1200,count=0", {}),
+    ("IoUringPageReader", "call=io_uring_enter,delay=300000", {}),
+    ("IoUringPageReader", "call=pread,fd={fd},delay=1200,count=0", NO_URING),
+], ids=["PageReader", "io_uring", "pread"])
+def test_page_reads_let_other_threads_run(faulty, files, kind, rule, env):
+    out = faulty(SLOW_PAGES, files / "cold.bin", kind, rule, **env)
+    assert out["backend"] == ("io_uring" if "io_uring" in rule else "pread")
+    cold_pause, cold_took, cold_right, _ = out["cold"]
+    slow_pause, slow_took, slow_right, made = out["slow"]
+    assert cold_right and slow_right
+    assert made >= 1 and slow_took > 0.25
+    # Holding the interpreter lock through the reads would stop the ticks
+    # for the whole call; a loaded machine may delay a tick a little.
+    assert slow_pause < slow_took / 2, out["slow"]
+    assert cold_pause < max(cold_took / 2, 0.1), out["cold"]
+    # The handler's exception leaves the call, not the caller's next line,
+    # and only once the reads are done: the next call gets its own pages.
+    assert out["interrupted"] == "raised"
+    assert out["again"]
+    assert out["rings"] == (1 if out["backend"] == "io_uring" else 0)
 
 
 # --- every C++ allocation of a call, failing in turn ----------------------------

@@ -40,6 +40,14 @@ def small_file(tmp_path):
     os.close(fd)
 
 
+@pytest.fixture(scope="module")
+def cold_path(tmp_path_factory):
+    """16 MiB of random pages, for reads evicted from the page cache first."""
+    path = tmp_path_factory.mktemp("cold") / "cold.bin"
+    path.write_bytes(random.Random(4).randbytes(16 << 20))
+    return path
+
+
 def expected(fds, offsets, page_size=PAGE):
     return [os.pread(fd, page_size, off) for fd, off in zip(fds, offsets)]
 
@@ -337,6 +345,40 @@ def test_page_of_2_gib_is_read_whole(cls):
     finally:
         del got
         os.close(fd)
+
+
+# Many cold calls under a 2 ms interval timer with a Python handler: the
+# signals interrupt the waits for the device, never the calls.
+SIGNAL_STORM = """
+import random, signal
+fd = os.open(sys.argv[1], os.O_RDONLY)
+pages = os.fstat(fd).st_size // 4096
+rng = random.Random(9)
+handled = [0]
+signal.signal(signal.SIGALRM, lambda *a: handled.__setitem__(0, handled[0] + 1))
+for kind in ("PageReader", "IoUringPageReader"):
+    reader = getattr(_larkspur, kind)()
+    reader.read_pages([], [])
+    results = []
+    signal.setitimer(signal.ITIMER_REAL, 0.002, 0.002)
+    for _ in range(int(sys.argv[2])):
+        offsets = [rng.randrange(pages) * 4096 for _ in range(256)]
+        evict(fd)
+        got = outcome(lambda: reader.read_pages([fd] * 256, offsets))
+        results.append(got if got[0] != "ok" else
+                       got[1] == [os.pread(fd, 4096, o) for o in offsets])
+    signal.setitimer(signal.ITIMER_REAL, 0)
+    out[kind] = results
+out["handled"] = handled[0]
+"""
+
+
+def test_signal_storm_during_cold_reads(cold_path):
+    calls = int(os.environ.get("LARKSPUR_STORM_CALLS", "12"))
+    out = run_child_code(SIGNAL_STORM, args=(cold_path, calls), timeout=120)
+    assert out["PageReader"] == [True] * calls
+    assert out["IoUringPageReader"] == [True] * calls
+    assert out["handled"] > 0
 
 
 # --- threads -------------------------------------------------------------

@@ -9,6 +9,8 @@ import ctypes
 import json
 import os
 import sys
+import threading
+import time
 
 _lib_path = os.environ.get("FAULTINJECT_LIB")
 _FI = ctypes.CDLL(_lib_path) if _lib_path else None
@@ -194,6 +196,44 @@ def growth(call, rounds, warmup=500):
     return [fd_count() - fds,
             None if heap is None else heap_after - heap,
             rss_kib() - rss]
+
+
+def heartbeat_pause(call, interval=0.001):
+    """Runs call() while another thread ticks every `interval` seconds and
+    returns (the longest pause in seconds between ticks while the call ran,
+    counting from its start and up to its end, the call's duration). A call
+    that holds the interpreter lock throughout pauses the ticks for its
+    whole duration. An exception of call() is raised once the ticker is
+    stopped."""
+    ticks = []
+    stop = threading.Event()
+
+    def beat():
+        while not stop.is_set():
+            ticks.append(time.perf_counter())
+            time.sleep(interval)
+
+    ticker = threading.Thread(target=beat, daemon=True)
+    ticker.start()
+    while not ticks:
+        time.sleep(interval)
+    start = time.perf_counter()
+    try:
+        call()
+    finally:
+        end = time.perf_counter()
+        stop.set()
+        ticker.join()
+    during = [start] + [t for t in ticks if start < t < end] + [end]
+    return max(b - a for a, b in zip(during, during[1:])), end - start
+
+
+@_bypassing
+def evict(fd):
+    """Drops the clean pages of `fd`'s file from the page cache, so that the
+    next reads of it go to the device."""
+    os.fsync(fd)
+    os.posix_fadvise(fd, 0, 0, os.POSIX_FADV_DONTNEED)
 
 
 def report(out):

@@ -2,6 +2,7 @@
 #include "larkspur-python/src/types/page_list.h"
 
 #include "larkspur-python/src/binding/build.h"
+#include "larkspur-python/src/binding/gil.h"
 
 namespace larkspur::py {
 
@@ -31,8 +32,9 @@ Result<PyRef> fill_pages(std::uint64_t page_size,
                          const std::vector<std::int32_t>& fds,
                          const std::vector<std::uint64_t>& offsets,
                          PageReads reads) {
-  // Every page is allocated first, as the bytes object that is returned;
-  // the reads write straight into the pages.
+  // Every page is allocated first, as the bytes object that is returned,
+  // so that one release of the lock covers all the reads: the reads write
+  // straight into the pages.
   PageList pages(fds.size());
   if (!pages) return Error::raised();
   std::vector<std::span<std::byte>> buffers(fds.size());
@@ -44,7 +46,7 @@ Result<PyRef> fill_pages(std::uint64_t page_size,
   }
   io::PageTargets targets{buffers, lengths};
   // Pages the kernel may still write into are never released, however the
-  // call ends (an exception included).
+  // call ends (an exception or a raising signal handler included).
   struct PinIfPinned {
     PageList& pages;
     const io::PageTargets& targets;
@@ -52,7 +54,7 @@ Result<PyRef> fill_pages(std::uint64_t page_size,
       if (targets.pinned) pages.pin();
     }
   } const pin{pages, targets};
-  if (Status s = reads(fds, offsets, targets); !s) {
+  if (Status s = blocking([&] { return reads(fds, offsets, targets); }); !s) {
     return std::move(s).error();
   }
   for (std::size_t i = 0; i < fds.size(); ++i) {

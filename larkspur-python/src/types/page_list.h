@@ -48,9 +48,11 @@ class PageList {
 using PageReads = Status (*)(std::span<const std::int32_t>,
                              std::span<const std::uint64_t>, io::PageTargets&);
 
-// Makes one fresh page of `page_size` bytes per request, runs `reads` into
-// them once and cuts each page to the length read. A failed call releases
-// its pages, except pages the reads pinned, which are never released.
+// Makes one fresh page of `page_size` bytes per request with the
+// interpreter lock held, runs `reads` into them once with the lock released
+// (then any signal handlers that became due; one that raises fails the
+// call), and cuts each page to the length read. A failed call releases its
+// pages, except pages the reads pinned, which are never released.
 Result<PyRef> fill_pages(std::uint64_t page_size,
                          const std::vector<std::int32_t>& fds,
                          const std::vector<std::uint64_t>& offsets,
