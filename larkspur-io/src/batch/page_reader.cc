@@ -45,7 +45,8 @@ Result<std::size_t> read_page(BorrowedFd fd, std::span<std::byte> buf,
   // about the end of the file: only a read of 0 bytes does.
   std::size_t done = *n;
   while (done < buf.size()) {
-    Result<std::size_t> more = read_at(fd.get(), buf.subspan(done), offset + done);
+    Result<std::size_t> more =
+        read_at(fd.get(), buf.subspan(done), offset + done);
     if (!more) return std::move(more).error();
     if (*more == 0) break;
     done += *more;
