@@ -21,13 +21,13 @@ CLASSES = ALL[:4]
 FUNCTIONS = ALL[4:]
 
 PAGE_READER_DOC = (
-    "Page reader compatible with the shape of SGLang's `IoUringReader.read_pages`.\n\n"
+    "Page reader with the common `read_pages(fds, offsets)` call shape of engine page readers.\n\n"
     "This is a pread-based implementation (Unix); it is a useful integration point\n"
     "for engines that already have raw file descriptors and offset lists."
 )
 URING_DOC = (
     "Linux io_uring-backed page reader with the same Python API shape as\n"
-    "SGLang's `IoUringReader.read_pages(fds, offsets)`.\n\n"
+    "`PageReader.read_pages(fds, offsets)`.\n\n"
     "This batches all requests in one ring submission per call (up to 256 at a\n"
     "time), which is the intended path for Linux inference hosts.  The ring is\n"
     "kept thread-local so repeated calls reuse the same io_uring instance."

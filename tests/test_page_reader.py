@@ -11,6 +11,8 @@ import pytest
 import _larkspur
 from _larkspur import InternalFault, IoUringPageReader, PageReader
 
+from conftest import run_child_code
+
 READERS = [PageReader, IoUringPageReader]
 reader_classes = pytest.mark.parametrize(
     "cls", READERS, ids=lambda c: c.__name__)
@@ -36,6 +38,14 @@ def small_file(tmp_path):
     fd = os.open(path, os.O_RDONLY)
     yield fd
     os.close(fd)
+
+
+@pytest.fixture(scope="module")
+def cold_path(tmp_path_factory):
+    """16 MiB of random pages, for reads evicted from the page cache first."""
+    path = tmp_path_factory.mktemp("cold") / "cold.bin"
+    path.write_bytes(random.Random(4).randbytes(16 << 20))
+    return path
 
 
 def expected(fds, offsets, page_size=PAGE):
@@ -79,15 +89,15 @@ def test_default_page_size_is_4096(cls, data_file):
 def test_class_surface():
     assert PageReader.__text_signature__ == "(page_size=4096)"
     assert PageReader.__doc__ == (
-        "Page reader compatible with the shape of SGLang's "
-        "`IoUringReader.read_pages`.\n\n"
+        "Page reader with the common `read_pages(fds, offsets)` call shape "
+        "of engine page readers.\n\n"
         "This is a pread-based implementation (Unix); it is a useful "
         "integration point\n"
         "for engines that already have raw file descriptors and offset lists.")
     assert IoUringPageReader.__text_signature__ == "(page_size=4096)"
     assert IoUringPageReader.__doc__ == (
         "Linux io_uring-backed page reader with the same Python API shape as\n"
-        "SGLang's `IoUringReader.read_pages(fds, offsets)`.\n\n"
+        "`PageReader.read_pages(fds, offsets)`.\n\n"
         "This batches all requests in one ring submission per call (up to "
         "256 at a\n"
         "time), which is the intended path for Linux inference hosts.  The "
@@ -222,6 +232,145 @@ def test_unobtainable_page_buffers_raise_memory_error(cls, data_file,
     with pytest.raises(MemoryError):
         reader.read_pages([data_file] * 3, [0, 0, 0])
     assert cls().read_pages([data_file], [0]) == expected([data_file], [0])
+
+
+# Descriptors of every kind, each read by both readers as the middle page
+# of three; a child, since a read that waits for data would never return.
+DESCRIPTORS = """
+import select, socket
+path = sys.argv[1]
+good = os.open(path, os.O_RDONLY)
+kinds = {}
+r, w = os.pipe()
+os.write(w, b"p" * 5000)
+kinds["pipe"] = r
+kinds["empty pipe"], _ = os.pipe()
+a, b = socket.socketpair()
+b.send(b"s" * 100)
+kinds["socket"] = a.fileno()
+os.mkfifo(path + ".fifo")
+kinds["fifo"] = os.open(path + ".fifo", os.O_RDONLY | os.O_NONBLOCK)
+kinds["eventfd"] = os.eventfd(0)
+poll = select.epoll()
+kinds["epoll"] = poll.fileno()
+kinds["/dev/zero"] = os.open("/dev/zero", os.O_RDONLY)
+kinds["directory"] = os.open(os.path.dirname(path), os.O_RDONLY)
+kinds["write-only"] = os.open(path, os.O_WRONLY)
+kinds["O_PATH"] = os.open(path, os.O_PATH)
+kinds["not open"] = max(int(n) for n in os.listdir("/proc/self/fd")) + 100
+ring_reader = IoUringPageReader()
+ring_reader.read_pages([], [])  # this thread's ring
+for n in os.listdir("/proc/self/fd"):
+    if os.path.exists(f"/proc/self/fd/{n}") and (
+            os.readlink(f"/proc/self/fd/{n}") == "anon_inode:[io_uring]"):
+        kinds["own ring"] = int(n)
+kinds.setdefault("own ring", kinds["epoll"])  # no rings here
+for kind in ("PageReader", "IoUringPageReader"):
+    reader = getattr(_larkspur, kind)()
+    for name, fd in kinds.items():
+        res = outcome(lambda: reader.read_pages([good, fd, good], [0, 4096, 8192]))
+        if res[0] == "ok":
+            res = ["ok", [len(p) for p in res[1]], res[1][1] == bytes(len(res[1][1]))]
+        out[f"{kind} {name}"] = res
+    # The first descriptor that cannot be read decides, in input order.
+    out[f"{kind} order"] = [
+        outcome(lambda: reader.read_pages(fds, [0, 0]))[1]
+        for fds in ([kinds["not open"], r], [r, kinds["not open"]])]
+os.set_blocking(r, False)
+out["pipe left"] = len(os.read(r, 10_000))
+out["socket left"] = len(a.recv(1000, socket.MSG_DONTWAIT))
+"""
+
+ESPIPE = ["OSError", "Illegal seek (os error 29)"]
+EBADF = ["OSError", "Bad file descriptor (os error 9)"]
+
+
+@pytest.fixture(scope="module")
+def descriptor_outcomes(tmp_path_factory):
+    path = tmp_path_factory.mktemp("kinds") / "data.bin"
+    path.write_bytes(random.Random(6).randbytes(4 * PAGE))
+    return run_child_code(DESCRIPTORS, args=(path,), timeout=60)
+
+
+@reader_classes
+@pytest.mark.parametrize("kind, expected", [
+    # Streams take no positional reads: both readers fail at once, read
+    # nothing from them and never hand them to the ring.
+    ("pipe", ESPIPE), ("empty pipe", ESPIPE), ("socket", ESPIPE), ("fifo", ESPIPE),
+    ("eventfd", ESPIPE), ("epoll", ESPIPE), ("own ring", ESPIPE),
+    ("/dev/zero", ["ok", [PAGE] * 3, True]),
+    ("directory", ["OSError", "Is a directory (os error 21)"]),
+    ("write-only", EBADF), ("O_PATH", EBADF), ("not open", EBADF),
+])
+def test_descriptors_of_every_kind_read_as_pread_reads_them(
+        descriptor_outcomes, cls, kind, expected):
+    assert descriptor_outcomes[f"{cls.__name__} {kind}"] == expected
+
+
+@reader_classes
+def test_first_unreadable_descriptor_decides_the_error(descriptor_outcomes, cls):
+    assert descriptor_outcomes[f"{cls.__name__} order"] == [EBADF[1], ESPIPE[1]]
+
+
+def test_streams_are_left_unread(descriptor_outcomes):
+    assert descriptor_outcomes["pipe left"] == 5000
+    assert descriptor_outcomes["socket left"] == 100
+
+
+@reader_classes
+def test_page_of_2_gib_is_read_whole(cls):
+    # No single read returns more than 2 GiB - 4 KiB: a page of 2 GiB in the
+    # middle of a file takes two, and a short first read is not its end.
+    # The file is sparse and in memory (its holes read as the zero page).
+    page = 1 << 31
+    if os.sysconf("SC_AVPHYS_PAGES") * os.sysconf("SC_PAGE_SIZE") < page + (1 << 30):
+        pytest.skip("needs 3 GiB of free memory for a page of 2 GiB")
+    fd = os.memfd_create("sparse")
+    got = None
+    try:
+        os.ftruncate(fd, PAGE + page + 100)
+        os.pwrite(fd, b"last8B!!", PAGE + page - 8)
+        got = cls(page).read_pages([fd], [PAGE])
+        assert [len(p) for p in got] == [page]
+        assert got[0][-8:] == b"last8B!!"
+        assert got[0][page - PAGE - 8:page - PAGE + 8] == bytes(16)
+    finally:
+        del got
+        os.close(fd)
+
+
+# Many cold calls under a 2 ms interval timer with a Python handler: the
+# signals interrupt the waits for the device, never the calls.
+SIGNAL_STORM = """
+import random, signal
+fd = os.open(sys.argv[1], os.O_RDONLY)
+pages = os.fstat(fd).st_size // 4096
+rng = random.Random(9)
+handled = [0]
+signal.signal(signal.SIGALRM, lambda *a: handled.__setitem__(0, handled[0] + 1))
+for kind in ("PageReader", "IoUringPageReader"):
+    reader = getattr(_larkspur, kind)()
+    reader.read_pages([], [])
+    results = []
+    signal.setitimer(signal.ITIMER_REAL, 0.002, 0.002)
+    for _ in range(int(sys.argv[2])):
+        offsets = [rng.randrange(pages) * 4096 for _ in range(256)]
+        evict(fd)
+        got = outcome(lambda: reader.read_pages([fd] * 256, offsets))
+        results.append(got if got[0] != "ok" else
+                       got[1] == [os.pread(fd, 4096, o) for o in offsets])
+    signal.setitimer(signal.ITIMER_REAL, 0)
+    out[kind] = results
+out["handled"] = handled[0]
+"""
+
+
+def test_signal_storm_during_cold_reads(cold_path):
+    calls = int(os.environ.get("LARKSPUR_STORM_CALLS", "12"))
+    out = run_child_code(SIGNAL_STORM, args=(cold_path, calls), timeout=120)
+    assert out["PageReader"] == [True] * calls
+    assert out["IoUringPageReader"] == [True] * calls
+    assert out["handled"] > 0
 
 
 # --- threads -------------------------------------------------------------

@@ -22,6 +22,7 @@ import errno
 import operator
 import os
 import re
+import stat
 
 import numpy as np
 import pytest
@@ -786,7 +787,20 @@ PAGE_SIZES = [1, 2, 512, 4096, 8192, 65536, 2**31, 2**32, 2**33, 2**62, 2**63,
               0, 3, 4095, 4097, 6000, 2**64 - 1]
 
 
-def page_reference(files, page_size, fds, offsets):
+def ring_route(page_size, fds):
+    """Whether IoUringPageReader hands these pages to its ring: io_uring
+    works, one read fills a page, and every descriptor is a regular file or
+    a block device."""
+    if IoUringPageReader().backend != "io_uring" or page_size > 2**31 - 4096:
+        return False
+    try:
+        return all(stat.S_ISREG(m) or stat.S_ISBLK(m)
+                   for m in (os.fstat(fd).st_mode for fd in fds))
+    except OSError:
+        return False
+
+
+def page_reference(files, page_size, fds, offsets, ring=False):
     if len(fds) != len(offsets):
         return fails(ValueError, "file_descriptors and offsets must have the same length")
     if fds and page_size > 2**40:
@@ -794,6 +808,15 @@ def page_reference(files, page_size, fds, offsets):
         return (fails(MemoryError), fails(OSError))
     if page_size >= 2**31 and len(fds) > 2:
         assume(False)  # gigabytes of pages: not tried
+    # Before any read, each distinct descriptor in order of first
+    # appearance: one that takes no positional reads fails the call.
+    for fd in dict.fromkeys(fds):
+        try:
+            os.lseek(fd, 0, os.SEEK_CUR)
+        except OSError as e:
+            return oserror(e.errno)
+    if ring and ring_route(page_size, fds) and any(off >= 2**63 for off in offsets):
+        return oserror(errno.EINVAL)  # refused before anything is queued
     pages = []
     for fd, off in zip(fds, offsets):
         if off >= 2**63:
@@ -843,7 +866,8 @@ def page_reader_test(data, files, cls):
     args, kwargs = data.draw(calls(params, 2))
     want = expect(f"{cls.__name__}.read_pages()", params, 2, args, kwargs,
                   lambda file_descriptors, offsets: page_reference(
-                      files, page_size, file_descriptors, offsets))
+                      files, page_size, file_descriptors, offsets,
+                      ring=cls is IoUringPageReader))
     check(f"{cls.__name__}.read_pages", lambda: reader.read_pages(*args, **kwargs), want)
 
 

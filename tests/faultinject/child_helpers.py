@@ -198,31 +198,42 @@ def growth(call, rounds, warmup=500):
             rss_kib() - rss]
 
 
-def heartbeat_pause(call):
-    """Runs call() while another thread ticks every millisecond; returns the
-    longest gap between ticks during the call and the call's duration, in
-    seconds. A call that holds the interpreter lock throughout stops the
-    ticks for all of it."""
+def heartbeat_pause(call, interval=0.001):
+    """Runs call() while another thread ticks every `interval` seconds and
+    returns (the longest pause in seconds between ticks while the call ran,
+    counting from its start and up to its end, the call's duration). A call
+    that holds the interpreter lock throughout pauses the ticks for its
+    whole duration. An exception of call() is raised once the ticker is
+    stopped."""
     ticks = []
     stop = threading.Event()
 
     def beat():
         while not stop.is_set():
-            ticks.append(time.monotonic())
-            time.sleep(0.001)
+            ticks.append(time.perf_counter())
+            time.sleep(interval)
 
-    beater = threading.Thread(target=beat)
-    beater.start()
-    time.sleep(0.02)
-    start = time.monotonic()
+    ticker = threading.Thread(target=beat, daemon=True)
+    ticker.start()
+    while not ticks:
+        time.sleep(interval)
+    start = time.perf_counter()
     try:
         call()
     finally:
-        end = time.monotonic()
+        end = time.perf_counter()
         stop.set()
-        beater.join()
-    inside = [start] + [t for t in ticks if start < t < end] + [end]
-    return max(b - a for a, b in zip(inside, inside[1:])), end - start
+        ticker.join()
+    during = [start] + [t for t in ticks if start < t < end] + [end]
+    return max(b - a for a, b in zip(during, during[1:])), end - start
+
+
+@_bypassing
+def evict(fd):
+    """Drops the clean pages of `fd`'s file from the page cache, so that the
+    next reads of it go to the device."""
+    os.fsync(fd)
+    os.posix_fadvise(fd, 0, 0, os.POSIX_FADV_DONTNEED)
 
 
 def report(out):

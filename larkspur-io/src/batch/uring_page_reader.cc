@@ -2,6 +2,7 @@
 #include "larkspur-io/src/batch/uring_page_reader.h"
 
 #include <pthread.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <atomic>
@@ -47,7 +48,7 @@ ThreadRing& thread_ring() {
 }
 
 // Waits for and discards the completions of the `in_flight` requests the
-// kernel still holds. A wait interrupted by a signal is retried. False when
+// kernel still holds. A wait interrupted by a signal is resumed. False when
 // the kernel refuses to wait: the requests may then still write into their
 // buffers.
 bool reap(IoUring& ring, std::uint32_t in_flight) {
@@ -78,8 +79,8 @@ class BatchCleanup {
     if (!reap(ring_, in_flight_)) targets_.pinned = true;
   }
 
-  // The kernel took `n` requests; each posts one completion.
-  void entered(std::uint32_t n) { in_flight_ = n; }
+  // The kernel took `n` more requests; each posts one completion.
+  void entered(std::uint32_t n) { in_flight_ += n; }
   void took_completion() {
     if (in_flight_ > 0) --in_flight_;
   }
@@ -93,42 +94,66 @@ class BatchCleanup {
   bool clean_ = false;
 };
 
+// Successful enters in a row that neither hand over an entry nor make a
+// completion available before the batch is given up with "no cqe for
+// io_uring read". The kernel takes at least one entry per enter or fails
+// it, and a wait that succeeds leaves completions: this bounds only a
+// kernel that breaks those rules, which would otherwise spin for ever.
+// Interrupted waits never count.
+constexpr int kMaxIdleEnters = 64;
+
+// The page a completion reports on, or its error.
+Status record(const Completion& done, std::size_t start, std::uint32_t count,
+              PageTargets& targets) {
+  if (done.tag >= count) return index_fault(count, done.tag);
+  if (done.res < 0) return Error::from_errno(-done.res);
+  if (done.res == 0) return Error::io("EOF while reading page");
+  targets.lengths[start + done.tag] = static_cast<std::size_t>(done.res);
+  return ok();
+}
+
 // One batch: pages [start, start + count) with count <= kBatchSize and
 // count <= the ring's submission queue size in normal use.
 //
 // Phases:
 //   1. Queue one read per page, tagged with its index within the batch.
-//   2. One io_uring_enter submits them all and waits for `count`
-//      completions.
-//   3. Take `count` completions one by one; the tag alone ties a completion
-//      to its page (the kernel completes in any order). A positive result
-//      is the page's length; short reads are kept as short pages.
+//   2. Take every completion available; the tag alone ties a completion to
+//      its page (the kernel completes in any order). A positive result is
+//      the page's length; short reads are kept as short pages.
+//   3. While completions are missing, io_uring_enter submits whatever is
+//      still queued and waits for all the missing completions; then back
+//      to 2. Normally one enter does everything. It returns early when a
+//      signal interrupts the wait (EINTR, or a success that counts only the
+//      entries submitted) and takes only part of the queue when the kernel
+//      runs short of resources (it then does not wait at all); both are
+//      simply entered again. Waiting for every missing completion is never
+//      waiting for more than was submitted: the kernel waits only once it
+//      has taken every queued entry.
 //   4. On failure, clean up before reporting (below).
 //
 // Error strategy: the first failure in the order things happen decides the
-// error (a push failure, a failed enter, a missing completion, or the first
-// failing completion taken) and ends phases 1-3. Then nothing of the batch
-// may outlive the call, because a later call on this thread would mistake
-// leftover completions for its own and the caller is about to release the
-// buffers: entries still queued are withdrawn (the kernel never saw them),
-// and every request the kernel took is reaped (by BatchCleanup, so also
-// when an exception leaves the batch). If reaping is impossible the buffers
-// are pinned for the caller, who leaks them rather than free memory the
-// kernel may still write.
+// error (a push failure, a failed enter other than EINTR, a run of enters
+// without progress, or the first failing completion taken) and ends phases
+// 1-3. Then nothing of the batch may outlive the call, because a later call
+// on this thread would mistake leftover completions for its own and the
+// caller is about to release the buffers: entries still queued are
+// withdrawn (the kernel never saw them), and every request the kernel took
+// is reaped (by BatchCleanup, so also when an exception leaves the batch).
+// If reaping is impossible the buffers are pinned for the caller, who leaks
+// them rather than free memory the kernel may still write.
 //
 // Invariants: on entry and on return (unless pinned) the ring has no queued
-// entries and no completions, so the requests the kernel took in this batch
-// are exactly `queued - ring.unsubmitted()` after the enter, and each posts
-// exactly one completion.
+// entries and no completions. Within the batch, the requests the kernel
+// took are counted from the ring's queue around each enter (a failed or
+// interrupted enter may still have handed entries over), each posts
+// exactly one completion, and queued + in flight + taken == count.
 Status run_batch(IoUring& ring, std::size_t start, std::uint32_t count,
                  std::span<const std::int32_t> fds,
                  std::span<const std::uint64_t> offsets,
                  PageTargets& targets) {
   BatchCleanup cleanup(ring, targets);
-  Status status = ok();
 
-  std::uint32_t queued = 0;
-  for (; queued < count; ++queued) {
+  for (std::uint32_t queued = 0; queued < count; ++queued) {
     const std::size_t page = start + queued;
     const std::span<std::byte> buffer = targets.buffers[page];
     Status pushed = ring.push_read(ReadRequest{
@@ -138,42 +163,41 @@ Status run_batch(IoUring& ring, std::size_t start, std::uint32_t count,
         .length = static_cast<std::uint32_t>(buffer.size()),
         .tag = queued,
     });
-    if (!pushed) {
-      status = std::move(pushed).error().with_prefix("SQ push: ");
-      break;
+    if (!pushed) return std::move(pushed).error().with_prefix("SQ push: ");
+  }
+
+  std::uint32_t taken = 0;
+  int idle = 0;  // successful enters in a row that moved nothing
+  bool moved_nothing = false;
+  while (true) {
+    bool progress = false;
+    while (const std::optional<Completion> done = ring.next_completion()) {
+      cleanup.took_completion();
+      ++taken;
+      progress = true;
+      if (Status s = record(*done, start, count, targets); !s) return s;
+    }
+    if (taken == count) break;
+    if (progress) {
+      idle = 0;
+    } else if (moved_nothing && ++idle > kMaxIdleEnters) {
+      return Error::os_text("no cqe for io_uring read");
+    }
+
+    const std::uint32_t queued = ring.unsubmitted();
+    Result<std::uint32_t> entered = ring.submit_and_wait(count - taken);
+    const std::uint32_t took = queued - ring.unsubmitted();
+    cleanup.entered(took);
+    if (took > 0) idle = 0;
+    moved_nothing = entered.has_value() && took == 0;
+    // EINTR: a signal ended the wait, not the reads; wait again.
+    if (!entered && entered.error().sys_errno() != EINTR) {
+      return std::move(entered).error().with_prefix("submit_and_wait: ");
     }
   }
 
-  if (status) {
-    Result<std::uint32_t> entered = ring.submit_and_wait(count);
-    // Counted from the ring, not the result: a failed or partial enter may
-    // still have handed some entries to the kernel.
-    cleanup.entered(queued - ring.unsubmitted());
-    if (!entered) {
-      status = std::move(entered).error().with_prefix("submit_and_wait: ");
-    }
-  }
-
-  for (std::uint32_t taken = 0; status && taken < count; ++taken) {
-    const std::optional<Completion> done = ring.next_completion();
-    if (!done) {
-      status = Error::os_text("no cqe for io_uring read");
-      break;
-    }
-    cleanup.took_completion();
-    if (done->tag >= count) {
-      status = index_fault(count, done->tag);
-    } else if (done->res < 0) {
-      status = Error::from_errno(-done->res);
-    } else if (done->res == 0) {
-      status = Error::io("EOF while reading page");
-    } else {
-      targets.lengths[start + done->tag] = static_cast<std::size_t>(done->res);
-    }
-  }
-
-  if (status) cleanup.done();
-  return status;
+  cleanup.done();
+  return ok();
 }
 
 }  // namespace
@@ -211,6 +235,16 @@ Status read_pages_uring(std::span<const std::int32_t> fds,
     slot.generation = generation;
   }
   if (fds.empty()) return ok();
+  bool files_only = true;
+  Status checked = for_each_distinct(fds, [&](std::int32_t fd) -> Status {
+    if (Status s = check_descriptors({&fd, 1}); !s) return s;
+    struct stat st {};
+    files_only = files_only && ::fstat(fd, &st) == 0 &&
+                 (S_ISREG(st.st_mode) || S_ISBLK(st.st_mode));
+    return ok();
+  });
+  if (!checked) return checked;
+  if (!files_only) return read_pages_positional(fds, offsets, targets);
   // A ring given up with requests in flight goes, however the reads end:
   // closing it cancels what it still holds; the buffers stay pinned.
   struct DropIfPinned {

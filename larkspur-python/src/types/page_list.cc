@@ -1,8 +1,8 @@
-// PageList and the page-by-page read.
+// PageList and fill_pages.
 #include "larkspur-python/src/types/page_list.h"
 
-#include "larkspur-io/src/batch/page_reader.h"
 #include "larkspur-python/src/binding/build.h"
+#include "larkspur-python/src/binding/gil.h"
 
 namespace larkspur::py {
 
@@ -28,18 +28,37 @@ bool PageList::trim(std::size_t i, std::size_t length) {
   return true;
 }
 
-Result<PyRef> read_pages_one_by_one(std::uint64_t page_size,
-                                    const std::vector<std::int32_t>& fds,
-                                    const std::vector<std::uint64_t>& offsets) {
+Result<PyRef> fill_pages(std::uint64_t page_size,
+                         const std::vector<std::int32_t>& fds,
+                         const std::vector<std::uint64_t>& offsets,
+                         PageReads reads) {
+  // Every page is allocated first, as the bytes object that is returned,
+  // so that one release of the lock covers all the reads: the reads write
+  // straight into the pages.
   PageList pages(fds.size());
   if (!pages) return Error::raised();
+  std::vector<std::span<std::byte>> buffers(fds.size());
+  std::vector<std::size_t> lengths(fds.size());
   for (std::size_t i = 0; i < fds.size(); ++i) {
     std::byte* buffer = pages.fresh(i, page_size);
     if (buffer == nullptr) return Error::raised();
-    Result<std::size_t> n =
-        io::read_page(BorrowedFd(fds[i]), {buffer, page_size}, offsets[i]);
-    if (!n) return std::move(n).error();
-    if (!pages.trim(i, *n)) return Error::raised();
+    buffers[i] = {buffer, page_size};
+  }
+  io::PageTargets targets{buffers, lengths};
+  // Pages the kernel may still write into are never released, however the
+  // call ends (an exception or a raising signal handler included).
+  struct PinIfPinned {
+    PageList& pages;
+    const io::PageTargets& targets;
+    ~PinIfPinned() {
+      if (targets.pinned) pages.pin();
+    }
+  } const pin{pages, targets};
+  if (Status s = blocking([&] { return reads(fds, offsets, targets); }); !s) {
+    return std::move(s).error();
+  }
+  for (std::size_t i = 0; i < fds.size(); ++i) {
+    if (!pages.trim(i, lengths[i])) return Error::raised();
   }
   return pages.take();
 }

@@ -1,14 +1,16 @@
 // PageList: the list of pages a page reader returns, filled in place, and
-// the page-by-page read both page readers share.
+// fill_pages, the shape of every read_pages call of both page readers.
 #pragma once
 
 #include <Python.h>
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <vector>
 
 #include "larkspur-core/src/base/result.h"
+#include "larkspur-io/src/batch/page_reader.h"
 #include "larkspur-python/src/binding/py_ref.h"
 
 namespace larkspur::py {
@@ -41,11 +43,19 @@ class PageList {
   PyRef list_;
 };
 
-// Reads page i from fds[i] at offsets[i] into a fresh page of `page_size`
-// bytes, one pread at a time in input order; the first failure ends the call
-// and releases the pages read so far.
-Result<PyRef> read_pages_one_by_one(std::uint64_t page_size,
-                                    const std::vector<std::int32_t>& fds,
-                                    const std::vector<std::uint64_t>& offsets);
+// The reads that fill the pages of one call: io::read_pages_positional or
+// io::read_pages_uring.
+using PageReads = Status (*)(std::span<const std::int32_t>,
+                             std::span<const std::uint64_t>, io::PageTargets&);
+
+// Makes one fresh page of `page_size` bytes per request with the
+// interpreter lock held, runs `reads` into them once with the lock released
+// (then any signal handlers that became due; one that raises fails the
+// call), and cuts each page to the length read. A failed call releases its
+// pages, except pages the reads pinned, which are never released.
+Result<PyRef> fill_pages(std::uint64_t page_size,
+                         const std::vector<std::int32_t>& fds,
+                         const std::vector<std::uint64_t>& offsets,
+                         PageReads reads);
 
 }  // namespace larkspur::py

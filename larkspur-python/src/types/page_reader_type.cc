@@ -40,7 +40,7 @@ Result<PyRef> read_pages(const PageReaderState& self,
   if (Status s = io::check_same_length(fds.size(), offsets.size()); !s) {
     return std::move(s).error();
   }
-  return read_pages_one_by_one(self.page_size, fds, offsets);
+  return fill_pages(self.page_size, fds, offsets, &io::read_pages_positional);
 }
 
 PyMethodDef kMethods[] = {
@@ -54,8 +54,8 @@ PyMethodDef kMethods[] = {
 const ClassSpec kSpec{
     "builtins.PageReader",
     "PageReader(page_size=4096)\n--\n\n"
-    "Page reader compatible with the shape of SGLang's "
-    "`IoUringReader.read_pages`.\n\n"
+    "Page reader with the common `read_pages(fds, offsets)` call shape of "
+    "engine page readers.\n\n"
     "This is a pread-based implementation (Unix); it is a useful integration "
     "point\n"
     "for engines that already have raw file descriptors and offset lists.",

@@ -2,7 +2,6 @@
 // or one pread per page where io_uring does not work.
 #include <cstdint>
 #include <optional>
-#include <span>
 #include <string_view>
 #include <vector>
 
@@ -37,43 +36,19 @@ Result<UringPageReaderState> make(std::optional<std::uint64_t> page_size) {
   return UringPageReaderState{size};
 }
 
-// Every page is allocated first, as the bytes object that is returned, and
-// the kernel reads straight into it.
+// Through the calling thread's ring where io_uring works and one request
+// fills a page; page by page otherwise.
 Result<PyRef> read_pages(const UringPageReaderState& self,
                          std::vector<std::int32_t> fds,
                          std::vector<std::uint64_t> offsets) {
   if (Status s = io::check_same_length(fds.size(), offsets.size()); !s) {
     return std::move(s).error();
   }
-  if (!io::ring_reads(self.page_size)) {
-    return read_pages_one_by_one(self.page_size, fds, offsets);
-  }
-  PageList pages(fds.size());
-  if (!pages) return Error::raised();
-  std::vector<std::span<std::byte>> buffers(fds.size());
-  std::vector<std::size_t> lengths(fds.size());
-  for (std::size_t i = 0; i < fds.size(); ++i) {
-    std::byte* buffer = pages.fresh(i, self.page_size);
-    if (buffer == nullptr) return Error::raised();
-    buffers[i] = {buffer, self.page_size};
-  }
-  io::PageTargets targets{buffers, lengths};
-  // Pages the kernel may still write into are never released, however the
-  // reads end (an exception included).
-  struct PinIfPinned {
-    PageList& pages;
-    const io::PageTargets& targets;
-    ~PinIfPinned() {
-      if (targets.pinned) pages.pin();
-    }
-  } const pin{pages, targets};
-  if (Status s = io::read_pages_uring(fds, offsets, targets); !s) {
-    return std::move(s).error();
-  }
-  for (std::size_t i = 0; i < fds.size(); ++i) {
-    if (!pages.trim(i, lengths[i])) return Error::raised();
-  }
-  return pages.take();
+  // The probe runs here, under the interpreter lock, so it runs once.
+  const PageReads reads = io::ring_reads(self.page_size)
+                              ? &io::read_pages_uring
+                              : &io::read_pages_positional;
+  return fill_pages(self.page_size, fds, offsets, reads);
 }
 
 std::string_view backend(const UringPageReaderState& /*self*/) {
@@ -99,7 +74,7 @@ const ClassSpec kSpec{
     "builtins.IoUringPageReader",
     "IoUringPageReader(page_size=4096)\n--\n\n"
     "Linux io_uring-backed page reader with the same Python API shape as\n"
-    "SGLang's `IoUringReader.read_pages(fds, offsets)`.\n\n"
+    "`PageReader.read_pages(fds, offsets)`.\n\n"
     "This batches all requests in one ring submission per call (up to 256 at "
     "a\n"
     "time), which is the intended path for Linux inference hosts.  The ring "
