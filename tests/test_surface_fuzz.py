@@ -624,9 +624,12 @@ def test_view_construction(data, files):
     known = {files["records"]: Outcome(ANY)}
     params = [Param("path", "text", path_strategy(known))]
     args, kwargs = data.draw(calls(params, 1))
+    def outcome(path):
+        if os.path.isdir(path):
+            return oserror(errno.EISDIR)
+        return Outcome(ANY)
     want = expect("View.__new__()", params, 1, args, kwargs,
-                  lambda path: path_outcome(path.decode("utf-8"), known,
-                                            lambda p: Outcome(ANY)))
+                  lambda path: path_outcome(path.decode("utf-8"), known, outcome))
     check("View", lambda: View(*args, **kwargs), want)
 
 
