@@ -1,19 +1,21 @@
-// The classes and functions the module registers, each defined in its own
-// file under types/ or functions/.
+// The classes and functions of _larkspur, each declared in its own file
+// under types/ or functions/, and the names its classes share.
 #pragma once
 
-#include <Python.h>
+#include "larkspur-python/src/binding/tables.h"
 
 namespace larkspur::py {
 
-// Type creation for registration: nullptr with the error set on failure.
-PyTypeObject* create_store_type();
-PyTypeObject* create_view_type();
-PyTypeObject* create_page_reader_type();
-PyTypeObject* create_uring_page_reader_type();
+// Types report "builtins" as their module; messages name "_larkspur::Store".
+inline constexpr ModuleNames kLarkspurNames{"_larkspur", "builtins"};
 
-// Function records (name, entry point, calling convention, text signature).
+ClassRef store_class();
+ClassRef view_class();
+ClassRef page_reader_class();
+ClassRef uring_page_reader_class();
+
 PyMethodDef* read_keys_def();
+PyMethodDef* abi_version_def();
 PyMethodDef* rowids_for_seq_def();
 PyMethodDef* rowids_for_seq_with_history_def();
 

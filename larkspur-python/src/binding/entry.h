@@ -1,17 +1,11 @@
-// The entry wrappers: every Python-callable of the module is one of these
-// templates instantiated with a Signature and a typed implementation.
+// The entry points: every Python-callable of a module is one of these
+// templates instantiated with a declaration (declare.h).
 //
-// A wrapper binds the arguments, checks `self` (type, then owner thread for
-// thread-bound classes), converts the arguments in parameter order, calls
-// the implementation and builds its result or raises its error. Wrappers
-// are noexcept: C++ exceptions stop here (std::bad_alloc as MemoryError,
-// anything else as InternalFault).
-//
-// A class binding B provides:
-//   using Value = ...;                      // the C++ object held
-//   static constexpr const char* kTypePath; // "_larkspur::View"
-//   static constexpr bool kThreadBound;
-//   static PyTypeObject* type();            // its TypeCell's get()
+// An entry binds the arguments, checks `self` (type, then owner thread for
+// classes of Threads::kOwner), converts the arguments in parameter order,
+// calls the implementation and builds its result or raises its error.
+// Entries are noexcept: C++ exceptions stop here (std::bad_alloc as
+// MemoryError, anything else as InternalFault).
 #pragma once
 
 #include <Python.h>
@@ -31,11 +25,16 @@
 #include "larkspur-core/src/base/str_cat.h"
 #include "larkspur-python/src/binding/build.h"
 #include "larkspur-python/src/binding/convert.h"
+#include "larkspur-python/src/binding/declare.h"
 #include "larkspur-python/src/binding/errors.h"
 #include "larkspur-python/src/binding/heap_type.h"
 #include "larkspur-python/src/binding/signature.h"
 
 namespace larkspur::py {
+
+// The type cell of class C (tables.h).
+template <const auto& C>
+TypeCell& type_cell();
 
 namespace internal_entry {
 
@@ -46,6 +45,8 @@ struct FnTraits<R (*)(A...)> {
   using Ret = R;
   using Args = std::tuple<std::decay_t<A>...>;
 };
+template <class F>
+struct FnTraits<const F> : FnTraits<F> {};
 
 template <class T>
 struct IsResult : std::false_type {};
@@ -134,26 +135,27 @@ PyObject* guarded(Fn&& fn) noexcept {
   return nullptr;
 }
 
-// Checks `self` for a method of class binding B; nullptr with an
-// exception set when it is the wrong type or on the wrong thread.
-template <class B>
-Instance<typename B::Value>* checked_self(PyObject* self) {
-  PyTypeObject* type = B::type();
+// Checks `self` for a method of class C; nullptr with an exception set
+// when it is the wrong type or on the wrong thread.
+template <const auto& C>
+Instance<typename ClassOf<C>::Value>* checked_self(PyObject* self) {
+  PyTypeObject* type = type_cell<C>().get();
   if (type == nullptr) return nullptr;
   if (!PyObject_TypeCheck(self, type)) {
     PyRef qualname = PyRef::steal(PyType_GetQualName(Py_TYPE(self)));
     if (qualname) {
       PyErr_Format(PyExc_TypeError, "'%U' object cannot be converted to '%s'",
-                   qualname.get(), B::kName);
+                   qualname.get(), C.name);
     }
     return nullptr;
   }
-  auto* inst = instance_of<typename B::Value>(self);
-  if constexpr (B::kThreadBound) {
+  auto* inst = instance_of<typename ClassOf<C>::Value>(self);
+  if constexpr (C.threads == Threads::kOwner) {
     const std::uint64_t here = current_thread_id();
     if (here != inst->owner_thread) {
       raise_error(assert_eq_fault(
-          str_cat(B::kTypePath, " is unsendable, but sent to another thread"),
+          str_cat(kTypePath<C>.data(),
+                  " is unsendable, but sent to another thread"),
           format_thread_id(here), format_thread_id(inst->owner_thread)));
       return nullptr;
     }
@@ -163,62 +165,68 @@ Instance<typename B::Value>* checked_self(PyObject* self) {
 
 }  // namespace internal_entry
 
-// A method with parameters: Impl is R (*)(const Value&, Args...).
-template <class B, const Signature& Sig, auto Impl>
-PyObject* method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                 PyObject* kwnames) noexcept {
-  using Traits = internal_entry::FnTraits<decltype(Impl)>;
-  using All = typename Traits::Args;
+// Member I of class C, a method with parameters: Impl is
+// R (*)(const Value&, Args...).
+template <const auto& C, std::size_t I>
+PyObject* method_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                       PyObject* kwnames) noexcept {
+  static constexpr Signature kSig = signature_of<C, I>();
+  constexpr auto kImpl = MemberAt<C, I>::impl;
+  using All = typename internal_entry::FnTraits<decltype(kImpl)>::Args;
   return internal_entry::guarded([&]() -> PyObject* {
     Bound bound;
-    if (!bind_fast(Sig, args, nargs, kwnames, bound)) return nullptr;
-    auto* inst = internal_entry::checked_self<B>(self);
+    if (!bind_fast(kSig, args, nargs, kwnames, bound)) return nullptr;
+    auto* inst = internal_entry::checked_self<C>(self);
     if (inst == nullptr) return nullptr;
     // Drop the leading `const Value&` from the parameter list.
-    return [&]<std::size_t... I>(std::index_sequence<I...>) {
-      using Args = std::tuple<std::tuple_element_t<I + 1, All>...>;
+    return [&]<std::size_t... K>(std::index_sequence<K...>) {
+      using Args = std::tuple<std::tuple_element_t<K + 1, All>...>;
       return internal_entry::convert_and_call<Args>(
-          Sig, bound,
+          kSig, bound,
           [&](auto&&... values) {
             return internal_entry::finish(
-                Impl(inst->value, std::forward<decltype(values)>(values)...));
+                kImpl(inst->value, std::forward<decltype(values)>(values)...));
           },
-          std::index_sequence<I...>{});
+          std::index_sequence<K...>{});
     }(std::make_index_sequence<std::tuple_size_v<All> - 1>{});
   });
 }
 
-// A method without parameters (METH_NOARGS): Impl is R (*)(const Value&).
-template <class B, auto Impl>
-PyObject* method_noargs(PyObject* self, PyObject* /*unused*/) noexcept {
+// Member I of class C, a method without parameters (METH_NOARGS) or a
+// getter: Impl is R (*)(const Value&).
+template <const auto& C, std::size_t I>
+PyObject* method_noargs_entry(PyObject* self, PyObject* /*unused*/) noexcept {
+  constexpr auto kImpl = MemberAt<C, I>::impl;
   return internal_entry::guarded([&]() -> PyObject* {
-    auto* inst = internal_entry::checked_self<B>(self);
+    auto* inst = internal_entry::checked_self<C>(self);
     if (inst == nullptr) return nullptr;
-    return internal_entry::finish(Impl(inst->value));
+    return internal_entry::finish(kImpl(inst->value));
   });
 }
 
-// A read-only attribute: Impl is R (*)(const Value&).
-template <class B, auto Impl>
-PyObject* getter(PyObject* self, void* /*closure*/) noexcept {
-  return method_noargs<B, Impl>(self, nullptr);
+template <const auto& C, std::size_t I>
+PyObject* getter_entry(PyObject* self, void* /*closure*/) noexcept {
+  return method_noargs_entry<C, I>(self, nullptr);
 }
 
-// The constructor (tp_new): Impl is Result<Value> (*)(Args...). The value
-// is made first and moved into the new object; if the object cannot be
-// allocated the value is destroyed (closing what it owns).
-template <class B, const Signature& Sig, auto Impl>
-PyObject* constructor(PyTypeObject* type, PyObject* args,
-                      PyObject* kwargs) noexcept {
-  using Args = typename internal_entry::FnTraits<decltype(Impl)>::Args;
+// tp_new of class C: its init's Impl is Result<Value> (*)(Args...). The
+// value is made first and moved into the new object; if the object cannot
+// be allocated the value is destroyed (closing what it owns).
+template <const auto& C>
+PyObject* new_entry(PyTypeObject* type, PyObject* args,
+                    PyObject* kwargs) noexcept {
+  constexpr std::size_t kInit = init_index<C>();
+  static constexpr Signature kSig = signature_of<C, kInit>();
+  constexpr auto kImpl = MemberAt<C, kInit>::impl;
+  using Value = typename ClassOf<C>::Value;
+  using Args = typename internal_entry::FnTraits<decltype(kImpl)>::Args;
   return internal_entry::guarded([&]() -> PyObject* {
     Bound bound;
-    if (!bind_tuple(Sig, args, kwargs, bound)) return nullptr;
+    if (!bind_tuple(kSig, args, kwargs, bound)) return nullptr;
     return internal_entry::convert_and_call<Args>(
-        Sig, bound,
+        kSig, bound,
         [&](auto&&... values) -> PyObject* {
-          Result<typename B::Value> made =
-              Impl(std::forward<decltype(values)>(values)...);
+          Result<Value> made = kImpl(std::forward<decltype(values)>(values)...);
           if (!made) {
             raise_error(made.error());
             return nullptr;
@@ -227,7 +235,7 @@ PyObject* constructor(PyTypeObject* type, PyObject* args,
               reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
           PyObject* self = alloc(type, 0);
           if (self == nullptr) return nullptr;
-          auto* inst = instance_of<typename B::Value>(self);
+          auto* inst = instance_of<Value>(self);
           inst->owner_thread = current_thread_id();
           std::construct_at(&inst->value, std::move(*made));
           return self;
@@ -241,28 +249,25 @@ namespace internal_entry {
 // "{type path} is unsendable, but is being dropped on another thread", put
 // together at compile time: a deallocator must not allocate, since
 // std::bad_alloc cannot leave it.
-template <class B>
-constexpr auto dropped_message() {
-  constexpr std::string_view kType = B::kTypePath;
-  constexpr std::string_view kRest =
-      " is unsendable, but is being dropped on another thread";
-  std::array<char, kType.size() + kRest.size()> text{};
-  std::copy(kType.begin(), kType.end(), text.begin());
-  std::copy(kRest.begin(), kRest.end(), text.begin() + kType.size());
-  return text;
-}
+template <const auto& C>
+inline constexpr const auto& kDroppedMessage =
+    internal_declare::kText<[](auto& w) {
+      w.put(kTypePath<C>.data());
+      w.put(" is unsendable, but is being dropped on another thread");
+    }>;
 
 }  // namespace internal_entry
 
-// The deallocator. A thread-bound object released on a foreign thread is
-// reported through the unraisable hook; its resources are released anyway.
-template <class B>
-void dealloc(PyObject* self) noexcept {
-  auto* inst = instance_of<typename B::Value>(self);
-  if constexpr (B::kThreadBound) {
+// tp_dealloc of class C. An instance of a Threads::kOwner class released on
+// a foreign thread is reported through the unraisable hook; its resources
+// are released anyway.
+template <const auto& C>
+void dealloc_entry(PyObject* self) noexcept {
+  auto* inst = instance_of<typename ClassOf<C>::Value>(self);
+  if constexpr (C.threads == Threads::kOwner) {
     if (inst->owner_thread != current_thread_id()) {
-      static constexpr auto kDropped = internal_entry::dropped_message<B>();
-      report_unraisable_runtime_error({kDropped.data(), kDropped.size()});
+      constexpr const auto& kText = internal_entry::kDroppedMessage<C>;
+      report_unraisable_runtime_error({kText.data(), kText.size() - 1});
     }
   }
   std::destroy_at(&inst->value);
@@ -272,22 +277,33 @@ void dealloc(PyObject* self) noexcept {
   Py_DECREF(type);
 }
 
-// A module function: Impl is R (*)(Args...).
-template <const Signature& Sig, auto Impl>
-PyObject* function(PyObject* /*module*/, PyObject* const* args,
-                   Py_ssize_t nargs, PyObject* kwnames) noexcept {
-  using Args = typename internal_entry::FnTraits<decltype(Impl)>::Args;
+// A module function with parameters: Impl is R (*)(Args...).
+template <const auto& F>
+PyObject* function_entry(PyObject* /*module*/, PyObject* const* args,
+                         Py_ssize_t nargs, PyObject* kwnames) noexcept {
+  static constexpr Signature kSig = function_signature<F>();
+  constexpr auto kImpl = std::remove_cvref_t<decltype(F)>::impl;
+  using Args = typename internal_entry::FnTraits<decltype(kImpl)>::Args;
   return internal_entry::guarded([&]() -> PyObject* {
     Bound bound;
-    if (!bind_fast(Sig, args, nargs, kwnames, bound)) return nullptr;
+    if (!bind_fast(kSig, args, nargs, kwnames, bound)) return nullptr;
     return internal_entry::convert_and_call<Args>(
-        Sig, bound,
+        kSig, bound,
         [](auto&&... values) {
           return internal_entry::finish(
-              Impl(std::forward<decltype(values)>(values)...));
+              kImpl(std::forward<decltype(values)>(values)...));
         },
         std::make_index_sequence<std::tuple_size_v<Args>>{});
   });
+}
+
+// A module function without parameters (METH_NOARGS): Impl is R (*)().
+template <const auto& F>
+PyObject* function_noargs_entry(PyObject* /*module*/,
+                                PyObject* /*unused*/) noexcept {
+  constexpr auto kImpl = std::remove_cvref_t<decltype(F)>::impl;
+  return internal_entry::guarded(
+      [&]() -> PyObject* { return internal_entry::finish(kImpl()); });
 }
 
 }  // namespace larkspur::py

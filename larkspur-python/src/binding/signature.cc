@@ -20,13 +20,13 @@ void raise(const std::string& message) {
 
 bool too_many_positional(const Signature& sig, Py_ssize_t nargs) {
   const char* verb = nargs == 1 ? "was" : "were";
-  if (sig.required == sig.count) {
-    raise(str_cat(full_name(sig), " takes ", sig.count,
+  if (sig.required == sig.positional) {
+    raise(str_cat(full_name(sig), " takes ", sig.positional,
                   " positional arguments but ", nargs, " ", verb, " given"));
   } else {
     raise(str_cat(full_name(sig), " takes from ", sig.required, " to ",
-                  sig.count, " positional arguments but ", nargs, " ", verb,
-                  " given"));
+                  sig.positional, " positional arguments but ", nargs, " ",
+                  verb, " given"));
   }
   return false;
 }
@@ -77,7 +77,7 @@ bool check_required(const Signature& sig, const Bound& out) {
 bool bind_fast(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
                PyObject* kwnames, Bound& out) {
   out.fill(nullptr);
-  if (static_cast<std::size_t>(nargs) > sig.count) {
+  if (static_cast<std::size_t>(nargs) > sig.positional) {
     return too_many_positional(sig, nargs);
   }
   for (Py_ssize_t i = 0; i < nargs; ++i) {
@@ -99,7 +99,7 @@ bool bind_tuple(const Signature& sig, PyObject* args, PyObject* kwargs,
                 Bound& out) {
   out.fill(nullptr);
   const Py_ssize_t nargs = PyTuple_Size(args);
-  if (static_cast<std::size_t>(nargs) > sig.count) {
+  if (static_cast<std::size_t>(nargs) > sig.positional) {
     return too_many_positional(sig, nargs);
   }
   for (Py_ssize_t i = 0; i < nargs; ++i) {

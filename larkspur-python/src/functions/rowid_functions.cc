@@ -5,7 +5,6 @@
 #include <vector>
 
 #include "larkspur-keygen/src/lib/rowids.h"
-#include "larkspur-python/src/binding/entry.h"
 #include "larkspur-python/src/members.h"
 
 namespace larkspur::py {
@@ -13,11 +12,6 @@ namespace {
 
 using keygen::kTableCount;
 
-constexpr Signature kRowidsForSeq{
-    nullptr, "rowids_for_seq", {"tokens", "ple_spec"}, 2};
-constexpr Signature kRowidsForSeqWithHistory{
-    nullptr, "rowids_for_seq_with_history", {"history", "tokens", "ple_spec"},
-    3};
 
 Status check_ple_spec(std::uint32_t ple_spec) {
   if (ple_spec == keygen::kPleQwenV1) return ok();
@@ -82,23 +76,17 @@ Result<PyRef> rowids_for_seq_with_history(std::vector<std::uint32_t> history,
   return build_rowids(history, tokens);
 }
 
-PyMethodDef kRowidsForSeqDef = {
-    "rowids_for_seq",
-    as_cfunction(function<kRowidsForSeq, &rowids_for_seq>),
-    METH_FASTCALL | METH_KEYWORDS, "rowids_for_seq(tokens, ple_spec)\n--\n\n"};
-
-PyMethodDef kRowidsForSeqWithHistoryDef = {
-    "rowids_for_seq_with_history",
-    as_cfunction(
-        function<kRowidsForSeqWithHistory, &rowids_for_seq_with_history>),
-    METH_FASTCALL | METH_KEYWORDS,
-    "rowids_for_seq_with_history(history, tokens, ple_spec)\n--\n\n"};
+constexpr auto kRowidsForSeq =
+    function<&rowids_for_seq>("rowids_for_seq", {"tokens", "ple_spec"});
+constexpr auto kRowidsForSeqWithHistory =
+    function<&rowids_for_seq_with_history>(
+        "rowids_for_seq_with_history", {"history", "tokens", "ple_spec"});
 
 }  // namespace
 
-PyMethodDef* rowids_for_seq_def() { return &kRowidsForSeqDef; }
+PyMethodDef* rowids_for_seq_def() { return function_def<kRowidsForSeq>(); }
 PyMethodDef* rowids_for_seq_with_history_def() {
-  return &kRowidsForSeqWithHistoryDef;
+  return function_def<kRowidsForSeqWithHistory>();
 }
 
 }  // namespace larkspur::py

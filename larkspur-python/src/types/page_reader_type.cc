@@ -4,7 +4,6 @@
 #include <vector>
 
 #include "larkspur-io/src/batch/page_reader.h"
-#include "larkspur-python/src/binding/entry.h"
 #include "larkspur-python/src/members.h"
 #include "larkspur-python/src/types/page_list.h"
 
@@ -15,17 +14,6 @@ struct PageReaderState {
   std::uint64_t page_size;
 };
 
-struct PageReaderBinding {
-  using Value = PageReaderState;
-  static constexpr const char* kName = "PageReader";
-  static constexpr const char* kTypePath = "_larkspur::PageReader";
-  static constexpr bool kThreadBound = true;
-  static PyTypeObject* type();
-};
-
-constexpr Signature kNew{"PageReader", "__new__", {"page_size"}, 0};
-constexpr Signature kReadPages{
-    "PageReader", "read_pages", {"file_descriptors", "offsets"}, 2};
 
 Result<PageReaderState> make(std::optional<std::uint64_t> page_size) {
   const std::uint64_t size = page_size.value_or(io::kDefaultPageSize);
@@ -43,35 +31,18 @@ Result<PyRef> read_pages(const PageReaderState& self,
   return fill_pages(self.page_size, fds, offsets, &io::read_pages_positional);
 }
 
-PyMethodDef kMethods[] = {
-    {"read_pages",
-     as_cfunction(method<PageReaderBinding, kReadPages, &read_pages>),
-     METH_FASTCALL | METH_KEYWORDS,
-     "read_pages($self, file_descriptors, offsets)\n--\n\n"},
-    {nullptr, nullptr, 0, nullptr},
-};
-
-const ClassSpec kSpec{
-    "builtins.PageReader",
-    "PageReader(page_size=4096)\n--\n\n"
+constexpr auto kPageReader = declare_class<PageReaderState>(
+    kLarkspurNames, "PageReader",
     "Page reader with the common `read_pages(fds, offsets)` call shape of "
     "engine page readers.\n\n"
     "This is a pread-based implementation (Unix); it is a useful integration "
     "point\n"
     "for engines that already have raw file descriptors and offset lists.",
-    sizeof(Instance<PageReaderState>),
-    &constructor<PageReaderBinding, kNew, &make>,
-    &dealloc<PageReaderBinding>,
-    kMethods,
-    nullptr,
-};
-
-TypeCell cell(kSpec);
-
-PyTypeObject* PageReaderBinding::type() { return cell.get(); }
+    Threads::kOwner, init<&make>({opt("page_size", "4096")}),
+    method<&read_pages>("read_pages", {"file_descriptors", "offsets"}));
 
 }  // namespace
 
-PyTypeObject* create_page_reader_type() { return cell.create(); }
+ClassRef page_reader_class() { return class_ref<kPageReader>(); }
 
 }  // namespace larkspur::py

@@ -7,7 +7,6 @@
 
 #include "larkspur-io/src/batch/fetch_plan.h"
 #include "larkspur-io/src/batch/store.h"
-#include "larkspur-python/src/binding/entry.h"
 #include "larkspur-python/src/binding/gil.h"
 #include "larkspur-python/src/members.h"
 
@@ -15,19 +14,6 @@ namespace larkspur::py {
 namespace {
 
 constexpr std::uint64_t kDefaultThreads = 32;
-
-struct StoreBinding {
-  using Value = io::Store;
-  static constexpr const char* kName = "Store";
-  static constexpr const char* kTypePath = "_larkspur::Store";
-  static constexpr bool kThreadBound = false;
-  static PyTypeObject* type();
-};
-
-constexpr Signature kNew{
-    "Store", "__new__", {"dir", "shards", "rows_per_shard", "width", "threads"}, 4};
-constexpr Signature kFetch{"Store", "fetch", {"rowids"}, 1};
-constexpr Signature kFetchOne{"Store", "fetch_one", {"rowid"}, 1};
 
 Result<io::Store> make(std::string dir, std::uint64_t shards,
                        std::uint64_t rows_per_shard, std::uint64_t width,
@@ -82,40 +68,19 @@ Result<PyRef> total_rows(const io::Store& store) {
   return sum;
 }
 
-PyMethodDef kMethods[] = {
-    {"fetch", as_cfunction(method<StoreBinding, kFetch, &fetch>),
-     METH_FASTCALL | METH_KEYWORDS, "fetch($self, rowids)\n--\n\n"},
-    {"fetch_one", as_cfunction(method<StoreBinding, kFetchOne, &fetch_one>),
-     METH_FASTCALL | METH_KEYWORDS, "fetch_one($self, rowid)\n--\n\n"},
-    {"close", as_cfunction(method_noargs<StoreBinding, &close>), METH_NOARGS,
-     "close($self)\n--\n\n"
-     "Compatibility no-op for the ctypes API (resources are dropped with the "
-     "object)."},
-    {nullptr, nullptr, 0, nullptr},
-};
-
-PyGetSetDef kGetters[] = {
-    {"width", &getter<StoreBinding, &width>, nullptr, "", nullptr},
-    {"total_rows", &getter<StoreBinding, &total_rows>, nullptr, "", nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
-
-const ClassSpec kSpec{
-    "builtins.Store",
-    "Store(dir, shards, rows_per_shard, width, threads=...)\n--\n\n",
-    sizeof(Instance<io::Store>),
-    &constructor<StoreBinding, kNew, &make>,
-    &dealloc<StoreBinding>,
-    kMethods,
-    kGetters,
-};
-
-TypeCell cell(kSpec);
-
-PyTypeObject* StoreBinding::type() { return cell.get(); }
+constexpr auto kStore = declare_class<io::Store>(
+    kLarkspurNames, "Store", "", Threads::kAny,
+    init<&make>({"dir", "shards", "rows_per_shard", "width", opt("threads")}),
+    method<&fetch>("fetch", {"rowids"}),
+    method<&fetch_one>("fetch_one", {"rowid"}),
+    method<&close>("close", {},
+                   "Compatibility no-op for the ctypes API (resources are "
+                   "dropped with the object)."),
+    getter<&width>("width"),
+    getter<&total_rows>("total_rows"));
 
 }  // namespace
 
-PyTypeObject* create_store_type() { return cell.create(); }
+ClassRef store_class() { return class_ref<kStore>(); }
 
 }  // namespace larkspur::py

@@ -7,7 +7,6 @@
 
 #include "larkspur-io/src/batch/page_reader.h"
 #include "larkspur-io/src/batch/uring_page_reader.h"
-#include "larkspur-python/src/binding/entry.h"
 #include "larkspur-python/src/members.h"
 #include "larkspur-python/src/types/page_list.h"
 
@@ -18,17 +17,6 @@ struct UringPageReaderState {
   std::uint64_t page_size;
 };
 
-struct UringPageReaderBinding {
-  using Value = UringPageReaderState;
-  static constexpr const char* kName = "IoUringPageReader";
-  static constexpr const char* kTypePath = "_larkspur::IoUringPageReader";
-  static constexpr bool kThreadBound = false;
-  static PyTypeObject* type();
-};
-
-constexpr Signature kNew{"IoUringPageReader", "__new__", {"page_size"}, 0};
-constexpr Signature kReadPages{
-    "IoUringPageReader", "read_pages", {"file_descriptors", "offsets"}, 2};
 
 Result<UringPageReaderState> make(std::optional<std::uint64_t> page_size) {
   const std::uint64_t size = page_size.value_or(io::kDefaultPageSize);
@@ -55,24 +43,8 @@ std::string_view backend(const UringPageReaderState& /*self*/) {
   return io::uring_works() ? "io_uring" : "pread";
 }
 
-PyMethodDef kMethods[] = {
-    {"read_pages",
-     as_cfunction(method<UringPageReaderBinding, kReadPages, &read_pages>),
-     METH_FASTCALL | METH_KEYWORDS,
-     "read_pages($self, file_descriptors, offsets)\n--\n\n"},
-    {nullptr, nullptr, 0, nullptr},
-};
-
-PyGetSetDef kGetters[] = {
-    {"backend", &getter<UringPageReaderBinding, &backend>, nullptr,
-     "实际生效的后端：`\"io_uring\"` 或 `\"pread\"`（容器里通常是后者）。",
-     nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
-
-const ClassSpec kSpec{
-    "builtins.IoUringPageReader",
-    "IoUringPageReader(page_size=4096)\n--\n\n"
+constexpr auto kUringPageReader = declare_class<UringPageReaderState>(
+    kLarkspurNames, "IoUringPageReader",
     "Linux io_uring-backed page reader with the same Python API shape as\n"
     "`PageReader.read_pages(fds, offsets)`.\n\n"
     "This batches all requests in one ring submission per call (up to 256 at "
@@ -80,19 +52,13 @@ const ClassSpec kSpec{
     "time), which is the intended path for Linux inference hosts.  The ring "
     "is\n"
     "kept thread-local so repeated calls reuse the same io_uring instance.",
-    sizeof(Instance<UringPageReaderState>),
-    &constructor<UringPageReaderBinding, kNew, &make>,
-    &dealloc<UringPageReaderBinding>,
-    kMethods,
-    kGetters,
-};
-
-TypeCell cell(kSpec);
-
-PyTypeObject* UringPageReaderBinding::type() { return cell.get(); }
+    Threads::kAny, init<&make>({opt("page_size", "4096")}),
+    method<&read_pages>("read_pages", {"file_descriptors", "offsets"}),
+    getter<&backend>("backend",
+                     "实际生效的后端：`\"io_uring\"` 或 `\"pread\"`（容器里通常是后者）。"));
 
 }  // namespace
 
-PyTypeObject* create_uring_page_reader_type() { return cell.create(); }
+ClassRef uring_page_reader_class() { return class_ref<kUringPageReader>(); }
 
 }  // namespace larkspur::py

@@ -6,24 +6,12 @@
 #include <vector>
 
 #include "larkspur-io/src/view/record_view.h"
-#include "larkspur-python/src/binding/entry.h"
 #include "larkspur-python/src/binding/gil.h"
 #include "larkspur-python/src/members.h"
 
 namespace larkspur::py {
 namespace {
 
-struct ViewBinding {
-  using Value = io::RecordView;
-  static constexpr const char* kName = "View";
-  static constexpr const char* kTypePath = "_larkspur::View";
-  static constexpr bool kThreadBound = true;
-  static PyTypeObject* type();
-};
-
-constexpr Signature kNew{"View", "__new__", {"path"}, 1};
-constexpr Signature kReadRecord{"View", "read_record", {"index"}, 1};
-constexpr Signature kReadRecords{"View", "read_records", {"indices"}, 1};
 
 Result<io::RecordView> make(std::string path) {
   return blocking([&] { return io::open_view(path); });
@@ -69,40 +57,17 @@ Result<PyRef> read_records(const io::RecordView& self,
   return out;
 }
 
-PyMethodDef kMethods[] = {
-    {"len", as_cfunction(method_noargs<ViewBinding, &len>), METH_NOARGS,
-     "len($self)\n--\n\n"},
-    {"slot_bytes", as_cfunction(method_noargs<ViewBinding, &slot_bytes>),
-     METH_NOARGS, "slot_bytes($self)\n--\n\n"},
-    {"close", as_cfunction(method_noargs<ViewBinding, &close>), METH_NOARGS,
-     "close($self)\n--\n\n"
-     "Compatibility no-op for the ctypes API (resources are dropped with the "
-     "object)."},
-    {"read_record",
-     as_cfunction(method<ViewBinding, kReadRecord, &read_record>),
-     METH_FASTCALL | METH_KEYWORDS, "read_record($self, index)\n--\n\n"},
-    {"read_records",
-     as_cfunction(method<ViewBinding, kReadRecords, &read_records>),
-     METH_FASTCALL | METH_KEYWORDS, "read_records($self, indices)\n--\n\n"},
-    {nullptr, nullptr, 0, nullptr},
-};
-
-const ClassSpec kSpec{
-    "builtins.View",
-    "View(path)\n--\n\n",
-    sizeof(Instance<io::RecordView>),
-    &constructor<ViewBinding, kNew, &make>,
-    &dealloc<ViewBinding>,
-    kMethods,
-    nullptr,
-};
-
-TypeCell cell(kSpec);
-
-PyTypeObject* ViewBinding::type() { return cell.get(); }
+constexpr auto kView = declare_class<io::RecordView>(
+    kLarkspurNames, "View", "", Threads::kOwner, init<&make>({"path"}),
+    method<&len>("len", {}), method<&slot_bytes>("slot_bytes", {}),
+    method<&close>("close", {},
+                   "Compatibility no-op for the ctypes API (resources are "
+                   "dropped with the object)."),
+    method<&read_record>("read_record", {"index"}),
+    method<&read_records>("read_records", {"indices"}));
 
 }  // namespace
 
-PyTypeObject* create_view_type() { return cell.create(); }
+ClassRef view_class() { return class_ref<kView>(); }
 
 }  // namespace larkspur::py
