@@ -4,7 +4,8 @@ Each case runs in a fresh interpreter whose address space is capped a few
 tens of MiB above what it already uses (RLIMIT_AS): a request needing more
 raises MemoryError (or the "capacity overflow" fault, where the size is not
 representable at all), the interpreter survives, its memory comes back, and
-the next ordinary call works under the same cap. Under AddressSanitizer,
+the next ordinary call works under the same cap. A pool that cannot start
+under the cap leaves no workers behind. Under AddressSanitizer,
 whose shadow memory rules out an address-space cap, the sanitizer's own
 largest-allocation option plays that role for the cases where one malloc
 is too large; the rest need the cap and are skipped there.
@@ -81,8 +82,8 @@ def big(tmp_path_factory):
     return d
 
 
-def run(code, big, *args):
-    env = {}
+def run(code, big, *args, env=None):
+    env = dict(env or {})
     if under_asan():
         env["ASAN_OPTIONS"] = (os.environ.get("ASAN_OPTIONS", "")
                                + f",max_allocation_size_mb={HEADROOM_MIB}")
@@ -174,6 +175,34 @@ def test_fetch_beyond_the_cap(big):
     assert_survived(out["fetch_one"], ["MemoryError", ""])
     assert_survived(out["overflow"], ["InternalFault", "capacity overflow"])
     assert out["small"]
+
+
+POOL_START = """
+import time
+table = DIR + "/table"
+data = open(table + "/shard_0.bin", "rb").read()
+store = Store(table, 1, 100, 64)
+ids = list(range(0, 100, 3))
+expected = b"".join(data[i * 64:(i + 1) * 64] for i in ids)
+cap()
+# The pool's first call: far more workers than the cap has room for.
+out["first"] = outcome(lambda: store.fetch(ids) == expected)
+deadline = time.monotonic() + 10
+while len(os.listdir("/proc/self/task")) > 1 and time.monotonic() < deadline:
+    time.sleep(0.01)
+out["threads"] = len(os.listdir("/proc/self/task"))
+out["later"] = [outcome(lambda: store.fetch(ids) == expected) for _ in range(5)]
+"""
+
+
+def test_pool_that_cannot_start_under_the_cap_stops_its_workers(big):
+    # The workers started before creation failed are stopped, so the
+    # thread-per-job route, taken instead, has the room they held.
+    needs_address_cap()
+    out = run(POOL_START, big, env={"LARKSPUR_POOL_WORKERS": "100000"})
+    assert out["first"] == ["ok", True]
+    assert out["threads"] == 1
+    assert out["later"] == [["ok", True]] * 5
 
 
 URING = """

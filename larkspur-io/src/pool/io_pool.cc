@@ -14,6 +14,7 @@
 #include <memory>
 #include <mutex>
 #include <new>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <type_traits>
@@ -98,6 +99,40 @@ class ScopedThread {
  private:
   pthread_t tid_;
   bool joinable_;
+};
+
+// The handles of the workers a pool start has made so far, kept without
+// throwing (see spawn): a start that fails must find every one of them.
+class StartedThreads {
+ public:
+  // False, keeping what it holds, when memory runs out.
+  bool add(pthread_t tid) noexcept {
+    if (size_ == capacity_) {
+      const std::size_t grown = std::max<std::size_t>(16, 2 * capacity_);
+      std::unique_ptr<pthread_t[]> bigger(new (std::nothrow) pthread_t[grown]);
+      if (!bigger) return false;
+      std::copy_n(tids_.get(), size_, bigger.get());
+      tids_ = std::move(bigger);
+      capacity_ = grown;
+    }
+    tids_[size_++] = tid;
+    return true;
+  }
+
+  void detach_all() noexcept {
+    for (std::size_t i = 0; i < size_; ++i) ::pthread_detach(tids_[i]);
+    size_ = 0;
+  }
+
+  void join_all() noexcept {
+    for (std::size_t i = 0; i < size_; ++i) ::pthread_join(tids_[i], nullptr);
+    size_ = 0;
+  }
+
+ private:
+  std::unique_ptr<pthread_t[]> tids_;
+  std::size_t size_ = 0;
+  std::size_t capacity_ = 0;
 };
 
 // What one pooled call shares with its wrapped jobs: the count of finished
@@ -198,9 +233,12 @@ class PoolShared {
     if (wake) work_.notify_one();
   }
 
-  Task take() {
+  // The next task, waiting for one; nullopt once stop() was called and the
+  // queue is empty.
+  std::optional<Task> take() {
     std::unique_lock lock(mu_);
     while (head_ == queue_.size()) {
+      if (stopping_) return std::nullopt;
       ++idle_;
       work_.wait(lock);
       --idle_;
@@ -224,6 +262,15 @@ class PoolShared {
     return task;
   }
 
+  // Makes every worker return from take() once the queue is empty.
+  void stop() {
+    {
+      const std::lock_guard lock(mu_);
+      stopping_ = true;
+    }
+    work_.notify_all();
+  }
+
  private:
   // Wake-ups are chained, one per job at most: the submitter wakes one
   // worker, and a worker that takes a job while more wait wakes the next,
@@ -243,6 +290,7 @@ class PoolShared {
   std::size_t head_ = 0;     // guarded by mu_
   std::size_t idle_ = 0;     // guarded by mu_: workers waiting for work
   std::size_t waking_ = 0;   // guarded by mu_: wake-ups not yet arrived
+  bool stopping_ = false;    // guarded by mu_
 };
 
 Status IoJob::run() noexcept {
@@ -266,16 +314,31 @@ IoPool::~IoPool() = default;
 Result<IoPool> IoPool::start(std::uint64_t workers) {
   workers = std::max<std::uint64_t>(workers, 1);
   auto shared = std::make_shared<PoolShared>();
+  StartedThreads started;
+  // A start that fails stops and joins the workers it made: parked for
+  // good, they would hold the memory and thread slots that the
+  // thread-per-job route, taken instead, needs.
+  const auto give_up = [&](Error error) {
+    shared->stop();
+    started.join_all();
+    return error;
+  };
   for (std::uint64_t i = 0; i < workers; ++i) {
     Result<pthread_t> tid = spawn([shared]() noexcept {
       // A fault inside a job never reaches here: Task::run is noexcept.
-      while (true) shared->take().run();
+      while (std::optional<Task> task = shared->take()) task->run();
     });
-    if (!tid) return std::move(tid).error();
+    if (!tid) return give_up(std::move(tid).error());
     ::pthread_setname_np(*tid, worker_name(i).data());
-    // Workers are never joined; detached, they need no handle kept.
-    ::pthread_detach(*tid);
+    if (!started.add(*tid)) {
+      Error error = give_up(Error::from_errno(ENOMEM));
+      ::pthread_join(*tid, nullptr);
+      return error;
+    }
   }
+  // Workers are never joined once the pool runs; detached, they need no
+  // handle kept.
+  started.detach_all();
   return IoPool(workers, std::move(shared));
 }
 

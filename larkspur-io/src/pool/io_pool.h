@@ -64,7 +64,8 @@ class PoolShared;
 class IoPool {
  public:
   // Starts `workers` (at least 1) threads. When one cannot be started the
-  // pool is not made; the threads already started stay idle.
+  // pool is not made, and the threads already started are stopped and
+  // joined before this returns.
   static Result<IoPool> start(std::uint64_t workers);
 
   IoPool(IoPool&&) noexcept;
