@@ -1,5 +1,6 @@
 // The I/O worker pool: named long-lived workers on one FIFO queue, the
-// per-batch latch and fault record, and the thread-per-job route.
+// per-batch latch and fault record, the thread-per-job route, and the
+// process-wide pool that each process (also a forked child) makes for itself.
 #include "larkspur-io/src/pool/io_pool.h"
 
 #include <pthread.h>
@@ -388,39 +389,101 @@ Status run_on_threads(std::vector<IoJob> jobs) {
 
 namespace {
 
-std::atomic<std::uint64_t> running_pool_workers{0};
+// The process-wide pool and the settings it is made from, one per process.
+// A forked child has none of the parent's workers, and the parent's queue
+// lock may have been held by a thread that does not exist in the child; the
+// child therefore abandons the inherited pool without touching it (never
+// destroying it) and makes a new one on first use, from the settings the
+// parent read. A child also tries again where the parent's pool could not
+// be made. mu_ is held across fork(), so no child is forked half way
+// through making a pool. Never destroyed (workers are never joined).
+class ProcessPool {
+ public:
+  ProcessPool() noexcept {
+    // Registered as the library loads, before any pool exists. A failure
+    // (ENOMEM) leaves forked children with the parent's pool, as before.
+    static_cast<void>(::pthread_atfork(&prepare_fork, &parent_after_fork,
+                                       &child_after_fork));
+  }
+  ProcessPool(const ProcessPool&) = delete;
+  ProcessPool& operator=(const ProcessPool&) = delete;
+  ~ProcessPool() = delete;
 
-// The process-wide pool, made by the first call that needs it; nullptr for
-// good when it could not be made.
-IoPool* process_pool() {
-  static NoDestructor<std::optional<IoPool>> pool([] {
-    std::optional<IoPool> made;
-    if (Result<IoPool> started = IoPool::start(configured_worker_count())) {
-      made.emplace(std::move(*started));
-      running_pool_workers.store(made->workers(), std::memory_order_release);
+  // The pool, made by the first call that needs it; nullptr when the pool
+  // is switched off (LARKSPUR_NO_POOL) or could not be made in this process.
+  IoPool* get() {
+    if (IoPool* pool = pool_.load(std::memory_order_acquire)) return pool;
+    if (settled_.load(std::memory_order_acquire)) return nullptr;
+    return make();
+  }
+
+  // The pool if this process has made one, without making it.
+  IoPool* current() const { return pool_.load(std::memory_order_acquire); }
+
+ private:
+  IoPool* make() {
+    const std::lock_guard lock(mu_);
+    if (IoPool* pool = pool_.load(std::memory_order_relaxed)) return pool;
+    if (settled_.load(std::memory_order_relaxed)) return nullptr;
+    // Each variable is read once per process (and inherited by children).
+    if (!no_pool_read_) {
+      no_pool_ = no_pool_from_env();
+      no_pool_read_ = true;
     }
-    return made;
-  }());
-  return (*pool).has_value() ? &**pool : nullptr;
-}
+    if (!no_pool_ && workers_ == 0) workers_ = configured_worker_count();
+    if (!no_pool_) {
+      // std::bad_alloc from here leaves nothing started and nothing
+      // settled: the next call tries again.
+      if (Result<IoPool> started = IoPool::start(workers_)) {
+        // Constructed over whatever an earlier process left in the slot,
+        // which is abandoned, not destroyed.
+        IoPool* pool = std::construct_at(
+            reinterpret_cast<IoPool*>(slot_), std::move(*started));
+        pool_.store(pool, std::memory_order_release);
+        return pool;
+      }
+    }
+    settled_.store(true, std::memory_order_release);
+    return nullptr;
+  }
 
-bool no_pool() {
-  static const bool flag = no_pool_from_env();
-  return flag;
+  static void prepare_fork() noexcept;
+  static void parent_after_fork() noexcept;
+  static void child_after_fork() noexcept;
+
+  std::mutex mu_;  // held across fork()
+  std::atomic<IoPool*> pool_{nullptr};  // set under mu_
+  std::atomic<bool> settled_{false};  // set under mu_: no pool, for good
+  bool no_pool_read_ = false;         // guarded by mu_
+  bool no_pool_ = false;              // guarded by mu_
+  std::uint64_t workers_ = 0;         // guarded by mu_; 0 until read
+  alignas(IoPool) unsigned char slot_[sizeof(IoPool)];  // guarded by mu_
+};
+
+NoDestructor<ProcessPool> process_pool;
+
+void ProcessPool::prepare_fork() noexcept { (*process_pool).mu_.lock(); }
+
+void ProcessPool::parent_after_fork() noexcept { (*process_pool).mu_.unlock(); }
+
+// Runs in the child's only thread, which holds mu_ from prepare_fork.
+void ProcessPool::child_after_fork() noexcept {
+  ProcessPool& p = *process_pool;
+  p.pool_.store(nullptr, std::memory_order_relaxed);
+  p.settled_.store(p.no_pool_, std::memory_order_relaxed);
+  p.mu_.unlock();
 }
 
 }  // namespace
 
 std::optional<std::uint64_t> process_pool_workers() {
-  const std::uint64_t w = running_pool_workers.load(std::memory_order_acquire);
-  if (w == 0) return std::nullopt;
-  return w;
+  if (const IoPool* pool = (*process_pool).current()) return pool->workers();
+  return std::nullopt;
 }
 
 Status run_jobs(std::vector<IoJob> jobs) {
   if (jobs.empty()) return ok();
-  if (no_pool()) return run_on_threads(std::move(jobs));
-  IoPool* pool = process_pool();
+  IoPool* pool = (*process_pool).get();
   if (pool == nullptr || jobs.size() > pool->workers()) {
     return run_on_threads(std::move(jobs));
   }
