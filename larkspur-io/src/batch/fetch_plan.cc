@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <cstring>
 #include <mutex>
 #include <optional>
@@ -78,7 +79,8 @@ class CallErrors {
 };
 
 // Fills `buf` from `offset` until it is full or the file ends; what lies
-// past the end reads as zeros. A failed read fails at once (EINTR too).
+// past the end reads as zeros. A failed read fails at once (the reader
+// retries EINTR itself).
 Status read_fill(const PositionalReader& reader, int fd,
                  std::span<std::byte> buf, std::uint64_t offset) {
   std::size_t done = 0;
@@ -187,6 +189,11 @@ class GroupReader {
         cold_(cold) {}
 
   Status read(std::span<const RowRef> rows, const CallErrors& errors) {
+    // Rows are sorted by row id, so their offsets ascend: when the last
+    // one is one the kernel accepts, all are.
+    if (!rows.empty() && !offset_is_valid(rows.back())) {
+      return Error::from_errno(EINVAL);
+    }
     rows_ = rows;
     ahead_ = 0;
     queued_ = 0;
@@ -202,9 +209,8 @@ class GroupReader {
   }
 
  private:
-  // Rows [begin, end) start in one page; their bytes span [lo, hi + width).
-  // Sorted rows have ascending offsets unless local_row x width wrapped,
-  // hence the lowest and highest rather than first and last.
+  // Rows [begin, end) start in one page; their bytes span [lo, hi + width),
+  // lo and hi being the offsets of the first and the last row.
   struct Run {
     std::size_t end;
     std::uint64_t lo;
@@ -212,6 +218,14 @@ class GroupReader {
     bool one_row;
   };
 
+  // Whether the row's offset in its shard, local_row x width computed
+  // exactly, is below 2^63: a read from 2^63 on fails with EINVAL, and a
+  // product wrapped modulo 2^64 would name another row's bytes.
+  bool offset_is_valid(const RowRef& r) const {
+    const WideCount offset = multiply_wide(r.rowid - base_, width_);
+    return offset.high == 0 && offset.low < (std::uint64_t{1} << 63);
+  }
+  // Requires offset_is_valid(r), which makes the product exact.
   std::uint64_t offset_of(const RowRef& r) const { return (r.rowid - base_) * width_; }
   std::byte* dest(const RowRef& r) const {
     return out_ + static_cast<std::size_t>(r.pos * width_);
@@ -225,8 +239,7 @@ class GroupReader {
       const std::uint64_t off = offset_of(rows_[run.end]);
       if ((off & ~(kPageBytes - 1)) != page) break;
       run.one_row = run.one_row && rows_[run.end].rowid == rows_[i].rowid;
-      run.lo = std::min(run.lo, off);
-      run.hi = std::max(run.hi, off);
+      run.hi = off;
     }
     return run;
   }
