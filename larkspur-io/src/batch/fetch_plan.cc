@@ -2,9 +2,11 @@
 // jobs) and the read jobs themselves.
 #include "larkspur-io/src/batch/fetch_plan.h"
 
+#include <malloc.h>
 #include <sys/mman.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
@@ -43,18 +45,27 @@ struct PlanScratch {
   std::vector<Group> groups;
   std::vector<std::pair<std::uint64_t, std::uint64_t>> keyed;  // (shard, pos)
 
-  // Keeps memory bounded after an unusually large request.
+  // Keeps memory bounded after an unusually large request: what it needed
+  // is freed and handed back to the system.
   void trim() {
-    release_if_large(refs);
-    release_if_large(shard_of);
-    release_if_large(bucket);
-    release_if_large(groups);
-    release_if_large(keyed);
+    bool freed = release_if_large(refs);
+    freed = release_if_large(shard_of) || freed;
+    freed = release_if_large(bucket) || freed;
+    freed = release_if_large(groups) || freed;
+    freed = release_if_large(keyed) || freed;
+    // The allocator may keep freed blocks (those below its mapping
+    // threshold, which it raises as large blocks are freed) resident for
+    // reuse; this returns their pages. Rare, so its cost does not matter.
+    if (freed) static_cast<void>(::malloc_trim(0));
   }
 
+  // Frees v's memory when it holds more than 16 MiB. Assigning {} would
+  // only empty it, keeping its capacity.
   template <class T>
-  static void release_if_large(std::vector<T>& v) {
-    if (v.capacity() * sizeof(T) > (std::size_t{16} << 20)) v = {};
+  static bool release_if_large(std::vector<T>& v) {
+    if (v.capacity() * sizeof(T) <= (std::size_t{16} << 20)) return false;
+    std::vector<T>().swap(v);
+    return true;
   }
 };
 
@@ -159,12 +170,10 @@ void group_by_shard(std::span<const std::uint64_t> rowids,
   if (!s.keyed.empty()) append_sorted_groups(rowids, s, begin);
 }
 
-// A page window: the bytes of several rows of one page, read at once.
-// One per thread, reused by every job that thread runs.
-std::vector<std::byte>& thread_window() {
-  thread_local std::vector<std::byte> window;
-  return window;
-}
+// A page window: the bytes of several distinct rows that start in one
+// page, read at once. Such rows are less than a page apart, so each is
+// less than a page wide, and the window spans less than two pages.
+using PageWindow = std::array<std::byte, 2 * kPageBytes>;
 
 // How many runs a job keeps queued ahead of its reads once it has met the
 // disk.
@@ -295,16 +304,18 @@ class GroupReader {
     }
     // Several rows of one page: one read from the lowest row's start to the
     // highest row's end, then a copy per row.
-    std::vector<std::byte>& window = thread_window();
-    const auto span = static_cast<std::size_t>(run.hi - run.lo + width_);
-    if (window.size() < span) window.resize(span);
-    if (Status st = fill({window.data(), span}, run.lo, run.end); !st) return st;
+    PageWindow window;
+    const std::uint64_t span = run.hi - run.lo + width_;
+    if (span > window.size()) {
+      return fault(str_cat("rows of one page span ", span, " bytes, more than a window"));
+    }
+    const std::span<std::byte> bytes(window.data(), static_cast<std::size_t>(span));
+    if (Status st = fill(bytes, run.lo, run.end); !st) return st;
     for (std::size_t k = i; k < run.end; ++k) {
       std::memcpy(dest(rows_[k]),
                   window.data() + static_cast<std::size_t>(offset_of(rows_[k]) - run.lo),
                   row_bytes);
     }
-    if (window.size() > (std::size_t{1} << 20)) window = {};
     return ok();
   }
 
