@@ -18,68 +18,46 @@ from conftest import child_env
 
 RUNS = int(os.environ.get("LARKSPUR_EXIT_RUNS", "10"))
 
+# Each call as (setup, call) code; the setup runs in the looping thread,
+# since View and PageReader objects belong to the thread that made them.
+CALLS = {
+    "Store()": ("", "lk.Store(T, 4, 100, 64)"),
+    "Store.fetch": ("s = lk.Store(T, 4, 100, 64)", "s.fetch([5, 150, 250, 350, 7, 399])"),
+    "Store.fetch_one": ("s = lk.Store(T, 4, 100, 64)", "s.fetch_one(150)"),
+    "View()": ("", "lk.View(REC)"),
+    "View.read_record": ("v = lk.View(REC)", "v.read_record(3)"),
+    "View.read_records": ("v = lk.View(REC)", "v.read_records([1, 9, 17, 33, 60])"),
+    "PageReader.read_pages": ("r = lk.PageReader()", "r.read_pages([FD] * 4, [0, 4096, 8192, 0])"),
+    "IoUringPageReader.read_pages": ("r = lk.IoUringPageReader()",
+                                     "r.read_pages([FD] * 4, [0, 4096, 8192, 0])"),
+    "read_keys": ("", "lk.read_keys(D + '/keys.txt')"),
+}
+
 CHILD = r"""
 import os, random, sys, threading, time
 import _larkspur as lk
 
-D, CALL, SEED = sys.argv[1], sys.argv[2], int(sys.argv[3])
-T, REC, KEYS = D + "/table", D + "/rec.bin", D + "/keys.txt"
-PAGES = os.open(D + "/rec.bin", os.O_RDONLY)
-IDS = [5, 150, 250, 350, 7, 399]
-
-
-def make():
-    # One call, ready to repeat; objects bound to a thread are made in it.
-    if CALL == "Store()":
-        return lambda: lk.Store(T, 4, 100, 64)
-    if CALL == "Store.fetch":
-        store = lk.Store(T, 4, 100, 64)
-        return lambda: store.fetch(IDS)
-    if CALL == "Store.fetch_one":
-        store = lk.Store(T, 4, 100, 64)
-        return lambda: store.fetch_one(150)
-    if CALL == "View()":
-        return lambda: lk.View(REC)
-    if CALL == "View.read_record":
-        view = lk.View(REC)
-        return lambda: view.read_record(3)
-    if CALL == "View.read_records":
-        view = lk.View(REC)
-        return lambda: view.read_records([1, 9, 17, 33, 60])
-    if CALL == "PageReader.read_pages":
-        reader = lk.PageReader()
-        return lambda: reader.read_pages([PAGES] * 4, [0, 4096, 8192, 12288])
-    if CALL == "IoUringPageReader.read_pages":
-        reader = lk.IoUringPageReader()
-        return lambda: reader.read_pages([PAGES] * 4, [0, 4096, 8192, 12288])
-    if CALL == "read_keys":
-        return lambda: lk.read_keys(KEYS)
-    raise SystemExit(f"unknown call {CALL}")
-
-
+D, SETUP, CALL, SEED = sys.argv[1], sys.argv[2], sys.argv[3], int(sys.argv[4])
+T, REC = D + "/table", D + "/rec.bin"
+FD = os.open(REC, os.O_RDONLY)
 started = threading.Semaphore(0)
 
-
 def loop():
-    call = make()
-    call()
+    names = dict(globals())
+    exec(SETUP, names)
+    call = compile(CALL, "call", "eval")
+    eval(call, names)
     started.release()
     while True:
-        call()
+        eval(call, names)
 
-
-THREADS = 4
-for _ in range(THREADS):
+for _ in range(4):
     threading.Thread(target=loop, daemon=True).start()
-for _ in range(THREADS):
+for _ in range(4):
     started.acquire()
 # Return at a varying point of the threads' calls.
 time.sleep(random.Random(SEED).uniform(0.0, 0.03))
 """
-
-CALLS = ["Store()", "Store.fetch", "Store.fetch_one", "View()", "View.read_record",
-         "View.read_records", "PageReader.read_pages", "IoUringPageReader.read_pages",
-         "read_keys"]
 
 
 @pytest.fixture(scope="module")
@@ -98,7 +76,7 @@ def files(tmp_path_factory):
 def exit_statuses(python, files, call, runs, env=None):
     """Exit statuses of `runs` interpreters run at once, and the stderr of
     the first that failed."""
-    procs = [subprocess.Popen([python, "-c", CHILD, str(files), call, str(seed)],
+    procs = [subprocess.Popen([python, "-c", CHILD, str(files), *CALLS[call], str(seed)],
                               env=env or child_env(), stdout=subprocess.DEVNULL,
                               stderr=subprocess.PIPE, text=True)
              for seed in range(runs)]

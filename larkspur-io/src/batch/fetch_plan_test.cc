@@ -264,26 +264,6 @@ TEST_F(Table, ReadErrorFailsTheCallAndTheStoreStaysUsable) {
   EXPECT_EQ(*again, model(s.geometry(), ids));
 }
 
-TEST_F(Table, ShardOffsetsFromTwoToTheSixtyThreeAreRefusedUnread) {
-  // Row 2^61 at width 8 is byte 2^64 of its shard, which is not byte 0.
-  write_shards({4096, 4096});
-  RecordingReader reader;
-  const std::uint64_t rows = std::uint64_t{1} << 62;
-  const Store s = store(rows, 8, 32, reader);
-  for (const std::vector<std::uint64_t>& ids :
-       {std::vector<std::uint64_t>{rows / 2}, {0, rows / 2 + 1, 1}, {rows / 4},
-        {rows + 3, rows / 4}}) {
-    const auto failed = fetch(s, ids);
-    ASSERT_FALSE(failed);
-    EXPECT_EQ(failed.error().text(), "Invalid argument (os error 22)");
-    // The shard holding the row is not read at all.
-    for (const Read& r : reader.take()) EXPECT_NE(r.fd, s.fd(0));
-  }
-  const auto below = fetch(s, {1, rows / 8});  // byte 2^62: past the end
-  ASSERT_TRUE(below);
-  EXPECT_EQ(*below, model(s.geometry(), {1, rows / 8}));
-}
-
 TEST_F(Table, ShardPastTheTableIsAFaultEvenWithAReadError) {
   write_shards({6400, 6400, 6400});
   RecordingReader reader;

@@ -352,33 +352,6 @@ TEST(RunOnThreads, SpawnFailureDropsTheJobsAndSaysSo) {
   EXPECT_EXIT(spawn_without_address_space(), ::testing::ExitedWithCode(0),
               "failed to spawn thread: ");
 }
-
-// A pool whose start runs out of address space for thread stacks stops and
-// joins the workers it had started: the thread count is back where it was.
-void failed_start_leaves_no_workers() {
-  const std::size_t before = task_count();
-  long pages = 0;
-  if (FILE* f = std::fopen("/proc/self/statm", "r")) {
-    if (std::fscanf(f, "%ld", &pages) != 1) pages = 0;
-    std::fclose(f);
-  }
-  // Room for a few 2 MiB stacks, far from a thousand.
-  rlimit limit{};
-  ::getrlimit(RLIMIT_AS, &limit);
-  limit.rlim_cur = static_cast<rlim_t>(pages) * 4096 + (std::size_t{12} << 20);
-  if (pages == 0 || ::setrlimit(RLIMIT_AS, &limit) != 0) ::_exit(2);
-  const Result<IoPool> pool = IoPool::start(1000);
-  const std::size_t after = task_count();
-  std::fprintf(stderr, "start %s, threads %zu -> %zu\n", pool ? "ok" : "failed", before,
-               after);
-  ::_exit(!pool && after == before ? 0 : 1);
-}
-
-TEST(IoPool, FailedStartStopsTheWorkersItStarted) {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
-  EXPECT_EXIT(failed_start_leaves_no_workers(), ::testing::ExitedWithCode(0),
-              "start failed");
-}
 #endif
 
 }  // namespace
