@@ -54,7 +54,7 @@ asan_tests() {
 # ThreadSanitizer over the C++ tests of the code that shares memory between
 # threads: the worker pool, the fetch planner, the record reads on the pool,
 # the io_uring ring and its page reads.
-tsan_filter="RunJobs.*:IoPool.*:NoPool.*:RunOnThreads.*:*/FaultingBatch.*"
+tsan_filter="RunJobs.*:IoPool.*:NoPool.*:RunOnThreads.*:*/FaultingBatch.*:PoolFork.*"
 tsan_filter+=":Table.*:*/FetchMatchesModel.*:*/CacheBehaviour.*"
 tsan_filter+=":RecordViewTest.*:*/ReadRecordsTest.*"
 tsan_filter+=":IoUring.*:*/IoUringRefused.*:*/IoUringMappingFailure.*"
@@ -65,7 +65,9 @@ tsan_tests() {
     -DLARKSPUR_BUILD_TESTS=ON -DLARKSPUR_BUILD_MODULE=OFF \
     -DLARKSPUR_SANITIZE=thread >/dev/null
   cmake --build build/tsan -j "$jobs" --target larkspur_io_tests
-  TSAN_OPTIONS=halt_on_error=1,second_deadlock_stack=1 \
+  # die_after_fork=0: the pool's fork tests start threads in children
+  # forked from a process with threads.
+  TSAN_OPTIONS=halt_on_error=1,second_deadlock_stack=1,die_after_fork=0 \
     build/tsan/larkspur-io/larkspur_io_tests --gtest_filter="$tsan_filter" \
     --gtest_brief=1
 }

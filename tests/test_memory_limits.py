@@ -4,7 +4,9 @@ Each case runs in a fresh interpreter whose address space is capped a few
 tens of MiB above what it already uses (RLIMIT_AS): a request needing more
 raises MemoryError (or the "capacity overflow" fault, where the size is not
 representable at all), the interpreter survives, its memory comes back, and
-the next ordinary call works under the same cap. Under AddressSanitizer,
+the next ordinary call works under the same cap. A pool that cannot start
+under the cap leaves no workers behind, and a fetch too large for the
+planner's kept scratch gives that memory back. Under AddressSanitizer,
 whose shadow memory rules out an address-space cap, the sanitizer's own
 largest-allocation option plays that role for the cases where one malloc
 is too large; the rest need the cap and are skipped there.
@@ -81,8 +83,8 @@ def big(tmp_path_factory):
     return d
 
 
-def run(code, big, *args):
-    env = {}
+def run(code, big, *args, env=None):
+    env = dict(env or {})
     if under_asan():
         env["ASAN_OPTIONS"] = (os.environ.get("ASAN_OPTIONS", "")
                                + f",max_allocation_size_mb={HEADROOM_MIB}")
@@ -174,6 +176,69 @@ def test_fetch_beyond_the_cap(big):
     assert_survived(out["fetch_one"], ["MemoryError", ""])
     assert_survived(out["overflow"], ["InternalFault", "capacity overflow"])
     assert out["small"]
+
+
+POOL_START = """
+import time
+table = DIR + "/table"
+data = open(table + "/shard_0.bin", "rb").read()
+store = Store(table, 1, 100, 64)
+ids = list(range(0, 100, 3))
+expected = b"".join(data[i * 64:(i + 1) * 64] for i in ids)
+cap()
+# The pool's first call: far more workers than the cap has room for.
+out["first"] = outcome(lambda: store.fetch(ids) == expected)
+deadline = time.monotonic() + 10
+while len(os.listdir("/proc/self/task")) > 1 and time.monotonic() < deadline:
+    time.sleep(0.01)
+out["threads"] = len(os.listdir("/proc/self/task"))
+out["later"] = [outcome(lambda: store.fetch(ids) == expected) for _ in range(5)]
+"""
+
+
+def test_pool_that_cannot_start_under_the_cap_stops_its_workers(big):
+    # The workers started before creation failed are stopped, so the
+    # thread-per-job route, taken instead, has the room they held.
+    needs_address_cap()
+    out = run(POOL_START, big, env={"LARKSPUR_POOL_WORKERS": "100000"})
+    assert out["first"] == ["ok", True]
+    assert out["threads"] == 1
+    assert out["later"] == [["ok", True]] * 5
+
+
+LARGE_FETCH = """
+import array, threading
+N, THREADS = int(sys.argv[3]), int(sys.argv[4])
+table = DIR + "/table"
+store = Store(table, 1, 2**40, 8)
+ids = array.array("Q", range(0, N * 7, 7))
+store.fetch(ids[:1000])  # the pool and this thread's small scratch
+done, release = threading.Barrier(THREADS + 1), threading.Event()
+
+def fetch_and_stay():
+    assert len(store.fetch(ids)) == 8 * N
+    done.wait()
+    release.wait()  # a thread that lives on keeps what it kept
+
+rss = rss_kib()
+threads = [threading.Thread(target=fetch_and_stay) for _ in range(THREADS)]
+for t in threads:
+    t.start()
+done.wait()
+out["growth_kib"] = rss_kib() - rss
+release.set()
+for t in threads:
+    t.join()
+"""
+
+
+@pytest.mark.parametrize("threads", [1, 4])
+def test_large_fetch_gives_its_working_memory_back(big, threads):
+    # 3e6 ids plan with ~72 MB of per-thread scratch.
+    if under_asan():
+        pytest.skip("AddressSanitizer's allocator keeps freed memory in quarantine")
+    out = run(LARGE_FETCH, big, 3_000_000, threads)
+    assert out["growth_kib"] < 8 << 10
 
 
 URING = """

@@ -9,6 +9,8 @@ import sys
 
 import pytest
 
+from conftest import under_asan
+
 PRELUDE = r"""
 import json, os, sys
 import _larkspur
@@ -157,3 +159,137 @@ print(json.dumps([len(set(faults)), faults[0], sorted(workers()), rows == expect
 """, LARKSPUR_POOL_WORKERS="5")
     assert got == [50, "index out of bounds: the len is 4 but the index is 9",
                    sorted(f"larkspur-io-{i}" for i in range(5)), True]
+
+
+# ------------------------------------------------------------------- fork
+
+# The address sanitizer's allocator does not hold its locks across fork():
+# a child forked while another thread allocates (a pool worker finishing a
+# job does) can hang in it.
+needs_fork_safe_allocator = pytest.mark.skipif(
+    under_asan(), reason="the address sanitizer's allocator is not fork-safe")
+
+FORK = r"""
+import signal, threading, time
+
+def model(ids):
+    out = b""
+    for r in ids:
+        shard, local = divmod(r, 100)
+        out += bytes((shard * 64 + local * 64 + k) % 256 for k in range(64))
+    return out
+
+def in_fork(fn, timeout=15):
+    # fn() in a forked child: its JSON value, or "hang" when it does not
+    # finish within the timeout (the child is then killed).
+    r, w = os.pipe()
+    pid = os.fork()
+    if pid == 0:
+        try:
+            os.close(r)
+            os.write(w, json.dumps(fn()).encode())
+        finally:
+            os._exit(0)
+    os.close(w)
+    deadline = time.monotonic() + timeout
+    while os.waitpid(pid, os.WNOHANG)[0] == 0:
+        if time.monotonic() > deadline:
+            os.kill(pid, signal.SIGKILL)
+            os.waitpid(pid, 0)
+            os.close(r)
+            return "hang"
+        time.sleep(0.005)
+    with os.fdopen(r, "rb") as f:
+        return json.loads(f.read() or b"null")
+
+# Pooled calls of every kind: one row, one shard (one job) and a fetch of
+# four shards (four jobs); all verified.
+def pooled_calls():
+    return [store.fetch_one(250) == model([250]),
+            store.fetch([1, 2, 99]) == model([1, 2, 99]),
+            store.fetch([399, 5, 150, 250]) == model([399, 5, 150, 250])]
+
+def child_report():
+    before = len(workers())
+    calls = pooled_calls()
+    return [before, calls, len(workers())]
+"""
+
+
+@needs_fork_safe_allocator
+def test_forked_child_makes_its_own_pool(table):
+    got = run(table, FORK + """
+pooled_calls()
+parent = sorted(workers())
+children = [in_fork(child_report) for _ in range(3)]
+print(json.dumps([children, sorted(workers()) == parent, pooled_calls()]))
+""", LARKSPUR_POOL_WORKERS="6")
+    # No worker of the parent exists in a child until its first pooled
+    # call makes its own six; the parent's stay.
+    assert got == [[[0, [True] * 3, 6]] * 3, True, [True] * 3]
+
+
+@needs_fork_safe_allocator
+def test_forked_children_keep_the_settings_the_parent_read(table):
+    got = run(table, FORK + """
+pooled_calls()
+os.environ["LARKSPUR_POOL_WORKERS"] = "9"
+os.environ["LARKSPUR_NO_POOL"] = "1"
+pooled = in_fork(child_report)
+print(json.dumps([pooled, in_fork(lambda: in_fork(child_report))]))
+""", LARKSPUR_POOL_WORKERS="3")
+    assert got == [[0, [True] * 3, 3]] * 2
+    got = run(table, FORK + """
+pooled_calls()
+del os.environ["LARKSPUR_NO_POOL"]
+print(json.dumps(in_fork(lambda: [child_report(), fault_of(store, [1, 950])])))
+""", LARKSPUR_NO_POOL="1")
+    assert got == [[0, [True] * 3, 0], THREADS_FAULT]
+
+
+@needs_fork_safe_allocator
+def test_multiprocessing_fork_pool_after_the_parent_used_the_pool(table):
+    got = run(table, FORK + """
+import multiprocessing
+
+def task(i):
+    ids = [(i * 37 + k * 101) % 400 for k in range(20)]
+    return store.fetch(ids) == model(ids) and store.fetch_one(i) == model([i])
+
+pooled_calls()
+with multiprocessing.get_context("fork").Pool(3) as procs:
+    try:
+        result = procs.map_async(task, range(12)).get(timeout=60)
+    except multiprocessing.TimeoutError:
+        result = "hang"
+print(json.dumps([result, pooled_calls()]))
+""", LARKSPUR_POOL_WORKERS="4")
+    assert got == [[True] * 12, [True] * 3]
+
+
+@needs_fork_safe_allocator
+def test_fork_while_other_threads_are_inside_pooled_calls(table):
+    got = run(table, FORK + """
+stop = threading.Event()
+bad = []
+
+def loop(seed):
+    while not stop.is_set():
+        if not all(pooled_calls()):
+            bad.append(seed)
+
+threads = [threading.Thread(target=loop, args=(i,)) for i in range(4)]
+for t in threads:
+    t.start()
+children = []
+for _ in range(8):
+    time.sleep(0.01)
+    children.append(in_fork(lambda: pooled_calls() + [len(workers())]))
+    if children[-1] == "hang":
+        break
+stop.set()
+for t in threads:
+    t.join()
+print(json.dumps([children, bad, len(workers())]))
+""", LARKSPUR_POOL_WORKERS="5")
+    assert got == [[[True, True, True, 5]] * 8, [], 5]

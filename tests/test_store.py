@@ -374,6 +374,35 @@ def test_output_too_large_to_allocate_is_memory_error(tmp_path, width):
         Store(str(tmp_path), 1, 10, width).fetch_one(0)
 
 
+# local_row x width, computed exactly: a row whose byte offset is 2^63 or
+# more (wrapping modulo 2^64 or not) fails the call as the kernel fails such
+# an offset; rows far out but below 2^63 read as zeros past the file's end.
+@pytest.mark.parametrize("rows_per_shard, width, ids, valid", [
+    (2**62, 8, [2**61], False),                     # 2^64: wraps to row 0
+    (2**62, 8, [2**61 + 1], False),                 # wraps to row 1
+    (2**62, 8, [1, 0, 2**61, 2**61 + 1], False),    # wrapped rows of one page
+    (2**62, 8, [2**60], False),                     # 2^63 exactly
+    (2**62, 8, [3, 2**60 - 1], False),              # ends at 2^63
+    (2**63, 3, [(2**64 + 2) // 3], False),          # wraps to byte 2
+    (2**62, 8, [1, 2**59, 2], True),                # 2^62
+    (2**62, 8, [2**63 // 8 - 512], True),           # the last page below 2^63
+])
+def test_row_offsets_from_two_to_the_63_fail(tmp_path, rows_per_shard, width, ids, valid):
+    t = Table(tmp_path, [4096, 4096])
+    s = t.store(rows_per_shard, width)
+    other = rows_per_shard + 5  # a row of shard 1, read by another job
+    for call, rows in [(lambda: s.fetch(ids), ids),
+                       (lambda: s.fetch_one(ids[-1]), ids[-1:]),
+                       (lambda: s.fetch([other] + ids + [other]), [other] + ids + [other])]:
+        if valid:
+            assert call() == t.model(rows, rows_per_shard, width)
+        else:
+            with pytest.raises(OSError) as e:
+                call()
+            assert e.value.args == ("Invalid argument (os error 22)",)
+    assert s.fetch([0, 1, other]) == t.model([0, 1, other], rows_per_shard, width)
+
+
 def test_rows_past_the_end_of_a_short_shard_are_zeros(tmp_path):
     t = Table(tmp_path, [64 * 70])
     s = t.store(1000, 64)

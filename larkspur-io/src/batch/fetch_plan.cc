@@ -2,10 +2,13 @@
 // jobs) and the read jobs themselves.
 #include "larkspur-io/src/batch/fetch_plan.h"
 
+#include <malloc.h>
 #include <sys/mman.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
+#include <cerrno>
 #include <cstring>
 #include <mutex>
 #include <optional>
@@ -42,18 +45,27 @@ struct PlanScratch {
   std::vector<Group> groups;
   std::vector<std::pair<std::uint64_t, std::uint64_t>> keyed;  // (shard, pos)
 
-  // Keeps memory bounded after an unusually large request.
+  // Keeps memory bounded after an unusually large request: what it needed
+  // is freed and handed back to the system.
   void trim() {
-    release_if_large(refs);
-    release_if_large(shard_of);
-    release_if_large(bucket);
-    release_if_large(groups);
-    release_if_large(keyed);
+    bool freed = release_if_large(refs);
+    freed = release_if_large(shard_of) || freed;
+    freed = release_if_large(bucket) || freed;
+    freed = release_if_large(groups) || freed;
+    freed = release_if_large(keyed) || freed;
+    // The allocator may keep freed blocks (those below its mapping
+    // threshold, which it raises as large blocks are freed) resident for
+    // reuse; this returns their pages. Rare, so its cost does not matter.
+    if (freed) static_cast<void>(::malloc_trim(0));
   }
 
+  // Frees v's memory when it holds more than 16 MiB. Assigning {} would
+  // only empty it, keeping its capacity.
   template <class T>
-  static void release_if_large(std::vector<T>& v) {
-    if (v.capacity() * sizeof(T) > (std::size_t{16} << 20)) v = {};
+  static bool release_if_large(std::vector<T>& v) {
+    if (v.capacity() * sizeof(T) <= (std::size_t{16} << 20)) return false;
+    std::vector<T>().swap(v);
+    return true;
   }
 };
 
@@ -78,7 +90,8 @@ class CallErrors {
 };
 
 // Fills `buf` from `offset` until it is full or the file ends; what lies
-// past the end reads as zeros. A failed read fails at once (EINTR too).
+// past the end reads as zeros. A failed read fails at once (the reader
+// retries EINTR itself).
 Status read_fill(const PositionalReader& reader, int fd,
                  std::span<std::byte> buf, std::uint64_t offset) {
   std::size_t done = 0;
@@ -157,12 +170,10 @@ void group_by_shard(std::span<const std::uint64_t> rowids,
   if (!s.keyed.empty()) append_sorted_groups(rowids, s, begin);
 }
 
-// A page window: the bytes of several rows of one page, read at once.
-// One per thread, reused by every job that thread runs.
-std::vector<std::byte>& thread_window() {
-  thread_local std::vector<std::byte> window;
-  return window;
-}
+// A page window: the bytes of several distinct rows that start in one
+// page, read at once. Such rows are less than a page apart, so each is
+// less than a page wide, and the window spans less than two pages.
+using PageWindow = std::array<std::byte, 2 * kPageBytes>;
 
 // How many runs a job keeps queued ahead of its reads once it has met the
 // disk.
@@ -187,6 +198,11 @@ class GroupReader {
         cold_(cold) {}
 
   Status read(std::span<const RowRef> rows, const CallErrors& errors) {
+    // Rows are sorted by row id, so their offsets ascend: when the last
+    // one is one the kernel accepts, all are.
+    if (!rows.empty() && !offset_is_valid(rows.back())) {
+      return Error::from_errno(EINVAL);
+    }
     rows_ = rows;
     ahead_ = 0;
     queued_ = 0;
@@ -202,9 +218,8 @@ class GroupReader {
   }
 
  private:
-  // Rows [begin, end) start in one page; their bytes span [lo, hi + width).
-  // Sorted rows have ascending offsets unless local_row x width wrapped,
-  // hence the lowest and highest rather than first and last.
+  // Rows [begin, end) start in one page; their bytes span [lo, hi + width),
+  // lo and hi being the offsets of the first and the last row.
   struct Run {
     std::size_t end;
     std::uint64_t lo;
@@ -212,6 +227,14 @@ class GroupReader {
     bool one_row;
   };
 
+  // Whether the row's offset in its shard, local_row x width computed
+  // exactly, is below 2^63: a read from 2^63 on fails with EINVAL, and a
+  // product wrapped modulo 2^64 would name another row's bytes.
+  bool offset_is_valid(const RowRef& r) const {
+    const WideCount offset = multiply_wide(r.rowid - base_, width_);
+    return offset.high == 0 && offset.low < (std::uint64_t{1} << 63);
+  }
+  // Requires offset_is_valid(r), which makes the product exact.
   std::uint64_t offset_of(const RowRef& r) const { return (r.rowid - base_) * width_; }
   std::byte* dest(const RowRef& r) const {
     return out_ + static_cast<std::size_t>(r.pos * width_);
@@ -225,8 +248,7 @@ class GroupReader {
       const std::uint64_t off = offset_of(rows_[run.end]);
       if ((off & ~(kPageBytes - 1)) != page) break;
       run.one_row = run.one_row && rows_[run.end].rowid == rows_[i].rowid;
-      run.lo = std::min(run.lo, off);
-      run.hi = std::max(run.hi, off);
+      run.hi = off;
     }
     return run;
   }
@@ -282,16 +304,18 @@ class GroupReader {
     }
     // Several rows of one page: one read from the lowest row's start to the
     // highest row's end, then a copy per row.
-    std::vector<std::byte>& window = thread_window();
-    const auto span = static_cast<std::size_t>(run.hi - run.lo + width_);
-    if (window.size() < span) window.resize(span);
-    if (Status st = fill({window.data(), span}, run.lo, run.end); !st) return st;
+    PageWindow window;
+    const std::uint64_t span = run.hi - run.lo + width_;
+    if (span > window.size()) {
+      return fault(str_cat("rows of one page span ", span, " bytes, more than a window"));
+    }
+    const std::span<std::byte> bytes(window.data(), static_cast<std::size_t>(span));
+    if (Status st = fill(bytes, run.lo, run.end); !st) return st;
     for (std::size_t k = i; k < run.end; ++k) {
       std::memcpy(dest(rows_[k]),
                   window.data() + static_cast<std::size_t>(offset_of(rows_[k]) - run.lo),
                   row_bytes);
     }
-    if (window.size() > (std::size_t{1} << 20)) window = {};
     return ok();
   }
 

@@ -28,7 +28,9 @@ Result<std::size_t> fetch_output_size(std::uint64_t rows, std::uint64_t width);
 // Fails with "attempt to divide by zero" when rows_per_shard is 0 and the
 // request is not empty, with the pool's fault when a row's shard is out of
 // range ("index out of bounds: ..." on the pool), or with the first read
-// error once all jobs have finished. Never touches Python; runs on any
+// error once all jobs have finished. A row's offset in its shard is
+// local_row × width, exactly: from 2^63 on it is an error (EINVAL), as the
+// kernel's for such an offset. Never touches Python; runs on any
 // thread; `out` must stay valid until it returns.
 Status fetch_rows(const Store& store, std::span<const std::uint64_t> rowids,
                   std::span<std::byte> out);

@@ -14,21 +14,21 @@ namespace larkspur::io {
 
 namespace {
 
+// pread(2) and preadv2(2); a read a signal interrupted (EINTR) is retried.
 class PreadReader final : public PositionalReader {
  public:
   Result<std::size_t> read_at(int fd, std::span<std::byte> buf,
                               std::uint64_t offset) const override {
-    const ssize_t n =
-        ::pread(fd, buf.data(), buf.size(), static_cast<off_t>(offset));
-    if (n < 0) return Error::from_errno(errno);
-    return static_cast<std::size_t>(n);
+    return ::larkspur::read_at(fd, buf, offset);
   }
 
   Result<CachedRead> read_cached(int fd, std::span<std::byte> buf,
                                  std::uint64_t offset) const override {
     iovec iov{buf.data(), buf.size()};
-    const ssize_t n =
-        ::preadv2(fd, &iov, 1, static_cast<off_t>(offset), RWF_NOWAIT);
+    ssize_t n = -1;
+    do {
+      n = ::preadv2(fd, &iov, 1, static_cast<off_t>(offset), RWF_NOWAIT);
+    } while (n < 0 && errno == EINTR);
     if (n >= 0) return CachedRead{CachedRead::State::kRead, static_cast<std::size_t>(n)};
     switch (errno) {
       case EAGAIN:
@@ -58,8 +58,14 @@ void close_in_order(std::vector<UniqueFd>& fds) noexcept {
 }  // namespace
 
 const PositionalReader& pread_reader() {
-  static const PreadReader reader;
-  return reader;
+  // Never destroyed: pool workers and threads the exiting interpreter left
+  // running may still read through it while exit() runs destructors.
+  static const union Holder {
+    Holder() : reader() {}
+    ~Holder() {}  // NOLINT(modernize-use-equals-default): must not destroy reader
+    PreadReader reader;
+  } holder;
+  return holder.reader;
 }
 
 Store::Store(std::vector<UniqueFd> fds, ShardGeometry geometry,

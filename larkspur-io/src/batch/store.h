@@ -29,11 +29,12 @@ class PositionalReader {
  public:
   virtual ~PositionalReader() = default;
   // One read of up to buf.size() bytes at `offset`: the count read (0 at
-  // end of file) or the system error, without retries.
+  // end of file) or the system error. A read a signal interrupted (EINTR)
+  // is retried, never reported; short reads are not continued.
   virtual Result<std::size_t> read_at(int fd, std::span<std::byte> buf,
                                       std::uint64_t offset) const = 0;
-  // Like read_at, but only from the page cache, never waiting for the
-  // device. Unsupported unless overridden.
+  // Like read_at (EINTR retried too), but only from the page cache, never
+  // waiting for the device. Unsupported unless overridden.
   virtual Result<CachedRead> read_cached(int /*fd*/, std::span<std::byte> /*buf*/,
                                          std::uint64_t /*offset*/) const {
     return CachedRead{CachedRead::State::kUnsupported, 0};
@@ -44,7 +45,8 @@ class PositionalReader {
                         std::uint64_t /*length*/) const {}
 };
 
-// The reader stores use unless told otherwise: pread(2).
+// The reader stores use unless told otherwise: pread(2) and preadv2(2).
+// Never destroyed, so reads may go on while the process exits.
 const PositionalReader& pread_reader();
 
 // The descriptors of a table's shard files, one per shard, with the table's

@@ -1,5 +1,6 @@
 // The I/O worker pool: named long-lived workers on one FIFO queue, the
-// per-batch latch and fault record, and the thread-per-job route.
+// per-batch latch and fault record, the thread-per-job route, and the
+// process-wide pool that each process (also a forked child) makes for itself.
 #include "larkspur-io/src/pool/io_pool.h"
 
 #include <pthread.h>
@@ -14,6 +15,7 @@
 #include <memory>
 #include <mutex>
 #include <new>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <type_traits>
@@ -98,6 +100,40 @@ class ScopedThread {
  private:
   pthread_t tid_;
   bool joinable_;
+};
+
+// The handles of the workers a pool start has made so far, kept without
+// throwing (see spawn): a start that fails must find every one of them.
+class StartedThreads {
+ public:
+  // False, keeping what it holds, when memory runs out.
+  bool add(pthread_t tid) noexcept {
+    if (size_ == capacity_) {
+      const std::size_t grown = std::max<std::size_t>(16, 2 * capacity_);
+      std::unique_ptr<pthread_t[]> bigger(new (std::nothrow) pthread_t[grown]);
+      if (!bigger) return false;
+      std::copy_n(tids_.get(), size_, bigger.get());
+      tids_ = std::move(bigger);
+      capacity_ = grown;
+    }
+    tids_[size_++] = tid;
+    return true;
+  }
+
+  void detach_all() noexcept {
+    for (std::size_t i = 0; i < size_; ++i) ::pthread_detach(tids_[i]);
+    size_ = 0;
+  }
+
+  void join_all() noexcept {
+    for (std::size_t i = 0; i < size_; ++i) ::pthread_join(tids_[i], nullptr);
+    size_ = 0;
+  }
+
+ private:
+  std::unique_ptr<pthread_t[]> tids_;
+  std::size_t size_ = 0;
+  std::size_t capacity_ = 0;
 };
 
 // What one pooled call shares with its wrapped jobs: the count of finished
@@ -198,9 +234,12 @@ class PoolShared {
     if (wake) work_.notify_one();
   }
 
-  Task take() {
+  // The next task, waiting for one; nullopt once stop() was called and the
+  // queue is empty.
+  std::optional<Task> take() {
     std::unique_lock lock(mu_);
     while (head_ == queue_.size()) {
+      if (stopping_) return std::nullopt;
       ++idle_;
       work_.wait(lock);
       --idle_;
@@ -224,6 +263,15 @@ class PoolShared {
     return task;
   }
 
+  // Makes every worker return from take() once the queue is empty.
+  void stop() {
+    {
+      const std::lock_guard lock(mu_);
+      stopping_ = true;
+    }
+    work_.notify_all();
+  }
+
  private:
   // Wake-ups are chained, one per job at most: the submitter wakes one
   // worker, and a worker that takes a job while more wait wakes the next,
@@ -243,6 +291,7 @@ class PoolShared {
   std::size_t head_ = 0;     // guarded by mu_
   std::size_t idle_ = 0;     // guarded by mu_: workers waiting for work
   std::size_t waking_ = 0;   // guarded by mu_: wake-ups not yet arrived
+  bool stopping_ = false;    // guarded by mu_
 };
 
 Status IoJob::run() noexcept {
@@ -266,16 +315,31 @@ IoPool::~IoPool() = default;
 Result<IoPool> IoPool::start(std::uint64_t workers) {
   workers = std::max<std::uint64_t>(workers, 1);
   auto shared = std::make_shared<PoolShared>();
+  StartedThreads started;
+  // A start that fails stops and joins the workers it made: parked for
+  // good, they would hold the memory and thread slots that the
+  // thread-per-job route, taken instead, needs.
+  const auto give_up = [&](Error error) {
+    shared->stop();
+    started.join_all();
+    return error;
+  };
   for (std::uint64_t i = 0; i < workers; ++i) {
     Result<pthread_t> tid = spawn([shared]() noexcept {
       // A fault inside a job never reaches here: Task::run is noexcept.
-      while (true) shared->take().run();
+      while (std::optional<Task> task = shared->take()) task->run();
     });
-    if (!tid) return std::move(tid).error();
+    if (!tid) return give_up(std::move(tid).error());
     ::pthread_setname_np(*tid, worker_name(i).data());
-    // Workers are never joined; detached, they need no handle kept.
-    ::pthread_detach(*tid);
+    if (!started.add(*tid)) {
+      Error error = give_up(Error::from_errno(ENOMEM));
+      ::pthread_join(*tid, nullptr);
+      return error;
+    }
   }
+  // Workers are never joined once the pool runs; detached, they need no
+  // handle kept.
+  started.detach_all();
   return IoPool(workers, std::move(shared));
 }
 
@@ -325,39 +389,101 @@ Status run_on_threads(std::vector<IoJob> jobs) {
 
 namespace {
 
-std::atomic<std::uint64_t> running_pool_workers{0};
+// The process-wide pool and the settings it is made from, one per process.
+// A forked child has none of the parent's workers, and the parent's queue
+// lock may have been held by a thread that does not exist in the child; the
+// child therefore abandons the inherited pool without touching it (never
+// destroying it) and makes a new one on first use, from the settings the
+// parent read. A child also tries again where the parent's pool could not
+// be made. mu_ is held across fork(), so no child is forked half way
+// through making a pool. Never destroyed (workers are never joined).
+class ProcessPool {
+ public:
+  ProcessPool() noexcept {
+    // Registered as the library loads, before any pool exists. A failure
+    // (ENOMEM) leaves forked children with the parent's pool, as before.
+    static_cast<void>(::pthread_atfork(&prepare_fork, &parent_after_fork,
+                                       &child_after_fork));
+  }
+  ProcessPool(const ProcessPool&) = delete;
+  ProcessPool& operator=(const ProcessPool&) = delete;
+  ~ProcessPool() = delete;
 
-// The process-wide pool, made by the first call that needs it; nullptr for
-// good when it could not be made.
-IoPool* process_pool() {
-  static NoDestructor<std::optional<IoPool>> pool([] {
-    std::optional<IoPool> made;
-    if (Result<IoPool> started = IoPool::start(configured_worker_count())) {
-      made.emplace(std::move(*started));
-      running_pool_workers.store(made->workers(), std::memory_order_release);
+  // The pool, made by the first call that needs it; nullptr when the pool
+  // is switched off (LARKSPUR_NO_POOL) or could not be made in this process.
+  IoPool* get() {
+    if (IoPool* pool = pool_.load(std::memory_order_acquire)) return pool;
+    if (settled_.load(std::memory_order_acquire)) return nullptr;
+    return make();
+  }
+
+  // The pool if this process has made one, without making it.
+  IoPool* current() const { return pool_.load(std::memory_order_acquire); }
+
+ private:
+  IoPool* make() {
+    const std::lock_guard lock(mu_);
+    if (IoPool* pool = pool_.load(std::memory_order_relaxed)) return pool;
+    if (settled_.load(std::memory_order_relaxed)) return nullptr;
+    // Each variable is read once per process (and inherited by children).
+    if (!no_pool_read_) {
+      no_pool_ = no_pool_from_env();
+      no_pool_read_ = true;
     }
-    return made;
-  }());
-  return (*pool).has_value() ? &**pool : nullptr;
-}
+    if (!no_pool_ && workers_ == 0) workers_ = configured_worker_count();
+    if (!no_pool_) {
+      // std::bad_alloc from here leaves nothing started and nothing
+      // settled: the next call tries again.
+      if (Result<IoPool> started = IoPool::start(workers_)) {
+        // Constructed over whatever an earlier process left in the slot,
+        // which is abandoned, not destroyed.
+        IoPool* pool = std::construct_at(
+            reinterpret_cast<IoPool*>(slot_), std::move(*started));
+        pool_.store(pool, std::memory_order_release);
+        return pool;
+      }
+    }
+    settled_.store(true, std::memory_order_release);
+    return nullptr;
+  }
 
-bool no_pool() {
-  static const bool flag = no_pool_from_env();
-  return flag;
+  static void prepare_fork() noexcept;
+  static void parent_after_fork() noexcept;
+  static void child_after_fork() noexcept;
+
+  std::mutex mu_;  // held across fork()
+  std::atomic<IoPool*> pool_{nullptr};  // set under mu_
+  std::atomic<bool> settled_{false};  // set under mu_: no pool, for good
+  bool no_pool_read_ = false;         // guarded by mu_
+  bool no_pool_ = false;              // guarded by mu_
+  std::uint64_t workers_ = 0;         // guarded by mu_; 0 until read
+  alignas(IoPool) unsigned char slot_[sizeof(IoPool)];  // guarded by mu_
+};
+
+NoDestructor<ProcessPool> process_pool;
+
+void ProcessPool::prepare_fork() noexcept { (*process_pool).mu_.lock(); }
+
+void ProcessPool::parent_after_fork() noexcept { (*process_pool).mu_.unlock(); }
+
+// Runs in the child's only thread, which holds mu_ from prepare_fork.
+void ProcessPool::child_after_fork() noexcept {
+  ProcessPool& p = *process_pool;
+  p.pool_.store(nullptr, std::memory_order_relaxed);
+  p.settled_.store(p.no_pool_, std::memory_order_relaxed);
+  p.mu_.unlock();
 }
 
 }  // namespace
 
 std::optional<std::uint64_t> process_pool_workers() {
-  const std::uint64_t w = running_pool_workers.load(std::memory_order_acquire);
-  if (w == 0) return std::nullopt;
-  return w;
+  if (const IoPool* pool = (*process_pool).current()) return pool->workers();
+  return std::nullopt;
 }
 
 Status run_jobs(std::vector<IoJob> jobs) {
   if (jobs.empty()) return ok();
-  if (no_pool()) return run_on_threads(std::move(jobs));
-  IoPool* pool = process_pool();
+  IoPool* pool = (*process_pool).get();
   if (pool == nullptr || jobs.size() > pool->workers()) {
     return run_on_threads(std::move(jobs));
   }

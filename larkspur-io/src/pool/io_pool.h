@@ -49,7 +49,9 @@ class IoJob {
 // Runs every job and returns when all have finished; the calling thread
 // never runs a job itself. Jobs go to the process-wide pool, or each to a
 // thread of its own when the pool is switched off (LARKSPUR_NO_POOL), could
-// not be created, or has fewer workers than there are jobs. Fails, after
+// not be created, or has fewer workers than there are jobs. Each process
+// has its own pool: a child forked after the parent used one makes its own
+// on first use, with the parent's settings. Fails, after
 // all jobs finished, with the first recorded fault (pooled route) or "a
 // scoped thread panicked" (thread-per-job route). Thread-safe; may be
 // called with or without the interpreter lock.
@@ -64,7 +66,8 @@ class PoolShared;
 class IoPool {
  public:
   // Starts `workers` (at least 1) threads. When one cannot be started the
-  // pool is not made; the threads already started stay idle.
+  // pool is not made, and the threads already started are stopped and
+  // joined before this returns.
   static Result<IoPool> start(std::uint64_t workers);
 
   IoPool(IoPool&&) noexcept;
@@ -91,9 +94,9 @@ class IoPool {
 // panicked" when any job faulted.
 Status run_on_threads(std::vector<IoJob> jobs);
 
-// The worker count of the process-wide pool once it runs; nullopt before
-// the first pooled call, when the pool is switched off or its creation
-// failed.
+// The worker count of this process's pool once it runs; nullopt before
+// the first pooled call (in a forked child: before the child's first), when
+// the pool is switched off or its creation failed.
 std::optional<std::uint64_t> process_pool_workers();
 
 }  // namespace larkspur::io

@@ -4,11 +4,13 @@
 #include <gtest/gtest.h>
 #include <pthread.h>
 #include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cstdio>
 #include <chrono>
+#include <functional>
 #include <latch>
 #include <mutex>
 #include <set>
@@ -215,6 +217,103 @@ TEST(IoPool, ZeroWorkersStillMakesOne) {
   std::vector<IoJob> jobs;
   jobs.emplace_back([] { return ok(); });
   EXPECT_TRUE(pool->run(std::move(jobs)));
+}
+
+// Runs `child` in a forked child and reports whether it returned true;
+// a child that hangs is ended after a minute and counts as failed.
+bool passes_in_forked_child(const std::function<bool()>& child) {
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    ::alarm(60);
+    ::_exit(child() ? 0 : 1);
+  }
+  int status = 0;
+  if (pid < 0 || ::waitpid(pid, &status, 0) != pid) return false;
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+std::size_t task_count() {
+  std::size_t n = 0;
+  if (FILE* f = std::fopen("/proc/self/status", "r")) {
+    char line[256];
+    while (std::fgets(line, sizeof line, f) != nullptr) {
+      if (std::sscanf(line, "Threads: %zu", &n) == 1) break;
+    }
+    std::fclose(f);
+  }
+  return n;
+}
+
+// Whether a batch of `w` jobs that can only finish together ran on `w`
+// distinct workers: a pool with fewer live workers would hang here.
+bool full_pool_batch(std::uint64_t w) {
+  Rendezvous r(w);
+  if (!run_jobs(r.jobs(w)) || r.names.size() != w) return false;
+  const std::set<std::string> distinct(r.names.begin(), r.names.end());
+  return distinct.size() == w && is_worker_name(*distinct.begin());
+}
+
+// The address sanitizer's allocator does not hold its locks across fork():
+// a child forked while another thread allocates (a worker just starting
+// does) can hang in it.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kForkSafeAllocator = false;
+#else
+constexpr bool kForkSafeAllocator = true;
+#endif
+
+TEST(PoolFork, ChildMakesItsOwnPoolOnFirstUseAndTheParentKeepsItsOwn) {
+  if (!kForkSafeAllocator) GTEST_SKIP() << "the address sanitizer's allocator is not fork-safe";
+  const std::uint64_t w = process_workers();
+  EXPECT_TRUE(passes_in_forked_child([w] {
+    // The inherited pool's workers do not exist here.
+    const bool none_before = !process_pool_workers().has_value();
+    const bool batch = full_pool_batch(w);
+    return none_before && batch && process_pool_workers() == w &&
+           task_count() == w + 1;
+  }));
+  EXPECT_TRUE(full_pool_batch(w));
+  EXPECT_EQ(process_pool_workers(), w);
+}
+
+TEST(PoolFork, ForkWhileOtherThreadsAreInsidePooledCalls) {
+  if (!kForkSafeAllocator) GTEST_SKIP() << "the address sanitizer's allocator is not fork-safe";
+  const std::uint64_t w = process_workers();
+  std::atomic<bool> stop{false};
+  std::atomic<int> failures{0};
+  constexpr int kCallers = 4;
+  std::latch finished(kCallers);
+  // Detached: the thread sanitizer keeps a forking parent's joinable
+  // threads as live in the child and then refuses new threads that reuse
+  // their ids.
+  for (int c = 0; c < kCallers; ++c) {
+    std::thread([&stop, &failures, &finished] {
+      while (!stop.load()) {
+        std::vector<IoJob> jobs;
+        for (int j = 0; j < 4; ++j) {
+          jobs.emplace_back([] {
+            std::this_thread::sleep_for(std::chrono::microseconds(20));
+            return ok();
+          });
+        }
+        if (!run_jobs(std::move(jobs))) failures.fetch_add(1);
+      }
+      finished.count_down();
+    }).detach();
+  }
+  int children_ok = 0;
+  for (int round = 0; round < 10; ++round) {
+    children_ok += passes_in_forked_child([w] {
+      // Both routes: the child's own pool and a thread per job.
+      return full_pool_batch(w) && full_pool_batch(w) &&
+             run_jobs(Rendezvous(w + 1).jobs(w + 1));
+    });
+  }
+  stop.store(true);
+  finished.wait();
+  EXPECT_EQ(children_ok, 10);
+  EXPECT_EQ(failures.load(), 0);
+  EXPECT_TRUE(full_pool_batch(w));
 }
 
 #if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
