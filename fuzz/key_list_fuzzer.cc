@@ -15,7 +15,7 @@
 
 #include "larkspur-core/src/base/str_cat.h"
 #include "larkspur-core/src/base/unique_fd.h"
-#include "larkspur-python/src/keys/key_list.h"
+#include "larkspur-io/src/keys/key_list.h"
 
 namespace {
 
@@ -142,7 +142,7 @@ Outcome read_as_file(std::string_view text) {
     if (n <= 0) std::abort();
     done += static_cast<std::size_t>(n);
   }
-  return outcome_of(larkspur::keys::parse_key_file(
+  return outcome_of(larkspur::io::parse_key_file(
       larkspur::str_cat("/proc/self/fd/", fd.get())));
 }
 
@@ -151,7 +151,7 @@ Outcome read_as_file(std::string_view text) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
                                       std::size_t size) {
   const std::string_view text(reinterpret_cast<const char*>(data), size);
-  const Outcome from_text = outcome_of(larkspur::keys::parse_key_text(text));
+  const Outcome from_text = outcome_of(larkspur::io::parse_key_text(text));
   if (from_text != model(text)) std::abort();
   if (read_as_file(text) != from_text) std::abort();
   return 0;

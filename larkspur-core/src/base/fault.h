@@ -6,6 +6,7 @@
 
 #include "larkspur-core/src/base/error.h"
 #include "larkspur-core/src/base/str_cat.h"
+#include "larkspur-core/src/base/texts.h"
 
 namespace larkspur {
 
@@ -17,16 +18,17 @@ inline Error fault(std::string message) {
 // followed by the lines "  left: {left}" and " right: {right}".
 inline Error assert_eq_fault(std::string_view what, std::string_view left,
                              std::string_view right) {
-  return fault(str_cat("assertion `left == right` failed: ", what,
+  return fault(str_cat(texts::kAssertEq, what,
                        "\n  left: ", left, "\n right: ", right));
 }
 
 inline Error index_fault(std::uint64_t len, std::uint64_t index) {
   return fault(
-      str_cat("index out of bounds: the len is ", len, " but the index is ",
-              index));
+      str_cat(texts::kIndexOutOfBounds, len, " but the index is ", index));
 }
 
-inline Error capacity_overflow() { return fault("capacity overflow"); }
+inline Error capacity_overflow() {
+  return fault(std::string(texts::kCapacityOverflow));
+}
 
 }  // namespace larkspur

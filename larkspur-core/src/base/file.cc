@@ -6,9 +6,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 
 #include "larkspur-core/src/base/str_cat.h"
+#include "larkspur-core/src/base/texts.h"
 
 namespace larkspur {
 
@@ -80,27 +82,38 @@ Status read_exact_at(int fd, std::span<std::byte> buf, std::uint64_t offset) {
     // Each retry asks for everything still missing, at the matching offset.
     Result<std::size_t> n = read_at(fd, buf.subspan(done), offset + done);
     if (!n) return std::move(n).error();
-    if (*n == 0) return Error::io("read_exact_at: eof inside buffer");
+    if (*n == 0) return Error::io(std::string(texts::kEofInsideBuffer));
     done += *n;
   }
   return ok();
 }
 
+Result<std::size_t> read_some(int fd, std::span<std::byte> buf) {
+  while (true) {
+    const ssize_t n = ::read(fd, buf.data(), buf.size());
+    if (n >= 0) return static_cast<std::size_t>(n);
+    if (errno != EINTR) return Error::from_errno(errno);
+  }
+}
+
 Result<std::string> read_all(int fd, std::size_t limit) {
   std::string content;
-  char buf[4096];
+  std::array<std::byte, 4096> buf;
   while (true) {
-    const ssize_t n = ::read(fd, buf, sizeof buf);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return Error::from_errno(errno);
-    }
-    if (n == 0) return content;
-    if (static_cast<std::size_t>(n) > limit - content.size()) {
+    Result<std::size_t> n = read_some(fd, buf);
+    if (!n) return std::move(n).error();
+    if (*n == 0) return content;
+    if (*n > limit - content.size()) {
       return Error::io(str_cat("file is larger than ", limit, " bytes"));
     }
-    content.append(buf, static_cast<std::size_t>(n));
+    content.append(reinterpret_cast<const char*>(buf.data()), *n);
   }
+}
+
+Result<std::string> read_file(std::string_view path, std::size_t limit) {
+  Result<OpenFile> file = open_file(path, FileKinds::kRegular);
+  if (!file) return std::move(file).error();
+  return read_all(file->fd.get(), limit);
 }
 
 }  // namespace larkspur

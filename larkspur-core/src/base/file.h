@@ -45,10 +45,17 @@ Result<std::size_t> read_at(int fd, std::span<std::byte> buf,
 // makes no call.
 Status read_exact_at(int fd, std::span<std::byte> buf, std::uint64_t offset);
 
+// One read(2) of up to buf.size() bytes, retried on EINTR: the count read
+// (0 at end of file) or the system error.
+Result<std::size_t> read_some(int fd, std::span<std::byte> buf);
+
 // Everything `fd` yields from its current position to its end, read with
-// read(2) (EINTR retried). Fails with "file is larger than {limit} bytes"
+// read_some. Fails with "file is larger than {limit} bytes"
 // as soon as more than `limit` bytes arrive, so a file that never ends
 // cannot exhaust memory.
 Result<std::string> read_all(int fd, std::size_t limit);
+
+// The whole of the regular file at `path`: open_file, then read_all.
+Result<std::string> read_file(std::string_view path, std::size_t limit);
 
 }  // namespace larkspur

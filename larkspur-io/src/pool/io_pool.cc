@@ -21,15 +21,15 @@
 #include <type_traits>
 
 #include "larkspur-core/src/base/fault.h"
+#include "larkspur-core/src/base/no_destructor.h"
 #include "larkspur-core/src/base/str_cat.h"
+#include "larkspur-core/src/base/texts.h"
 #include "larkspur-io/src/pool/pool_config.h"
+#include "larkspur-io/src/pool/threads.h"
 
 namespace larkspur::io {
 
 namespace {
-
-constexpr std::size_t kStackSize = std::size_t{2} << 20;
-constexpr std::size_t kMaxThreadName = 15;  // the kernel keeps 15 bytes
 
 // A fault from an escaped exception; building its message may itself run
 // out of memory, which must not escape either.
@@ -40,101 +40,6 @@ Error fault_from(const char* what) noexcept {
     return Error::no_memory();
   }
 }
-
-template <class F>
-void* thread_main(void* arg) noexcept {
-  const std::unique_ptr<F> fn(static_cast<F*>(arg));
-  (*fn)();
-  return nullptr;
-}
-
-// Starts a thread with a 2 MiB stack running `fn`, which must not throw.
-// Throws nothing: running out of memory for the thread's copy of `fn` is a
-// failure to start it (ENOMEM), like any other. Pool creation relies on
-// that: an exception half way would leave the started workers behind and
-// have the pool made again by the next call.
-template <class F>
-Result<pthread_t> spawn(F fn) {
-  static_assert(std::is_nothrow_move_constructible_v<F>);
-  // Owned at once; the nothrow form reports exhaustion as nullptr.
-  std::unique_ptr<F> boxed(new (std::nothrow) F(std::move(fn)));
-  if (!boxed) return Error::from_errno(ENOMEM);
-  pthread_attr_t attr;
-  int rc = ::pthread_attr_init(&attr);
-  if (rc != 0) return Error::from_errno(rc);
-  rc = ::pthread_attr_setstacksize(&attr, kStackSize);
-  pthread_t tid{};
-  if (rc == 0) rc = ::pthread_create(&tid, &attr, &thread_main<F>, boxed.get());
-  ::pthread_attr_destroy(&attr);
-  if (rc != 0) return Error::from_errno(rc);
-  static_cast<void>(boxed.release());  // the new thread owns it now
-  return tid;
-}
-
-// "larkspur-io-{i}" cut to the 15 bytes the kernel keeps, built without
-// allocating (see spawn).
-std::array<char, kMaxThreadName + 1> worker_name(std::uint64_t i) {
-  constexpr std::string_view kPrefix = "larkspur-io-";
-  std::array<char, kPrefix.size() + 20> full{};
-  char* end = std::copy(kPrefix.begin(), kPrefix.end(), full.begin());
-  end = std::to_chars(end, full.end(), i).ptr;
-  std::array<char, kMaxThreadName + 1> name{};
-  const auto size = static_cast<std::size_t>(end - full.begin());
-  std::copy_n(full.begin(), std::min(size, kMaxThreadName), name.begin());
-  return name;
-}
-
-// A thread that is joined when its handle is destroyed.
-class ScopedThread {
- public:
-  explicit ScopedThread(pthread_t tid) : tid_(tid), joinable_(true) {}
-  ScopedThread(ScopedThread&& other) noexcept
-      : tid_(other.tid_), joinable_(std::exchange(other.joinable_, false)) {}
-  ScopedThread& operator=(ScopedThread&&) = delete;
-  ScopedThread(const ScopedThread&) = delete;
-  ScopedThread& operator=(const ScopedThread&) = delete;
-  ~ScopedThread() {
-    if (joinable_) ::pthread_join(tid_, nullptr);
-  }
-
- private:
-  pthread_t tid_;
-  bool joinable_;
-};
-
-// The handles of the workers a pool start has made so far, kept without
-// throwing (see spawn): a start that fails must find every one of them.
-class StartedThreads {
- public:
-  // False, keeping what it holds, when memory runs out.
-  bool add(pthread_t tid) noexcept {
-    if (size_ == capacity_) {
-      const std::size_t grown = std::max<std::size_t>(16, 2 * capacity_);
-      std::unique_ptr<pthread_t[]> bigger(new (std::nothrow) pthread_t[grown]);
-      if (!bigger) return false;
-      std::copy_n(tids_.get(), size_, bigger.get());
-      tids_ = std::move(bigger);
-      capacity_ = grown;
-    }
-    tids_[size_++] = tid;
-    return true;
-  }
-
-  void detach_all() noexcept {
-    for (std::size_t i = 0; i < size_; ++i) ::pthread_detach(tids_[i]);
-    size_ = 0;
-  }
-
-  void join_all() noexcept {
-    for (std::size_t i = 0; i < size_; ++i) ::pthread_join(tids_[i], nullptr);
-    size_ = 0;
-  }
-
- private:
-  std::unique_ptr<pthread_t[]> tids_;
-  std::size_t size_ = 0;
-  std::size_t capacity_ = 0;
-};
 
 // What one pooled call shares with its wrapped jobs: the count of finished
 // jobs and the first fault recorded.
@@ -196,22 +101,6 @@ struct Task {
   }
 };
 
-template <class T>
-class NoDestructor {
- public:
-  template <class... A>
-  explicit NoDestructor(A&&... args)
-      : value_(std::construct_at(reinterpret_cast<T*>(storage_),
-                                 std::forward<A>(args)...)) {}
-  NoDestructor(const NoDestructor&) = delete;
-  NoDestructor& operator=(const NoDestructor&) = delete;
-  ~NoDestructor() = default;  // deliberately leaves the value alive
-  T& operator*() { return *value_; }
-
- private:
-  alignas(T) unsigned char storage_[sizeof(T)];
-  T* value_;
-};
 
 }  // namespace
 
@@ -374,7 +263,7 @@ Status run_on_threads(std::vector<IoJob> jobs) {
           });
       if (!tid) {
         spawn_error = fault(
-            str_cat("failed to spawn thread: ", tid.error().text()));
+            str_cat(texts::kFailedToSpawnThread, tid.error().text()));
         break;
       }
       threads.emplace_back(*tid);
@@ -382,7 +271,7 @@ Status run_on_threads(std::vector<IoJob> jobs) {
   }
   if (spawn_error) return *std::move(spawn_error);
   if (std::find(faulted.begin(), faulted.end(), 1) != faulted.end()) {
-    return fault("a scoped thread panicked");
+    return fault(std::string(texts::kScopedThreadPanicked));
   }
   return ok();
 }

@@ -1,7 +1,6 @@
 // Pool sizing: environment variables, affinity and cgroup CPU quotas.
 #include "larkspur-io/src/pool/pool_config.h"
 
-#include <fcntl.h>
 #include <sched.h>
 
 #include <algorithm>
@@ -11,7 +10,7 @@
 #include <cstdlib>
 #include <vector>
 
-#include "larkspur-core/src/base/unique_fd.h"
+#include "larkspur-core/src/base/file.h"
 
 namespace larkspur::io {
 
@@ -19,20 +18,9 @@ namespace {
 
 // The whole of a small file (cgroup and proc files), or nullopt.
 std::optional<std::string> read_small_file(const std::string& path) {
-  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!fd.valid()) return std::nullopt;
-  std::string out;
-  char buf[4096];
-  while (out.size() < (1U << 20)) {
-    const ssize_t n = ::read(fd.get(), buf, sizeof buf);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return std::nullopt;
-    }
-    if (n == 0) return out;
-    out.append(buf, static_cast<std::size_t>(n));
-  }
-  return out;
+  Result<std::string> text = read_file(path, std::size_t{1} << 20);
+  if (!text) return std::nullopt;
+  return *std::move(text);
 }
 
 std::string_view trim(std::string_view s) {

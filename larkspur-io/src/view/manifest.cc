@@ -210,9 +210,7 @@ std::optional<ViewManifest> parse_settings(std::string_view text,
 // The manifest's text; nullopt when it cannot be read, is not a regular
 // file (a FIFO would block, /dev/zero never ends) or is too large.
 std::optional<std::string> read_manifest(const std::string& path) {
-  Result<OpenFile> file = open_file(path, FileKinds::kRegular);
-  if (!file) return std::nullopt;
-  Result<std::string> text = read_all(file->fd.get(), kMaxManifestBytes);
+  Result<std::string> text = read_file(path, kMaxManifestBytes);
   if (!text) return std::nullopt;
   return *std::move(text);
 }

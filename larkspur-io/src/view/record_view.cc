@@ -12,6 +12,7 @@
 #include "larkspur-core/src/base/fault.h"
 #include "larkspur-core/src/base/file.h"
 #include "larkspur-core/src/base/str_cat.h"
+#include "larkspur-core/src/base/texts.h"
 #include "larkspur-io/src/pool/io_pool.h"
 #include "larkspur-io/src/view/manifest.h"
 
@@ -105,7 +106,7 @@ Status read_records(const RecordView& view,
   if (layout.jobs == 0) return read_run(view.fd(), indices, out, slot_bytes);
 
   const std::size_t piece = layout.per_job * slot_bytes;
-  if (piece == 0) return fault("chunk size must be non-zero");
+  if (piece == 0) return fault(std::string(texts::kChunkSizeZero));
   const auto slot = static_cast<std::size_t>(slot_bytes);
   const auto errors = std::make_shared<ErrorList>();
   std::vector<IoJob> jobs;

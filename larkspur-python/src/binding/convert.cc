@@ -4,6 +4,7 @@
 #include <cstring>
 #include <type_traits>
 
+#include "larkspur-core/src/base/texts.h"
 #include "larkspur-python/src/binding/py_ref.h"
 
 namespace larkspur::py {
@@ -155,7 +156,7 @@ std::optional<std::vector<std::uint64_t>> u64_from_buffer(PyObject* obj,
 template <class Elem>
 std::optional<std::vector<typename Elem::type>> to_vector(PyObject* obj) {
   if (PyUnicode_Check(obj)) {
-    PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
+    PyErr_SetString(PyExc_TypeError, texts::kStrIsNotASequence.data());
     return std::nullopt;
   }
   if (PySequence_Check(obj) == 0) {

@@ -23,6 +23,7 @@
 #include "larkspur-core/src/base/fault.h"
 #include "larkspur-core/src/base/result.h"
 #include "larkspur-core/src/base/str_cat.h"
+#include "larkspur-core/src/base/texts.h"
 #include "larkspur-python/src/binding/build.h"
 #include "larkspur-python/src/binding/convert.h"
 #include "larkspur-python/src/binding/declare.h"
@@ -154,8 +155,7 @@ Instance<typename ClassOf<C>::Value>* checked_self(PyObject* self) {
     const std::uint64_t here = current_thread_id();
     if (here != inst->owner_thread) {
       raise_error(assert_eq_fault(
-          str_cat(kTypePath<C>.data(),
-                  " is unsendable, but sent to another thread"),
+          str_cat(kTypePath<C>.data(), texts::kSentToAnotherThread),
           format_thread_id(here), format_thread_id(inst->owner_thread)));
       return nullptr;
     }
@@ -253,7 +253,7 @@ template <const auto& C>
 inline constexpr const auto& kDroppedMessage =
     internal_declare::kText<[](auto& w) {
       w.put(kTypePath<C>.data());
-      w.put(" is unsendable, but is being dropped on another thread");
+      w.put(texts::kDroppedOnAnotherThread);
     }>;
 
 }  // namespace internal_entry

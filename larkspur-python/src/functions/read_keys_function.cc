@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "larkspur-python/src/binding/gil.h"
-#include "larkspur-python/src/keys/key_list.h"
+#include "larkspur-io/src/keys/key_list.h"
 #include "larkspur-python/src/members.h"
 
 namespace larkspur::py {
@@ -12,7 +12,7 @@ namespace {
 
 
 Result<std::vector<std::uint64_t>> read_keys(std::string path) {
-  return blocking([&] { return keys::parse_key_file(path); });
+  return blocking([&] { return io::parse_key_file(path); });
 }
 
 constexpr auto kReadKeys = function<&read_keys>("read_keys", {"path"});

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "larkspur-core/src/base/result.h"
-#include "larkspur-io/src/batch/page_reader.h"
+#include "larkspur-io/src/uring/page_reader.h"
 #include "larkspur-python/src/binding/py_ref.h"
 
 namespace larkspur::py {

@@ -3,7 +3,7 @@
 #include <optional>
 #include <vector>
 
-#include "larkspur-io/src/batch/page_reader.h"
+#include "larkspur-io/src/uring/page_reader.h"
 #include "larkspur-python/src/members.h"
 #include "larkspur-python/src/types/page_list.h"
 

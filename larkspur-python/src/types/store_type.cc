@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "larkspur-io/src/batch/fetch_plan.h"
-#include "larkspur-io/src/batch/store.h"
+#include "larkspur-io/src/fetch/fetch_plan.h"
+#include "larkspur-io/src/fetch/store.h"
 #include "larkspur-python/src/binding/gil.h"
 #include "larkspur-python/src/members.h"
 

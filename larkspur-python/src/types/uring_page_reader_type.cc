@@ -5,8 +5,8 @@
 #include <string_view>
 #include <vector>
 
-#include "larkspur-io/src/batch/page_reader.h"
-#include "larkspur-io/src/batch/uring_page_reader.h"
+#include "larkspur-io/src/uring/page_reader.h"
+#include "larkspur-io/src/uring/uring_page_reader.h"
 #include "larkspur-python/src/members.h"
 #include "larkspur-python/src/types/page_list.h"
 

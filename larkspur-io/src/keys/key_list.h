@@ -8,7 +8,7 @@
 
 #include "larkspur-core/src/base/result.h"
 
-namespace larkspur::keys {
+namespace larkspur::io {
 
 // The keys of the regular file at `path`, in file order. Lines end in LF or
 // CR LF (the last may have no end); each is trimmed of Unicode white space
@@ -39,4 +39,4 @@ std::string_view trim_white_space(std::string_view line);
 // nothing above U+10FFFF).
 bool is_utf8(std::string_view bytes);
 
-}  // namespace larkspur::keys
+}  // namespace larkspur::io

@@ -1,4 +1,4 @@
-#include "larkspur-python/src/keys/key_list.h"
+#include "larkspur-io/src/keys/key_list.h"
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-namespace larkspur::keys {
+namespace larkspur::io {
 namespace {
 
 using Keys = std::vector<std::uint64_t>;
@@ -159,4 +159,4 @@ TEST(IsUtf8, RejectsMalformedText) {
 }
 
 }  // namespace
-}  // namespace larkspur::keys
+}  // namespace larkspur::io

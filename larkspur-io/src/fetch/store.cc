@@ -1,5 +1,5 @@
 // Opening a table's shard files.
-#include "larkspur-io/src/batch/store.h"
+#include "larkspur-io/src/fetch/store.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -9,6 +9,7 @@
 #include <cerrno>
 
 #include "larkspur-core/src/base/file.h"
+#include "larkspur-core/src/base/no_destructor.h"
 
 namespace larkspur::io {
 
@@ -60,12 +61,8 @@ void close_in_order(std::vector<UniqueFd>& fds) noexcept {
 const PositionalReader& pread_reader() {
   // Never destroyed: pool workers and threads the exiting interpreter left
   // running may still read through it while exit() runs destructors.
-  static const union Holder {
-    Holder() : reader() {}
-    ~Holder() {}  // NOLINT(modernize-use-equals-default): must not destroy reader
-    PreadReader reader;
-  } holder;
-  return holder.reader;
+  static NoDestructor<const PreadReader> reader;
+  return *reader;
 }
 
 Store::Store(std::vector<UniqueFd> fds, ShardGeometry geometry,

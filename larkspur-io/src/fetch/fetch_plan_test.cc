@@ -1,6 +1,6 @@
 // Row fetch against a model of the shard files, plus the read pattern,
 // error and fault behaviour.
-#include "larkspur-io/src/batch/fetch_plan.h"
+#include "larkspur-io/src/fetch/fetch_plan.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>

@@ -1,4 +1,4 @@
-#include "larkspur-io/src/batch/uring_page_reader.h"
+#include "larkspur-io/src/uring/uring_page_reader.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -15,7 +15,7 @@
 #include <thread>
 #include <vector>
 
-#include "larkspur-io/src/batch/ring_testing.h"
+#include "larkspur-io/src/uring/ring_testing.h"
 
 namespace larkspur::io {
 namespace {

@@ -9,7 +9,7 @@
 #include "larkspur-core/src/base/mapping.h"
 #include "larkspur-core/src/base/result.h"
 #include "larkspur-core/src/base/unique_fd.h"
-#include "larkspur-io/src/batch/io_uring_abi.h"
+#include "larkspur-io/src/uring/io_uring_abi.h"
 
 namespace larkspur::io {
 

@@ -1,6 +1,6 @@
 // Descriptor ownership of a Store. (Name choice and open failures are
 // tested through the Python surface.)
-#include "larkspur-io/src/batch/store.h"
+#include "larkspur-io/src/fetch/store.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>

@@ -1,6 +1,6 @@
 // The fetch planner (grouping rows by shard and cutting the groups into
 // jobs) and the read jobs themselves.
-#include "larkspur-io/src/batch/fetch_plan.h"
+#include "larkspur-io/src/fetch/fetch_plan.h"
 
 #include <malloc.h>
 #include <sys/mman.h>
@@ -17,6 +17,7 @@
 
 #include "larkspur-core/src/base/fault.h"
 #include "larkspur-core/src/base/str_cat.h"
+#include "larkspur-core/src/base/texts.h"
 #include "larkspur-io/src/pool/io_pool.h"
 
 namespace larkspur::io {
@@ -384,7 +385,7 @@ Status fetch_rows(const Store& store, std::span<const std::uint64_t> rowids,
                   std::span<std::byte> out) {
   if (rowids.empty()) return ok();
   const ShardGeometry& geometry = store.geometry();
-  if (geometry.rows_per_shard == 0) return fault("attempt to divide by zero");
+  if (geometry.rows_per_shard == 0) return fault(std::string(texts::kDivideByZero));
   const Result<std::size_t> size = fetch_output_size(rowids.size(), geometry.width);
   if (!size) return size.error();
   if (*size != out.size()) {

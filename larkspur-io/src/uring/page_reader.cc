@@ -1,5 +1,5 @@
 // The per-page read rule: one pread per page, short pages kept.
-#include "larkspur-io/src/batch/page_reader.h"
+#include "larkspur-io/src/uring/page_reader.h"
 
 #include <unistd.h>
 

@@ -1,5 +1,5 @@
 // IoUring: ring creation, read submission and completion reaping.
-#include "larkspur-io/src/batch/io_uring.h"
+#include "larkspur-io/src/uring/io_uring.h"
 
 #include <sys/mman.h>
 #include <sys/syscall.h>

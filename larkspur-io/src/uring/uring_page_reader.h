@@ -7,8 +7,8 @@
 #include <span>
 
 #include "larkspur-core/src/base/result.h"
-#include "larkspur-io/src/batch/io_uring.h"
-#include "larkspur-io/src/batch/page_reader.h"
+#include "larkspur-io/src/uring/io_uring.h"
+#include "larkspur-io/src/uring/page_reader.h"
 
 namespace larkspur::io {
 

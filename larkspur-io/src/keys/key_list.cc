@@ -1,17 +1,15 @@
 // Reading key list files through one 8192-byte buffer, line by line.
-#include "larkspur-python/src/keys/key_list.h"
-
-#include <unistd.h>
+#include "larkspur-io/src/keys/key_list.h"
 
 #include <array>
-#include <cerrno>
 #include <cstddef>
+#include <span>
 #include <string>
 
 #include "larkspur-core/src/base/file.h"
 #include "larkspur-core/src/base/unique_fd.h"
 
-namespace larkspur::keys {
+namespace larkspur::io {
 
 namespace {
 
@@ -49,15 +47,12 @@ class LineReader {
 
  private:
   Result<std::size_t> fill() {
-    while (true) {
-      const ssize_t n = ::read(fd_.get(), buf_.data(), buf_.size());
-      if (n >= 0) {
-        pos_ = 0;
-        len_ = static_cast<std::size_t>(n);
-        return len_;
-      }
-      if (errno != EINTR) return Error::from_errno(errno);
-    }
+    Result<std::size_t> n =
+        read_some(fd_.get(), std::as_writable_bytes(std::span(buf_)));
+    if (!n) return std::move(n).error();
+    pos_ = 0;
+    len_ = *n;
+    return len_;
   }
 
   UniqueFd fd_;
@@ -219,4 +214,4 @@ Result<std::vector<std::uint64_t>> parse_key_file(std::string_view path) {
   }
 }
 
-}  // namespace larkspur::keys
+}  // namespace larkspur::io

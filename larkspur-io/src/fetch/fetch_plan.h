@@ -7,7 +7,7 @@
 #include <span>
 
 #include "larkspur-core/src/base/result.h"
-#include "larkspur-io/src/batch/store.h"
+#include "larkspur-io/src/fetch/store.h"
 
 namespace larkspur::io {
 

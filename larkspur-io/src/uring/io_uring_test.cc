@@ -1,4 +1,4 @@
-#include "larkspur-io/src/batch/io_uring.h"
+#include "larkspur-io/src/uring/io_uring.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -12,7 +12,7 @@
 #include <set>
 #include <vector>
 
-#include "larkspur-io/src/batch/ring_testing.h"
+#include "larkspur-io/src/uring/ring_testing.h"
 
 namespace larkspur::io {
 namespace {

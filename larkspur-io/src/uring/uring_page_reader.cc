@@ -1,5 +1,5 @@
 // The io_uring page reads: probe, per-thread ring and the batch loop.
-#include "larkspur-io/src/batch/uring_page_reader.h"
+#include "larkspur-io/src/uring/uring_page_reader.h"
 
 #include <pthread.h>
 #include <sys/stat.h>
@@ -11,6 +11,7 @@
 #include <optional>
 
 #include "larkspur-core/src/base/fault.h"
+#include "larkspur-core/src/base/texts.h"
 
 namespace larkspur::io {
 
@@ -163,7 +164,7 @@ Status run_batch(IoUring& ring, std::size_t start, std::uint32_t count,
         .length = static_cast<std::uint32_t>(buffer.size()),
         .tag = queued,
     });
-    if (!pushed) return std::move(pushed).error().with_prefix("SQ push: ");
+    if (!pushed) return std::move(pushed).error().with_prefix(texts::kSqPush);
   }
 
   std::uint32_t taken = 0;
@@ -230,7 +231,7 @@ Status read_pages_uring(std::span<const std::int32_t> fds,
   }
   if (!slot.ring) {
     Result<IoUring> ring = IoUring::create(kThreadRingEntries);
-    if (!ring) return ring.error().with_prefix("IoUring::new: ");
+    if (!ring) return ring.error().with_prefix(texts::kRingNew);
     slot.ring.emplace(std::move(*ring));
     slot.generation = generation;
   }
