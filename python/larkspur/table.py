@@ -99,14 +99,6 @@ def find_shard(directory: str, index: int) -> tuple[str, os.stat_result] | None:
         raise
 
 
-def read_meta(directory: str) -> dict | None:
-    """The metadata of `directory`, or None if it has none or it cannot be read."""
-    try:
-        return load_meta(directory)
-    except (OSError, MetadataError):
-        return None
-
-
 def load_meta(directory: str) -> dict | None:
     """The metadata of `directory`, or None if it has none.
 
