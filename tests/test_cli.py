@@ -1,6 +1,9 @@
 """The `larkspur` command line: table tools, demo and the benchmark smoke run."""
 
+import json
 import os
+import resource
+import signal
 import subprocess
 import sys
 
@@ -13,9 +16,38 @@ from larkspur.arrays import as_rows, rowids_array
 from larkspur.cli import main
 
 
-def run_cli(*args, **kw):
-    return subprocess.run([sys.executable, "-m", "larkspur", *args],
-                          capture_output=True, text=True, **kw)
+def cli_argv(*args, prelude=""):
+    """The command line of a child running `larkspur *args` after `prelude`."""
+    if not prelude:
+        return [sys.executable, "-m", "larkspur", *map(str, args)]
+    return [sys.executable, "-c", prelude + "\nimport sys\nfrom larkspur.cli import main\n"
+            "sys.exit(main(sys.argv[1:]))", *map(str, args)]
+
+
+def run_cli(*args, prelude="", **kw):
+    return subprocess.run(cli_argv(*args, prelude=prelude), capture_output=True, text=True,
+                          timeout=kw.pop("timeout", 120), **kw)
+
+
+def assert_error(result, status, text):
+    """The child failed with `status`, no traceback, its last line an argparse-style
+    error holding `text`; below status 2 (usage) no other line but progress."""
+    assert result.returncode == status and "Traceback" not in result.stderr, result.stderr
+    lines = result.stderr.splitlines()
+    assert lines[-1].startswith("larkspur: error: ") and text in lines[-1], result.stderr
+    if status != 2:
+        assert [line for line in lines if not line.startswith("writing: ")] == lines[-1:]
+
+
+def make_args(directory, shards=4, rows=1000, width=8):
+    return [str(a) for a in ("make-table", directory, "--shards", shards, "--rows-per-shard", rows,
+                             "--width", width)]
+
+
+def assert_generated(directory, shards=4, rows=1000, width=8):
+    store = _larkspur.Store(str(directory), shards, rows, width)
+    ids = np.arange(shards * rows)
+    assert np.array_equal(as_rows(store.fetch(ids), width), table.expected_rows(ids, width))
 
 
 def test_generated_table_round_trips_through_store(tmp_path):
@@ -122,9 +154,164 @@ def test_demo_runs_end_to_end_and_verifies(tmp_path):
     assert "throughput vs memmap" in out
 
 
-def test_bench_quick_runs():
-    result = run_cli("bench", "--quick", timeout=600)
+def test_bench_quick_runs(tmp_path):
+    out = tmp_path / "figures.json"
+    out.write_text("an older and longer file " * 1000)
+    result = run_cli("bench", "--quick", "--json", out, timeout=600)
     assert result.returncode == 0, result.stderr + result.stdout
     for name in ("rowids", "fetch", "view", "pages"):
         assert f"##### benchmark: {name}" in result.stdout
     assert "Traceback" not in result.stderr
+    assert sorted(json.loads(out.read_text())) == ["fetch", "pages", "rowids", "view"]
+
+
+@pytest.mark.parametrize(
+    "content, text",
+    [
+        ('{"shards": "3", "rows_per_shard": 10, "width": 8}', "\"shards\" is '3', not a positive"),
+        ("[1, 2]", "not a JSON object"),
+        ("2.5", "not a JSON object"),
+        ('{"shards": 3, "rows_per_shard": -10, "width": 8}', '"rows_per_shard" is -10, not'),
+        ('{"shards": true, "rows_per_shard": 10, "width": 8}', '"shards" is True, not'),
+        ('{"shards": 3, "rows_per_shard": 10, "width": %d}' % 2**63, f'"width" is {2**63}, not'),
+        ('{"shards": 3, "rows_per_shard": 10}', 'no "width"'),
+        (b'{"shards": "\xff"}', "not UTF-8 text"),
+        ("shards=3", "not JSON (Expecting value"),
+        (None, "cannot read"),  # the metadata path is a directory
+    ],
+)
+def test_inspect_reports_malformed_metadata_in_one_line(tmp_path, content, text):
+    meta = tmp_path / table.META_NAME
+    if content is None:
+        meta.mkdir()
+    else:
+        meta.write_bytes(content if isinstance(content, bytes) else content.encode())
+    assert_error(run_cli("inspect", tmp_path), 1, f"{meta}: {text}" if content else text)
+    # Metadata is only read for what the command line leaves out.
+    full = run_cli("inspect", tmp_path, "--shards", 2, "--rows-per-shard", 10, "--width", 8)
+    assert full.returncode == 0, full.stderr
+    assert full.stdout.endswith("summary: 0 ok, 0 short, 0 long, 2 missing\n")
+
+
+def test_inspect_marks_shard_names_that_are_not_files(tmp_path):
+    (tmp_path / "shard_0.bin").mkdir()
+    os.mkfifo(tmp_path / "shard_1.bin")
+    (tmp_path / "badge_2.bin").write_bytes(bytes(80))
+    result = run_cli("inspect", tmp_path, "--shards", 3, "--rows-per-shard", 10, "--width", 8)
+    assert result.returncode == 0, result.stderr
+    lines = result.stdout.splitlines()
+    assert [line.split() for line in lines[2:5]] == [
+        ["0", "shard_0.bin", "0", "0", "not-a-file"],
+        ["1", "shard_1.bin", "0", "0", "not-a-file"],
+        ["2", "badge_2.bin", "80", "10", "ok"],
+    ]
+    assert lines[-1] == "summary: 1 ok, 0 short, 0 long, 0 missing, 2 not-a-file"
+
+
+# Stops the child inside the write loop once shard 0 is in place and shard 1
+# written, so that the interrupt lands in a running make-table however fast
+# the machine is.
+STALL_IN_SHARD_1 = """
+import signal, sys, time
+from larkspur import progress
+signal.signal(signal.SIGINT, signal.default_int_handler)  # even if started ignored
+update = progress.Progress.update
+def stalled(self, done):
+    update(self, done)
+    if done >= 2 * 8000:
+        print("stalled", flush=True)
+        time.sleep(600)
+progress.Progress.update = stalled
+"""
+
+
+def test_interrupted_make_table_exits_130_and_resumes(tmp_path):
+    child = subprocess.Popen(cli_argv(*make_args(tmp_path), prelude=STALL_IN_SHARD_1),
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        assert child.stdout.readline() == "stalled\n"
+        child.send_signal(signal.SIGINT)
+        _, err = child.communicate(timeout=120)
+    finally:
+        child.kill()
+    assert_error(subprocess.CompletedProcess([], child.returncode, "", err), 130, "interrupted")
+    assert sorted(os.listdir(tmp_path)) == [table.META_NAME, "shard_0.bin"]
+    result = run_cli(*make_args(tmp_path))
+    assert result.returncode == 0, result.stderr
+    assert "wrote 3 shard(s), 1 already complete" in result.stdout
+    assert_generated(tmp_path)
+
+
+def test_full_disk_fails_in_one_line_and_leaves_no_claim(tmp_path):
+    def limit_file_size():
+        resource.setrlimit(resource.RLIMIT_FSIZE, (4096, 4096))
+
+    result = run_cli(*make_args(tmp_path), preexec_fn=limit_file_size)
+    assert_error(result, 1, f"{tmp_path}/shard_0.bin.partial: File too large")
+    assert os.listdir(tmp_path) == []
+    assert main(make_args(str(tmp_path), width=16)) == 0
+    assert_generated(tmp_path, width=16)
+
+
+@pytest.mark.parametrize(
+    "args, status, text",
+    [
+        ("{tmp}/t --shards 1 --rows-per-shard 1 --width %d" % 2**62, 1, "the table needs"),
+        ("{tmp}/t --shards 1 --rows-per-shard 1 --width %d" % 2**64, 2, "larger than the largest"),
+        ("{tmp}/t --shards %d --rows-per-shard %d" % (2**33, 2**32), 2, "than 2**64 row ids"),
+        ("{tmp}/t --npy {tmp}/one.npy", 2, "holds a single value"),
+        ("{tmp}/t --npy {tmp}/empty.npy", 2, "holds no rows"),
+        ("{tmp}/t --npy {tmp}/flat.npy", 2, "rows of 0 bytes"),
+        ("{tmp}/t --npy {tmp}/a.npz", 2, "not a .npy file"),
+        ("{tmp}/t --npy {tmp}/none.npy", 2, "cannot read {tmp}/none.npy: No such file"),
+        ("{tmp}/one.npy", 2, "{tmp}/one.npy is not a directory"),
+        ("{tmp}/one.npy/t", 1, "{tmp}/one.npy/t: Not a directory"),
+    ],
+)
+def test_make_table_refuses_what_it_cannot_write_before_writing(tmp_path, args, status, text):
+    np.save(tmp_path / "one.npy", np.float32(1))
+    np.save(tmp_path / "empty.npy", np.zeros((0, 4)))
+    np.save(tmp_path / "flat.npy", np.zeros((5, 0)))
+    np.savez(tmp_path / "a.npz", a=np.zeros(3))
+    result = run_cli("make-table", *args.format(tmp=tmp_path).split())
+    assert_error(result, status, text.format(tmp=tmp_path))
+    # Nothing written: the right command still works in the same directory.
+    assert not (tmp_path / "t").exists()
+    assert main(make_args(str(tmp_path / "t"))) == 0
+    assert_generated(tmp_path / "t")
+
+
+DEMO = "demo --width 1 --table {tmp}/t "
+BENCH = "bench --quick --only rowids "
+
+
+@pytest.mark.parametrize(
+    "args, prelude, status, text",
+    [
+        (DEMO + "--plot {tmp}/no/lat.png", "", 1, "cannot write {tmp}/no/lat.png: No such file"),
+        (DEMO + "--plot {tmp}/lat.png", "import sys; sys.modules['matplotlib'] = None", 2,
+         "--plot needs matplotlib"),
+        (DEMO + "--text {tmp}/none.txt", "", 1, "{tmp}/none.txt: No such file or directory"),
+        (DEMO + "--text /dev/null", "", 1, "/dev/null holds no tokens"),
+        (DEMO + "--table {tmp}/other", "", 2, "holds a different table"),
+        (BENCH + "--json {tmp}/no/out.json", "", 1, "cannot write {tmp}/no/out.json: No such"),
+        (BENCH + "--json {tmp}", "", 1, "cannot write {tmp}: Is a directory"),
+    ],
+)
+def test_inputs_and_outputs_are_checked_before_the_run(tmp_path, args, prelude, status, text):
+    assert main(make_args(str(tmp_path / "other"), 1, 10, 16)) == 0
+    result = run_cli(*args.format(tmp=tmp_path).split(), prelude=prelude, timeout=600)
+    assert_error(result, status, text.format(tmp=tmp_path))
+    assert "#####" not in result.stdout and "all bytes correct" not in result.stdout
+    assert sorted(os.listdir(tmp_path)) == ["other"]  # no table built, no output file left
+
+
+def test_closed_output_pipe_ends_quietly(tmp_path):
+    child = subprocess.Popen(cli_argv("inspect", tmp_path, "--shards", 200_000,
+                                      "--rows-per-shard", 1, "--width", 1),
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    child.stdout.readline()
+    child.stdout.close()
+    err = child.stderr.read()
+    assert child.wait(timeout=120) == 1
+    assert err == b""

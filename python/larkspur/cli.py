@@ -6,6 +6,7 @@ import argparse
 import importlib
 import json
 import os
+import stat
 import sys
 
 BENCHMARKS = ["rowids", "fetch", "view", "pages"]
@@ -29,6 +30,54 @@ def _non_negative(text: str) -> int:
     if value < 0:
         raise argparse.ArgumentTypeError(f"expected a non-negative integer, got {text!r}")
     return value
+
+
+class CommandError(Exception):
+    """A failure of a command, reported as one line on standard error (exit status 1)."""
+
+
+class OutputFile:
+    """An output path opened before a long run, so that an unwritable path
+    fails before the run, not after it.
+
+    Opening creates a missing file but does not truncate an existing one;
+    `contents()` does, when the results are ready. A file this object created
+    is removed again unless `contents()` was reached and the block succeeded.
+    """
+
+    def __init__(self, path: str):
+        self.path = path
+        self.created = False
+        self.written = False
+        try:
+            try:
+                fd = os.open(path, os.O_WRONLY | os.O_CLOEXEC)
+            except FileNotFoundError:
+                fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_CLOEXEC, 0o666)
+                self.created = True
+        except OSError as e:
+            raise CommandError(f"cannot write {path}: {e.strerror}") from None
+        self.file = os.fdopen(fd, "wb")
+
+    def contents(self):
+        """The file, emptied if it is a regular file, for the final results."""
+        if stat.S_ISREG(os.fstat(self.file.fileno()).st_mode):
+            self.file.truncate(0)
+        self.written = True
+        return self.file
+
+    def __enter__(self) -> OutputFile:
+        return self
+
+    def __exit__(self, kind, value, tb) -> None:
+        try:
+            self.file.close()
+        finally:
+            if self.created and (kind is not None or not self.written):
+                try:
+                    os.unlink(self.path)
+                except OSError:
+                    pass
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -77,13 +126,16 @@ def build_parser() -> argparse.ArgumentParser:
 
 
 def cmd_bench(args, parser) -> int:
+    import contextlib
     import tempfile
 
     names = args.only or BENCHMARKS
+    modules = [_bench_module(name, parser) for name in names]
     results = {}
-    with tempfile.TemporaryDirectory() as tmp:
-        for name in names:
-            module = _bench_module(name, parser)
+    with contextlib.ExitStack() as stack:
+        output = stack.enter_context(OutputFile(args.json)) if args.json else None
+        tmp = stack.enter_context(tempfile.TemporaryDirectory())
+        for name, module in zip(names, modules):
             print(f"\n##### benchmark: {name}", flush=True)
             out = os.path.join(tmp, f"{name}.json")
             argv = (["--quick"] if args.quick else []) + ["--json", out]
@@ -93,9 +145,13 @@ def cmd_bench(args, parser) -> int:
             with open(out, encoding="utf-8") as f:
                 results[name] = json.load(f)
             sys.stdout.flush()
-    if args.json:
-        with open(args.json, "w", encoding="utf-8") as f:
-            json.dump(results, f, indent=2, default=str)
+        if output is not None:
+            text = json.dumps(results, indent=2, default=str)
+            try:
+                output.contents().write(text.encode("utf-8"))
+                output.file.flush()
+            except OSError as e:
+                raise CommandError(f"cannot write {args.json}: {e.strerror}") from None
     return 0
 
 
@@ -117,7 +173,9 @@ def cmd_make_table(args, parser) -> int:
     if args.npy:
         try:
             source, rows, width = table.npy_source(args.npy)
-        except (OSError, ValueError) as e:
+        except OSError as e:
+            parser.error(f"cannot read {args.npy}: {e.strerror or e}")
+        except ValueError as e:
             parser.error(f"cannot read {args.npy}: {e}")
         if args.width is not None and args.width != width:
             parser.error(f"--width {args.width} does not match the array's row size {width}")
@@ -131,26 +189,37 @@ def cmd_make_table(args, parser) -> int:
         source, name, available = table.generator_source(width), "generator", None
     geometry = table.Geometry(args.shards, rps, width)
     bar = Progress("writing", geometry.total_bytes, "MB", 1e6)
-    try:
-        written = table.write_table(args.dir, geometry, source, name, progress=bar.update,
-                                    rows_available=available)
-    except ValueError as e:
-        parser.error(str(e))
+    written = table.write_table(args.dir, geometry, source, name, progress=bar.update,
+                                rows_available=available)
     bar.close()
     print(f"{args.dir}: {geometry.shards} shards x {rps} rows x {width} B;"
           f" wrote {len(written)} shard(s), {geometry.shards - len(written)} already complete")
     return 0
 
 
+def _inspect_geometry(args, parser: argparse.ArgumentParser) -> tuple[int, int, int]:
+    """--shards, --rows-per-shard and --width, each taken from the table's
+    metadata when not given; the metadata is read only if one is missing."""
+    from . import table
+
+    given = {"shards": args.shards, "rows_per_shard": args.rows_per_shard, "width": args.width}
+    if all(given.values()):
+        return args.shards, args.rows_per_shard, args.width
+    try:
+        meta = table.load_meta(args.dir)
+    except OSError as e:
+        raise CommandError(f"cannot read {os.path.join(args.dir, table.META_NAME)}:"
+                           f" {e.strerror or e}") from None
+    if meta is None:
+        parser.error("--shards, --rows-per-shard and --width are needed (no table metadata in DIR)")
+    values = [value or table.meta_count(meta, key, args.dir) for key, value in given.items()]
+    return values[0], values[1], values[2]
+
+
 def cmd_inspect(args, parser) -> int:
     from . import table
 
-    meta = table.read_meta(args.dir) or {}
-    shards = args.shards or meta.get("shards")
-    rps = args.rows_per_shard or meta.get("rows_per_shard")
-    width = args.width or meta.get("width")
-    if not (shards and rps and width):
-        parser.error("--shards, --rows-per-shard and --width are needed (no table metadata in DIR)")
+    shards, rps, width = _inspect_geometry(args, parser)
     if not os.path.isdir(args.dir):
         parser.error(f"{args.dir} is not a directory")
     geometry = table.Geometry(shards, rps, width)
@@ -162,23 +231,86 @@ def cmd_inspect(args, parser) -> int:
         counts[state] = counts.get(state, 0) + 1
         name = os.path.basename(path) if path else "-"
         print(f"{i:>6}  {name:<16}  {size:>14}  {size // width:>12}  {state}")
-    print("summary: " + ", ".join(f"{counts.get(k, 0)} {k}" for k in ("ok", "short", "long", "missing")))
+    summary = [f"{counts.get(k, 0)} {k}" for k in ("ok", "short", "long", "missing")]
+    if counts.get("not-a-file"):
+        summary.append(f"{counts['not-a-file']} not-a-file")
+    print("summary: " + ", ".join(summary))
     return 0
 
 
-def main(argv: list[str] | None = None) -> int:
-    parser = build_parser()
-    args = parser.parse_args(argv)
-    try:
-        import numpy  # noqa: F401
-    except ImportError:
-        parser.error("numpy is needed for this command: pip install 'larkspur[numpy]'")
-    if args.command == "demo":
-        from . import demo
+def _error(message: str) -> None:
+    """Prints `message` as argparse prints its errors, after any progress line."""
+    from .progress import end_line
 
-        return demo.run(args)
-    if args.command == "bench":
-        return cmd_bench(args, parser)
-    if args.command == "make-table":
-        return cmd_make_table(args, parser)
-    return cmd_inspect(args, parser)
+    end_line()
+    print(f"larkspur: error: {message}", file=sys.stderr, flush=True)
+
+
+def _os_error_text(e: OSError) -> str:
+    text = e.strerror or str(e)
+    if e.filename is not None and e.filename2 is not None:
+        return f"{e.filename} -> {e.filename2}: {text}"
+    if e.filename is not None:
+        return f"{e.filename}: {text}"
+    return text
+
+
+def _silence_stdout() -> None:
+    """Points standard output at /dev/null, so that the flush at exit does not
+    fail again on a reader that has gone away."""
+    try:
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        os.close(devnull)
+    except (OSError, ValueError, AttributeError):
+        pass
+
+
+def main(argv: list[str] | None = None) -> int:
+    """Runs one command. Usage errors exit with 2 (argparse), other failures
+    print one line and exit with 1, an interrupt exits with 130."""
+    parser = build_parser()
+    try:
+        args = parser.parse_args(argv)
+        try:
+            import numpy  # noqa: F401
+        except ImportError:
+            parser.error("numpy is needed for this command: pip install 'larkspur[numpy]'")
+        status = _run(args, parser)
+        sys.stdout.flush()
+        return status
+    except KeyboardInterrupt:
+        _error("interrupted")
+        return 130
+    except BrokenPipeError:
+        # The reader of standard output went away (`larkspur inspect DIR | head`).
+        _silence_stdout()
+        return 1
+    except CommandError as e:
+        _error(str(e))
+        return 1
+    except OSError as e:
+        _error(_os_error_text(e))
+        return 1
+    except MemoryError as e:
+        _error(f"out of memory ({e})" if str(e) else "out of memory")
+        return 1
+
+
+def _run(args, parser: argparse.ArgumentParser) -> int:
+    from . import table
+
+    try:
+        if args.command == "demo":
+            from . import demo
+
+            return demo.run(args, parser)
+        if args.command == "bench":
+            return cmd_bench(args, parser)
+        if args.command == "make-table":
+            return cmd_make_table(args, parser)
+        return cmd_inspect(args, parser)
+    except table.TableError as e:
+        parser.error(str(e))
+    except table.MetadataError as e:
+        raise CommandError(str(e)) from None

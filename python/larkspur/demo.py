@@ -9,6 +9,7 @@ every byte. The same loop runs over numpy.memmap as the baseline.
 
 from __future__ import annotations
 
+import contextlib
 import os
 import statistics
 import time
@@ -19,6 +20,7 @@ import numpy as np
 import _larkspur
 
 from . import machine, table
+from .cli import CommandError, OutputFile
 from .progress import Progress
 
 PAD_TOKEN = 248_044
@@ -63,8 +65,8 @@ class RunStats:
     verified_rows: int = 0
 
 
-class Mismatch(Exception):
-    pass
+class Mismatch(CommandError):
+    """A fetched row whose bytes are not the generator's."""
 
 
 def verify(data: bytes | np.ndarray, rowids: list[int], width: int) -> None:
@@ -183,7 +185,7 @@ def _print_table(header, rows) -> None:
             print("  ".join("-" * w for w in widths))
 
 
-def plot(runs: list[RunStats], path: str) -> None:
+def plot(runs: list[RunStats], out: OutputFile) -> None:
     import matplotlib
 
     matplotlib.use("Agg")
@@ -201,10 +203,45 @@ def plot(runs: list[RunStats], path: str) -> None:
         ax.grid(True, which="both", alpha=0.3)
         ax.legend()
     fig.tight_layout()
-    fig.savefig(path, dpi=120)
+    fig.savefig(out.contents(), format=os.path.splitext(out.path)[1][1:].lower() or None,
+                dpi=120)
 
 
-def run(args) -> int:
+def _check_plot(path: str, parser) -> None:
+    try:
+        from matplotlib.backend_bases import FigureCanvasBase
+    except ImportError:
+        parser.error("--plot needs matplotlib: pip install 'larkspur[plot]'")
+    ext = os.path.splitext(path)[1][1:].lower()
+    if ext and ext not in FigureCanvasBase.get_supported_filetypes():
+        parser.error(f"--plot: matplotlib cannot write .{ext} files")
+
+
+def _token_streams(args, rng: np.random.Generator) -> list[np.ndarray]:
+    per_seq = args.prefill + args.decode
+    if args.text:
+        source = text_tokens(args.text, args.text_mode)
+        if len(source) == 0:
+            raise CommandError(f"{args.text} holds no tokens")
+        reps = -(-per_seq * args.batch // len(source))
+        source = np.tile(source, reps)
+        return [source[b * per_seq:(b + 1) * per_seq] for b in range(args.batch)]
+    return [zipf_tokens(rng, per_seq) for _ in range(args.batch)]
+
+
+def run(args, parser) -> int:
+    """Runs the demo; its inputs and the plot's path are checked before the
+    table is built."""
+    with contextlib.ExitStack() as stack:
+        plot_out = None
+        if args.plot:
+            plot_out = stack.enter_context(OutputFile(args.plot))
+            _check_plot(args.plot, parser)
+        streams = _token_streams(args, np.random.default_rng(args.seed))
+        return _run(args, streams, plot_out)
+
+
+def _run(args, streams: list[np.ndarray], plot_out: OutputFile | None) -> int:
     width = args.width
     directory = args.table or default_table_dir(width)
     geometry = table.Geometry(table.QWEN_SHARDS, table.QWEN_ROWS_PER_SHARD, width)
@@ -224,18 +261,6 @@ def run(args) -> int:
         table.write_table(directory, geometry, table.generator_source(width),
                           "generator", progress=bar.update)
         bar.close()
-
-    rng = np.random.default_rng(args.seed)
-    per_seq = args.prefill + args.decode
-    if args.text:
-        source = text_tokens(args.text, args.text_mode)
-        if len(source) == 0:
-            raise SystemExit(f"larkspur demo: {args.text} holds no tokens")
-        reps = -(-per_seq * args.batch // len(source))
-        source = np.tile(source, reps)
-        streams = [source[b * per_seq:(b + 1) * per_seq] for b in range(args.batch)]
-    else:
-        streams = [zipf_tokens(rng, per_seq) for _ in range(args.batch)]
 
     store = _larkspur.Store(directory, geometry.shards, geometry.rows_per_shard, width)
     shard_files = [table.shard_path(directory, i) for i in range(geometry.shards)]
@@ -257,8 +282,8 @@ def run(args) -> int:
     print_results(runs, width)
     verified = sum(r.verified_rows for r in runs)
     print(f"\nverified {verified:,} rows ({verified * width / 1e6:,.1f} MB): all bytes correct")
-    if args.plot:
-        plot(runs, args.plot)
+    if plot_out is not None:
+        plot(runs, plot_out)
         print(f"latency plot written to {args.plot}")
     return 0
 

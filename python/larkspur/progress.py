@@ -9,6 +9,9 @@ import time
 class Progress:
     """Shows `done / total` as a bar on a terminal, as coarse lines otherwise."""
 
+    # The bar whose line on the terminal is not yet ended, if any.
+    open_bar: Progress | None = None
+
     def __init__(self, label: str, total: float, unit: str = "", scale: float = 1.0,
                  stream=None):
         self.label = label
@@ -38,6 +41,7 @@ class Progress:
                     f"  {rate:,.1f} {self.unit}/s")
             self.stream.write(text)
             self.stream.flush()
+            Progress.open_bar = self
         else:
             tenth = int(frac * 10)
             if tenth != self.last_tenth:
@@ -50,3 +54,14 @@ class Progress:
             self.update(self.total)
             self.stream.write("\n")
             self.stream.flush()
+            Progress.open_bar = None
+
+
+def end_line() -> None:
+    """Ends the line of a bar left unfinished by a failure, so that a message
+    printed next starts on its own line."""
+    bar = Progress.open_bar
+    if bar is not None:
+        Progress.open_bar = None
+        bar.stream.write("\n")
+        bar.stream.flush()

@@ -6,8 +6,10 @@ row can be verified without keeping a copy of the table.
 
 from __future__ import annotations
 
+import errno
 import json
 import os
+import stat
 from dataclasses import dataclass
 from typing import Callable, Iterable, Iterator
 
@@ -18,6 +20,9 @@ QWEN_SHARDS = 128
 QWEN_ROWS_PER_SHARD = 2_500_012
 
 META_NAME = "larkspur-table.json"
+# Row ids are unsigned 64-bit; a shard file cannot exceed the largest off_t.
+ROW_ID_LIMIT = 1 << 64
+MAX_FILE_BYTES = (1 << 63) - 1
 _GENERATOR = "splitmix64-v1"
 _M1 = np.uint64(0x9E3779B97F4A7C15)
 _M2 = np.uint64(0xBF58476D1CE4E5B9)
@@ -36,6 +41,15 @@ def expected_rows(rowids: np.ndarray, width: int) -> np.ndarray:
     return x.view(np.uint8).reshape(len(ids), words * 8)[:, :width]
 
 
+class TableError(ValueError):
+    """A table that cannot be written as asked: its geometry, or a directory
+    that holds another table."""
+
+
+class MetadataError(ValueError):
+    """A metadata file that exists but does not describe a table."""
+
+
 @dataclass(frozen=True)
 class Geometry:
     shards: int
@@ -50,26 +64,79 @@ class Geometry:
     def total_bytes(self) -> int:
         return self.shards * self.shard_bytes
 
+    def check(self) -> None:
+        """Raises TableError unless every row has a row id and every shard can be a file."""
+        if self.shards * self.rows_per_shard > ROW_ID_LIMIT:
+            raise TableError(f"{self.shards} shards of {self.rows_per_shard} rows need more"
+                             " than 2**64 row ids")
+        if self.shard_bytes > MAX_FILE_BYTES:
+            raise TableError(f"a shard of {self.rows_per_shard} rows x {self.width} B is larger"
+                             f" than the largest file ({MAX_FILE_BYTES} bytes)")
+
 
 def shard_path(directory: str, index: int) -> str:
     return os.path.join(directory, f"shard_{index}.bin")
 
 
-def find_shard(directory: str, index: int) -> str | None:
-    """The file a Store would open for shard `index`, or None if neither exists."""
-    for name in (f"shard_{index}.bin", f"badge_{index}.bin"):
-        path = os.path.join(directory, name)
-        if os.path.exists(path):
-            return path
-    return None
+def find_shard(directory: str, index: int) -> tuple[str, os.stat_result] | None:
+    """The file a Store would open for shard `index` and its status, or None if
+    neither name exists.
 
-
-def read_meta(directory: str) -> dict | None:
+    As in Store, any failure to stat "shard_{i}.bin" falls back to
+    "badge_{i}.bin"; a failure other than absence there raises OSError.
+    """
+    path = os.path.join(directory, f"shard_{index}.bin")
     try:
-        with open(os.path.join(directory, META_NAME), encoding="utf-8") as f:
-            return json.load(f)
-    except (OSError, ValueError):
-        return None
+        return path, os.stat(path)
+    except OSError:
+        pass
+    path = os.path.join(directory, f"badge_{index}.bin")
+    try:
+        return path, os.stat(path)
+    except OSError as e:
+        if e.errno in (errno.ENOENT, errno.ENOTDIR):
+            return None
+        raise
+
+
+def load_meta(directory: str) -> dict | None:
+    """The metadata of `directory`, or None if it has none.
+
+    Raises MetadataError when the file exists but is not a JSON object, and
+    OSError when it cannot be read for another reason than absence.
+    """
+    path = os.path.join(directory, META_NAME)
+    try:
+        with open(path, "rb") as f:
+            data = f.read()
+    except OSError as e:
+        if e.errno in (errno.ENOENT, errno.ENOTDIR):
+            return None
+        raise
+    try:
+        meta = json.loads(data.decode("utf-8"))
+    except UnicodeDecodeError:
+        raise MetadataError(f"{path}: not UTF-8 text") from None
+    except ValueError as e:
+        raise MetadataError(f"{path}: not JSON ({e})") from None
+    if not isinstance(meta, dict):
+        raise MetadataError(f"{path}: not a JSON object")
+    return meta
+
+
+def meta_count(meta: dict, key: str, directory: str) -> int:
+    """meta[key] as a positive integer below 2**63; MetadataError otherwise."""
+    value = meta.get(key)
+    path = os.path.join(directory, META_NAME)
+    if value is None:
+        raise MetadataError(f'{path}: no "{key}"')
+    # bool is an int subclass: true must not read as 1.
+    if type(value) is not int or not 0 < value <= MAX_FILE_BYTES:
+        shown = repr(value)
+        if len(shown) > 40:
+            shown = shown[:37] + "..."
+        raise MetadataError(f'{path}: "{key}" is {shown}, not a positive integer below 2**63')
+    return value
 
 
 def _write_meta(directory: str, geometry: Geometry, source: str) -> None:
@@ -80,9 +147,20 @@ def _write_meta(directory: str, geometry: Geometry, source: str) -> None:
         "source": source,
     }
     tmp = os.path.join(directory, META_NAME + ".tmp")
-    with open(tmp, "w", encoding="utf-8") as f:
-        json.dump(meta, f)
-    os.replace(tmp, os.path.join(directory, META_NAME))
+    try:
+        with open(tmp, "w", encoding="utf-8") as f:
+            json.dump(meta, f)
+        os.replace(tmp, os.path.join(directory, META_NAME))
+    except BaseException:
+        _remove_quietly(tmp)
+        raise
+
+
+def _remove_quietly(path: str) -> None:
+    try:
+        os.unlink(path)
+    except OSError:
+        pass
 
 
 def missing_shards(directory: str, geometry: Geometry) -> list[int]:
@@ -107,13 +185,26 @@ def generator_source(width: int) -> RowSource:
 
 
 def npy_source(path: str) -> tuple[RowSource, int, int]:
-    """Rows from a .npy array in global order: (source, rows, width in bytes)."""
+    """Rows from a .npy array in global order: (source, rows, width in bytes).
+
+    Raises OSError when the file cannot be read and ValueError when it is not
+    a .npy array of at least one row of at least one byte.
+    """
+    with open(path, "rb") as f:
+        if f.read(6) != b"\x93NUMPY":
+            raise ValueError("not a .npy file")
     array = np.load(path, mmap_mode="r")
+    if array.ndim == 0:
+        raise ValueError("holds a single value, not rows")
+    if array.shape[0] == 0:
+        raise ValueError("holds no rows")
     if array.ndim == 1:
         array = array.reshape(len(array), 1)
     rows = array.shape[0]
     flat = array.reshape(rows, -1)
     width = flat.shape[1] * flat.dtype.itemsize
+    if width == 0:
+        raise ValueError("holds rows of 0 bytes")
 
     def source(first: int, count: int) -> np.ndarray:
         chunk = np.ascontiguousarray(flat[first:first + count])
@@ -122,48 +213,109 @@ def npy_source(path: str) -> tuple[RowSource, int, int]:
     return source, rows, width
 
 
+def _file_size(path: str) -> int:
+    try:
+        return os.stat(path).st_size
+    except OSError:
+        return 0
+
+
+def _free_bytes(directory: str) -> int | None:
+    """Bytes this process may still write on the file system of `directory`
+    (or of its nearest existing parent), or None if that is unknown."""
+    path = os.path.abspath(directory)
+    while not os.path.isdir(path) and os.path.dirname(path) != path:
+        path = os.path.dirname(path)
+    try:
+        st = os.statvfs(path)
+    except OSError:
+        return None
+    # root may also use the blocks reserved for it.
+    blocks = st.f_bfree if os.geteuid() == 0 else st.f_bavail
+    return blocks * st.f_frsize
+
+
+def check_space(directory: str, geometry: Geometry, todo: list[int]) -> None:
+    """Raises OSError(ENOSPC) when the shards in `todo` cannot fit the free space.
+
+    The bound is the growth of the table once written (what an existing short
+    shard or partial file already holds is given back), so a table refused
+    here would certainly fail; one that passes may still fail on a busy disk.
+    """
+    need = 0
+    for i in todo:
+        path = shard_path(directory, i)
+        need += max(0, geometry.shard_bytes - _file_size(path) - _file_size(path + ".partial"))
+    free = _free_bytes(directory)
+    if free is not None and need > free:
+        raise OSError(errno.ENOSPC, f"the table needs {need} more bytes, the file system has"
+                      f" {free} free", directory)
+
+
 def write_table(directory: str, geometry: Geometry, source: RowSource, source_name: str,
                 progress: Callable[[int], None] | None = None,
                 rows_available: int | None = None) -> list[int]:
     """Writes every shard that is missing or short; returns the shards written.
 
-    A shard is written to "shard_{i}.bin.partial" and renamed when complete,
-    so an interrupted run leaves no full-size file with wrong contents: the
-    next run finds the shard missing and writes it again. Rows past
-    `rows_available` (an array shorter than the grid) are zeros.
+    Everything that can be checked is checked before anything is written: the
+    geometry, the directory, its metadata and the free space (TableError,
+    OSError). A shard is written to "shard_{i}.bin.partial" and renamed when
+    complete, so an interrupted run leaves no full-size file with wrong
+    contents: the next run finds the shard missing and writes it again. The
+    metadata is written just before the first shard is put in place, so a run
+    that fails before completing a shard leaves no claim on the directory.
+    Rows past `rows_available` (an array shorter than the grid) are zeros.
     """
-    os.makedirs(directory, exist_ok=True)
-    meta = read_meta(directory)
+    geometry.check()
+    if os.path.exists(directory) and not os.path.isdir(directory):
+        raise TableError(f"{directory} is not a directory")
+    try:
+        meta = load_meta(directory)
+    except MetadataError:
+        meta = None  # unreadable as a table: taken over, as an absent one
     wanted = {"shards": geometry.shards, "rows_per_shard": geometry.rows_per_shard,
               "width": geometry.width, "source": source_name}
     if meta is not None and meta != wanted:
-        raise ValueError(
+        raise TableError(
             f"{directory} holds a different table ({meta}); choose another directory")
-    _write_meta(directory, geometry, source_name)
     todo = missing_shards(directory, geometry)
+    check_space(directory, geometry, todo)
+    os.makedirs(directory, exist_ok=True)
     done_bytes = (geometry.shards - len(todo)) * geometry.shard_bytes
     if progress:
         progress(done_bytes)
     chunk_rows = max(1, (16 << 20) // max(1, geometry.width))
+    meta_written = False
     for i in todo:
         partial = shard_path(directory, i) + ".partial"
-        with open(partial, "wb") as f:
-            first = i * geometry.rows_per_shard
-            for start in range(0, geometry.rows_per_shard, chunk_rows):
-                count = min(chunk_rows, geometry.rows_per_shard - start)
-                g = first + start
-                if rows_available is not None and g + count > rows_available:
-                    have = max(0, rows_available - g)
-                    block = np.zeros((count, geometry.width), dtype=np.uint8)
-                    if have:
-                        block[:have] = source(g, have)
-                else:
-                    block = source(g, count)
-                f.write(np.ascontiguousarray(block).tobytes())
-                done_bytes += count * geometry.width
-                if progress:
-                    progress(done_bytes)
+        try:
+            with open(partial, "wb") as f:
+                first = i * geometry.rows_per_shard
+                for start in range(0, geometry.rows_per_shard, chunk_rows):
+                    count = min(chunk_rows, geometry.rows_per_shard - start)
+                    g = first + start
+                    if rows_available is not None and g + count > rows_available:
+                        have = max(0, rows_available - g)
+                        block = np.zeros((count, geometry.width), dtype=np.uint8)
+                        if have:
+                            block[:have] = source(g, have)
+                    else:
+                        block = source(g, count)
+                    f.write(np.ascontiguousarray(block).tobytes())
+                    done_bytes += count * geometry.width
+                    if progress:
+                        progress(done_bytes)
+        except BaseException as e:
+            _remove_quietly(partial)
+            if isinstance(e, OSError) and e.filename is None:
+                e.filename = partial  # a failed write() names no file
+            raise
+        if not meta_written:
+            _write_meta(directory, geometry, source_name)
+            meta_written = True
         os.replace(partial, shard_path(directory, i))
+    if not meta_written:
+        _write_meta(directory, geometry, source_name)
     return todo
 
 
@@ -178,17 +330,21 @@ def evict(paths: Iterable[str]) -> None:
 
 
 def iter_shard_status(directory: str, geometry: Geometry) -> Iterator[tuple[int, str | None, int, str]]:
-    """(index, file found or None, size, state) per shard: ok, short, long, missing."""
+    """(index, file found or None, size, state) per shard: ok, short, long,
+    missing, or not-a-file for a directory or other non-file (size 0)."""
     for i in range(geometry.shards):
-        path = find_shard(directory, i)
-        if path is None:
+        found = find_shard(directory, i)
+        if found is None:
             yield i, None, 0, "missing"
             continue
-        size = os.stat(path).st_size
-        if size == geometry.shard_bytes:
+        path, st = found
+        if not stat.S_ISREG(st.st_mode):
+            yield i, path, 0, "not-a-file"
+            continue
+        if st.st_size == geometry.shard_bytes:
             state = "ok"
-        elif size < geometry.shard_bytes:
+        elif st.st_size < geometry.shard_bytes:
             state = "short"
         else:
             state = "long"
-        yield i, path, size, state
+        yield i, path, st.st_size, state
