@@ -212,7 +212,7 @@ N, THREADS = int(sys.argv[3]), int(sys.argv[4])
 table = DIR + "/table"
 store = Store(table, 1, 2**40, 8)
 ids = array.array("Q", range(0, N * 7, 7))
-store.fetch(ids[:1000])  # the pool and this thread's small scratch
+store.fetch(ids[:1100])  # the pool (too many rows for this thread alone), small scratch
 done, release = threading.Barrier(THREADS + 1), threading.Event()
 
 def fetch_and_stay():

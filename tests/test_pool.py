@@ -30,6 +30,11 @@ def workers():
 def thread_count():
     return len(os.listdir("/proc/self/task"))
 
+def pool_sized(ids):
+    # A request of more rows than the calling thread serves alone goes to
+    # the pool even when its rows are cached.
+    return ids * (1100 // len(ids) + 1)
+
 def fault_of(store, ids):
     try:
         store.fetch(ids)
@@ -62,7 +67,7 @@ def run(table, body, **env_vars):
 
 
 COUNT_BODY = """
-store.fetch([1, 150])
+store.fetch(pool_sized([1, 150]))
 print(json.dumps(workers()))
 """
 
@@ -102,10 +107,12 @@ def test_nothing_starts_threads_before_the_first_non_empty_fetch(table):
 before = thread_count()
 store.fetch([])
 empty = thread_count()
-store.fetch([5])
-print(json.dumps([before, empty, thread_count(), len(workers())]))
+store.fetch([5])  # cached: served by this thread
+inline = thread_count()
+store.fetch(pool_sized([5]))
+print(json.dumps([before, empty, inline, thread_count(), len(workers())]))
 """, LARKSPUR_POOL_WORKERS="3")
-    assert got == [1, 1, 4, 3]
+    assert got == [1, 1, 1, 4, 3]
 
 
 @pytest.mark.parametrize("value, pooled", [
@@ -124,14 +131,14 @@ print(json.dumps([f, len(workers()), store.fetch([1, 150]) == store.fetch([1]) +
 
 def test_variables_are_read_once(table):
     got = run(table, """
-store.fetch([1])
+store.fetch(pool_sized([1]))
 os.environ["LARKSPUR_NO_POOL"] = "1"
 os.environ["LARKSPUR_POOL_WORKERS"] = "9"
 print(json.dumps([fault_of(store, [1, 950]), len(workers())]))
 """, LARKSPUR_POOL_WORKERS="4")
     assert got == [POOLED_FAULT, 4]
     got = run(table, """
-store.fetch([1])
+store.fetch(pool_sized([1]))
 del os.environ["LARKSPUR_NO_POOL"]
 print(json.dumps([fault_of(store, [1, 950]), len(workers())]))
 """, LARKSPUR_NO_POOL="1")
@@ -203,11 +210,10 @@ def in_fork(fn, timeout=15):
         return json.loads(f.read() or b"null")
 
 # Pooled calls of every kind: one row, one shard (one job) and a fetch of
-# four shards (four jobs); all verified.
+# four shards (four jobs), each large enough for the pool; all verified.
 def pooled_calls():
-    return [store.fetch_one(250) == model([250]),
-            store.fetch([1, 2, 99]) == model([1, 2, 99]),
-            store.fetch([399, 5, 150, 250]) == model([399, 5, 150, 250])]
+    return [store.fetch(pool_sized(ids)) == model(pool_sized(ids))
+            for ids in ([250], [1, 2, 99], [399, 5, 150, 250])]
 
 def child_report():
     before = len(workers())

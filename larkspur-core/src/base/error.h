@@ -12,6 +12,7 @@ namespace larkspur {
 enum class ErrorCode {
   kIo,               // file system or kernel: OSError
   kInvalidArgument,  // a rejected argument value: ValueError
+  kOutOfRange,       // an index past what exists: IndexError
   kNotImplemented,   // an unsupported variant: NotImplementedError
   kOsText,           // a fixed-text OS failure: OSError
   kFault,            // a broken internal invariant: InternalFault
@@ -32,6 +33,9 @@ class Error {
   }
   static Error invalid_argument(std::string message) {
     return Error(ErrorCode::kInvalidArgument, std::move(message));
+  }
+  static Error out_of_range(std::string message) {
+    return Error(ErrorCode::kOutOfRange, std::move(message));
   }
   static Error not_implemented(std::string message) {
     return Error(ErrorCode::kNotImplemented, std::move(message));

@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -73,6 +74,29 @@ Result<std::size_t> read_at(int fd, std::span<std::byte> buf,
         ::pread(fd, buf.data(), buf.size(), static_cast<off_t>(offset));
     if (n >= 0) return static_cast<std::size_t>(n);
     if (errno != EINTR) return Error::from_errno(errno);
+  }
+}
+
+Result<CachedRead> read_cached_at(int fd, std::span<std::byte> buf,
+                                  std::uint64_t offset) {
+  iovec iov{buf.data(), buf.size()};
+  while (true) {
+    const ssize_t n =
+        ::preadv2(fd, &iov, 1, static_cast<off_t>(offset), RWF_NOWAIT);
+    if (n >= 0) {
+      return CachedRead{CachedRead::State::kRead, static_cast<std::size_t>(n)};
+    }
+    switch (errno) {
+      case EINTR:
+        continue;
+      case EAGAIN:
+        return CachedRead{CachedRead::State::kWouldBlock, 0};
+      case EOPNOTSUPP:
+      case ENOSYS:
+        return CachedRead{CachedRead::State::kUnsupported, 0};
+      default:
+        return Error::from_errno(errno);
+    }
   }
 }
 

@@ -39,6 +39,22 @@ Result<OpenFile> open_file(std::string_view path, FileKinds kinds);
 Result<std::size_t> read_at(int fd, std::span<std::byte> buf,
                             std::uint64_t offset);
 
+// What a read that must not wait for the device achieved.
+struct CachedRead {
+  enum class State {
+    kRead,         // `count` bytes read (0 at end of file)
+    kWouldBlock,   // the bytes are not in the page cache
+    kUnsupported,  // this reader or file cannot tell
+  };
+  State state;
+  std::size_t count;
+};
+
+// One read of up to buf.size() bytes at `offset` that may not wait for the
+// device (preadv2 with RWF_NOWAIT), retried on EINTR.
+Result<CachedRead> read_cached_at(int fd, std::span<std::byte> buf,
+                                  std::uint64_t offset);
+
 // Fills all of `buf` from `offset`, continuing short reads and retrying
 // EINTR. A read of 0 bytes before the end fails with "read_exact_at: eof
 // inside buffer"; any other failed call fails at once. An empty buffer

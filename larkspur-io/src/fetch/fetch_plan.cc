@@ -1,8 +1,7 @@
-// The fetch planner (grouping rows by shard and cutting the groups into
-// jobs) and the read jobs themselves.
+// The fetch planner: grouping rows by shard, the cached pass and the
+// device pass, and cutting groups into pool jobs.
 #include "larkspur-io/src/fetch/fetch_plan.h"
 
-#include <malloc.h>
 #include <sys/mman.h>
 
 #include <algorithm>
@@ -16,19 +15,16 @@
 #include <vector>
 
 #include "larkspur-core/src/base/fault.h"
+#include "larkspur-core/src/base/memory.h"
 #include "larkspur-core/src/base/str_cat.h"
 #include "larkspur-core/src/base/texts.h"
+#include "larkspur-io/src/fetch/row_reader.h"
 #include "larkspur-io/src/pool/io_pool.h"
+#include "larkspur-io/src/pool/pool_config.h"
 
 namespace larkspur::io {
 
 namespace {
-
-// One requested row: its global id and its position in the request.
-struct RowRef {
-  std::uint64_t rowid;
-  std::uint64_t pos;
-};
 
 // The rows of one shard: refs[begin, end).
 struct Group {
@@ -45,6 +41,8 @@ struct PlanScratch {
   std::vector<std::size_t> bucket;
   std::vector<Group> groups;
   std::vector<std::pair<std::uint64_t, std::uint64_t>> keyed;  // (shard, pos)
+  std::vector<RowRef> missed;
+  std::vector<std::vector<RowRef>> missed_lists;  // one per cached-pass job
 
   // Keeps memory bounded after an unusually large request: what it needed
   // is freed and handed back to the system.
@@ -54,59 +52,13 @@ struct PlanScratch {
     freed = release_if_large(bucket) || freed;
     freed = release_if_large(groups) || freed;
     freed = release_if_large(keyed) || freed;
-    // The allocator may keep freed blocks (those below its mapping
-    // threshold, which it raises as large blocks are freed) resident for
-    // reuse; this returns their pages. Rare, so its cost does not matter.
-    if (freed) static_cast<void>(::malloc_trim(0));
-  }
-
-  // Frees v's memory when it holds more than 16 MiB. Assigning {} would
-  // only empty it, keeping its capacity.
-  template <class T>
-  static bool release_if_large(std::vector<T>& v) {
-    if (v.capacity() * sizeof(T) <= (std::size_t{16} << 20)) return false;
-    std::vector<T>().swap(v);
-    return true;
-  }
-};
-
-// The first read error of a call; jobs stop reading once one is recorded.
-class CallErrors {
- public:
-  void record(Error error) {
-    failed_.store(true, std::memory_order_relaxed);
-    const std::lock_guard lock(mu_);
-    if (!first_) first_.emplace(std::move(error));
-  }
-  bool failed() const { return failed_.load(std::memory_order_relaxed); }
-  std::optional<Error> take() {
-    const std::lock_guard lock(mu_);
-    return std::exchange(first_, std::nullopt);
-  }
-
- private:
-  std::atomic<bool> failed_{false};
-  std::mutex mu_;
-  std::optional<Error> first_;  // guarded by mu_
-};
-
-// Fills `buf` from `offset` until it is full or the file ends; what lies
-// past the end reads as zeros. A failed read fails at once (the reader
-// retries EINTR itself).
-Status read_fill(const PositionalReader& reader, int fd,
-                 std::span<std::byte> buf, std::uint64_t offset) {
-  std::size_t done = 0;
-  while (done < buf.size()) {
-    Result<std::size_t> n = reader.read_at(fd, buf.subspan(done), offset + done);
-    if (!n) return std::move(n).error();
-    if (*n == 0) {
-      std::memset(buf.data() + done, 0, buf.size() - done);
-      break;
+    freed = release_if_large(missed) || freed;
+    for (std::vector<RowRef>& list : missed_lists) {
+      freed = release_if_large(list) || freed;
     }
-    done += *n;
+    if (freed) return_freed_memory();
   }
-  return ok();
-}
+};
 
 // Appends one group per distinct shard of `keyed` (shard, position pairs),
 // writing their refs from refs[at] on.
@@ -171,170 +123,23 @@ void group_by_shard(std::span<const std::uint64_t> rowids,
   if (!s.keyed.empty()) append_sorted_groups(rowids, s, begin);
 }
 
-// A page window: the bytes of several distinct rows that start in one
-// page, read at once. Such rows are less than a page apart, so each is
-// less than a page wide, and the window spans less than two pages.
-using PageWindow = std::array<std::byte, 2 * kPageBytes>;
-
-// How many runs a job keeps queued ahead of its reads once it has met the
-// disk.
-constexpr std::size_t kPrefetchRuns = 16;
-
-// Reads the rows of one shard, sorted by (row id, position), into the
-// output, in runs: the rows that start in one 4096-byte page.
-//
-// While rows come from the page cache, each run is one read that may not
-// wait for the device. Once a run is not cached, the job switches to cold
-// reading for good: it keeps the next kPrefetchRuns runs queued with the
-// device and then waits for each run in turn. One job reading one file in
-// order could otherwise keep only one request in flight.
-class GroupReader {
- public:
-  GroupReader(const Store& store, std::uint64_t shard, std::byte* out, bool& cold)
-      : reader_(store.reader()),
-        fd_(store.fd(shard)),
-        width_(store.geometry().width),
-        base_(shard * store.geometry().rows_per_shard),
-        out_(out),
-        cold_(cold) {}
-
-  Status read(std::span<const RowRef> rows, const CallErrors& errors) {
-    // Rows are sorted by row id, so their offsets ascend: when the last
-    // one is one the kernel accepts, all are.
-    if (!rows.empty() && !offset_is_valid(rows.back())) {
-      return Error::from_errno(EINVAL);
-    }
-    rows_ = rows;
-    ahead_ = 0;
-    queued_ = 0;
-    std::size_t i = 0;
-    while (i < rows_.size()) {
-      if (errors.failed()) return ok();  // the call fails anyway
-      const Run run = run_at(i);
-      if (i < ahead_) --queued_;
-      if (Status st = read_run(i, run); !st) return st;
-      i = run.end;
-    }
-    return ok();
-  }
-
- private:
-  // Rows [begin, end) start in one page; their bytes span [lo, hi + width),
-  // lo and hi being the offsets of the first and the last row.
-  struct Run {
-    std::size_t end;
-    std::uint64_t lo;
-    std::uint64_t hi;
-    bool one_row;
-  };
-
-  // Whether the row's offset in its shard, local_row x width computed
-  // exactly, is below 2^63: a read from 2^63 on fails with EINVAL, and a
-  // product wrapped modulo 2^64 would name another row's bytes.
-  bool offset_is_valid(const RowRef& r) const {
-    const WideCount offset = multiply_wide(r.rowid - base_, width_);
-    return offset.high == 0 && offset.low < (std::uint64_t{1} << 63);
-  }
-  // Requires offset_is_valid(r), which makes the product exact.
-  std::uint64_t offset_of(const RowRef& r) const { return (r.rowid - base_) * width_; }
-  std::byte* dest(const RowRef& r) const {
-    return out_ + static_cast<std::size_t>(r.pos * width_);
-  }
-
-  Run run_at(std::size_t i) const {
-    const std::uint64_t first = offset_of(rows_[i]);
-    const std::uint64_t page = first & ~(kPageBytes - 1);
-    Run run{i + 1, first, first, true};
-    for (; run.end < rows_.size(); ++run.end) {
-      const std::uint64_t off = offset_of(rows_[run.end]);
-      if ((off & ~(kPageBytes - 1)) != page) break;
-      run.one_row = run.one_row && rows_[run.end].rowid == rows_[i].rowid;
-      run.hi = off;
-    }
-    return run;
-  }
-
-  void queue_ahead(std::size_t from) {
-    ahead_ = std::max(ahead_, from);
-    while (queued_ < kPrefetchRuns && ahead_ < rows_.size()) {
-      const Run next = run_at(ahead_);
-      reader_.prefetch(fd_, next.lo, next.hi - next.lo + width_);
-      ahead_ = next.end;
-      ++queued_;
-    }
-  }
-
-  // Fills `buf` from `offset`: from the page cache if it can, else from
-  // the device (prefetching from row `next` on).
-  Status fill(std::span<std::byte> buf, std::uint64_t offset, std::size_t next) {
-    std::size_t done = 0;
-    if (!cold_) {
-      Result<CachedRead> got = reader_.read_cached(fd_, buf, offset);
-      if (!got) return std::move(got).error();
-      switch (got->state) {
-        case CachedRead::State::kRead:
-          done = got->count;
-          if (done == buf.size()) return ok();
-          if (done == 0) {  // end of file
-            std::memset(buf.data(), 0, buf.size());
-            return ok();
-          }
-          break;  // partly cached: the rest the ordinary way
-        case CachedRead::State::kWouldBlock:
-          cold_ = true;
-          break;
-        case CachedRead::State::kUnsupported:
-          break;
-      }
-    }
-    if (cold_) queue_ahead(next);
-    return read_fill(reader_, fd_, buf.subspan(done), offset + done);
-  }
-
-  Status read_run(std::size_t i, const Run& run) {
-    const auto row_bytes = static_cast<std::size_t>(width_);
-    if (run.one_row) {
-      // The common case: the row goes straight to its place in the output,
-      // and repeats of it are copied from there.
-      std::byte* dst = dest(rows_[i]);
-      if (Status st = fill({dst, row_bytes}, run.lo, run.end); !st) return st;
-      for (std::size_t k = i + 1; k < run.end; ++k) {
-        std::memcpy(dest(rows_[k]), dst, row_bytes);
-      }
-      return ok();
-    }
-    // Several rows of one page: one read from the lowest row's start to the
-    // highest row's end, then a copy per row.
-    PageWindow window;
-    const std::uint64_t span = run.hi - run.lo + width_;
-    if (span > window.size()) {
-      return fault(str_cat("rows of one page span ", span, " bytes, more than a window"));
-    }
-    const std::span<std::byte> bytes(window.data(), static_cast<std::size_t>(span));
-    if (Status st = fill(bytes, run.lo, run.end); !st) return st;
-    for (std::size_t k = i; k < run.end; ++k) {
-      std::memcpy(dest(rows_[k]),
-                  window.data() + static_cast<std::size_t>(offset_of(rows_[k]) - run.lo),
-                  row_bytes);
-    }
-    return ok();
-  }
-
-  const PositionalReader& reader_;
-  const int fd_;
-  const std::uint64_t width_;
-  const std::uint64_t base_;  // the global row id of the shard's row 0
-  std::byte* const out_;
-  bool& cold_;  // shared by the job's groups
-  std::span<const RowRef> rows_;
-  std::size_t ahead_ = 0;   // rows before this have been prefetched
-  std::size_t queued_ = 0;  // prefetched runs not yet read
-};
-
-// One job: its groups, in shard order.
+// One job: its groups, in shard order, each sorted by (row id, position)
+// first. With `cached_only`, only what the page cache holds is read and the
+// rest goes to `missed`.
 Status run_groups(const Store& store, std::span<const Group> groups,
-                  RowRef* refs, std::byte* out, CallErrors& errors) {
+                  RowRef* refs, std::byte* out, CallErrors& errors,
+                  ReadCounts* counts, std::vector<RowRef>* missed) {
   bool cold = false;
+  ReadTally tally;
+  // Counted once per job: an atomic add per group would cost more than a
+  // small request's reads.
+  struct Flush {
+    ReadCounts* counts;
+    const ReadTally& tally;
+    ~Flush() {
+      if (counts != nullptr) counts->add(tally);
+    }
+  } const flush{counts, tally};
   for (const Group& group : groups) {
     if (group.shard >= store.shard_count()) {
       return index_fault(store.shard_count(), group.shard);
@@ -342,16 +147,63 @@ Status run_groups(const Store& store, std::span<const Group> groups,
     if (errors.failed() || store.geometry().width == 0) continue;
     RowRef* first = refs + group.begin;
     RowRef* last = refs + group.end;
-    const auto before = [](const RowRef& a, const RowRef& b) {
-      return a.rowid != b.rowid ? a.rowid < b.rowid : a.pos < b.pos;
-    };
-    if (!std::is_sorted(first, last, before)) std::sort(first, last, before);
-    GroupReader reader(store, group.shard, out, cold);
-    if (Status st = reader.read({first, last}, errors); !st) {
-      errors.record(std::move(st).error());
-    }
+    if (!std::is_sorted(first, last)) std::sort(first, last);
+    GroupReader reader(store, group.shard, out, cold, tally);
+    Status st = missed == nullptr ? reader.read({first, last}, errors)
+                                  : reader.read_cached({first, last}, *missed);
+    if (!st) errors.record(std::move(st).error());
   }
   return ok();
+}
+
+// The groups of `refs`, cut into at most `max_jobs` jobs of whole groups
+// in shard order, run on the pool (one of them on the calling thread when
+// `caller_too`); with `missed` (one list per job), cached reads only.
+Status run_group_jobs(const Store& store, std::span<const Group> groups,
+                      RowRef* refs, std::byte* out, ReadCounts* counts,
+                      std::size_t max_jobs, bool caller_too,
+                      std::vector<std::vector<RowRef>>* missed) {
+  const std::size_t g = groups.size();
+  if (g == 0) return ok();
+  max_jobs = std::clamp<std::size_t>(max_jobs, 1, g);
+  const std::size_t per_job = (g + max_jobs - 1) / max_jobs;
+  const std::size_t count = (g + per_job - 1) / per_job;
+  if (missed != nullptr) missed->resize(count);
+
+  CallErrors errors;
+  std::vector<IoJob> jobs;
+  jobs.reserve(count);
+  for (std::size_t at = 0, k = 0; at < g; at += per_job, ++k) {
+    const auto mine = groups.subspan(at, std::min(per_job, g - at));
+    std::vector<RowRef>* lost = missed == nullptr ? nullptr : &(*missed)[k];
+    jobs.emplace_back([&store, mine, refs, out, &errors, counts, lost] {
+      return run_groups(store, mine, refs, out, errors, counts, lost);
+    });
+  }
+  // run_jobs returns only once every job has finished, so the jobs may
+  // borrow the refs, the output and `errors`.
+  std::optional<IoJob> here;
+  if (caller_too) {
+    here.emplace(std::move(jobs.back()));
+    jobs.pop_back();
+  }
+  Status ran = run_jobs(std::move(jobs), here ? &*here : nullptr);
+  if (!ran) return ran;
+  if (std::optional<Error> failed = errors.take()) return *std::move(failed);
+  return ok();
+}
+
+// The groups of refs sorted by row id: one per run of a shard.
+void groups_of_sorted(std::span<const RowRef> refs, std::uint64_t rows_per_shard,
+                      std::vector<Group>& groups) {
+  groups.clear();
+  for (std::size_t i = 0; i < refs.size(); ++i) {
+    const std::uint64_t shard = refs[i].rowid / rows_per_shard;
+    if (groups.empty() || groups.back().shard != shard) {
+      groups.push_back(Group{shard, i, i});
+    }
+    groups.back().end = i + 1;
+  }
 }
 
 // An output this large is fresh memory (the C library maps it anew for
@@ -381,6 +233,71 @@ Result<std::size_t> fetch_output_size(std::uint64_t rows, std::uint64_t width) {
   return static_cast<std::size_t>(bytes.low);
 }
 
+Status gather_rows(const Store& store, std::span<const std::uint64_t> rowids,
+                   std::span<std::byte> out, GatherReport* report) {
+  if (rowids.empty() || store.geometry().width == 0) return ok();
+  advise_huge_pages(out);
+  thread_local PlanScratch scratch;
+  group_by_shard(rowids, store.geometry(), scratch);
+
+  // The page cache first, without waiting: on the calling thread alone for
+  // a small request (a hand-off would cost more than its reads), on every
+  // CPU for a large one.
+  static const std::size_t cpus =
+      static_cast<std::size_t>(available_cpus().value_or(1));
+  ReadCounts cached;
+  Status st = ok();
+  if (rowids.size() <= kCallerRows || cpus < 2) {
+    scratch.missed.clear();
+    CallErrors errors;
+    st = run_groups(store, scratch.groups, scratch.refs.data(), out.data(),
+                    errors, &cached, &scratch.missed);
+    if (st) {
+      if (std::optional<Error> failed = errors.take()) st = *std::move(failed);
+    }
+  } else {
+    std::vector<std::vector<RowRef>>& lists = scratch.missed_lists;
+    for (std::vector<RowRef>& list : lists) list.clear();
+    st = run_group_jobs(store, scratch.groups, scratch.refs.data(), out.data(),
+                        &cached, cpus, true, &lists);
+    scratch.missed.clear();
+    for (const std::vector<RowRef>& list : lists) {
+      scratch.missed.insert(scratch.missed.end(), list.begin(), list.end());
+    }
+  }
+
+  // Then the device, for what was missed, on the pool.
+  ReadCounts device;
+  if (st) {
+    if (!scratch.missed.empty()) {
+      groups_of_sorted(scratch.missed, store.geometry().rows_per_shard,
+                       scratch.groups);
+      st = run_group_jobs(store, scratch.groups, scratch.missed.data(),
+                          out.data(), &device,
+                          static_cast<std::size_t>(store.threads()), false,
+                          nullptr);
+    }
+  }
+  if (report != nullptr) {
+    report->inline_rows = cached.rows.load(std::memory_order_relaxed);
+    report->worker_rows = device.rows.load(std::memory_order_relaxed);
+    report->read_calls = cached.calls.load(std::memory_order_relaxed) +
+                         device.calls.load(std::memory_order_relaxed);
+    report->bytes_read = cached.bytes.load(std::memory_order_relaxed) +
+                         device.bytes.load(std::memory_order_relaxed);
+  }
+  scratch.trim();
+  return st;
+}
+
+bool inside_table(std::span<const std::uint64_t> rowids,
+                  const ShardGeometry& geometry) {
+  const WideCount total = geometry.total_rows();
+  if (total.high != 0) return true;
+  const auto highest = std::max_element(rowids.begin(), rowids.end());
+  return highest == rowids.end() || *highest < total.low;
+}
+
 Status fetch_rows(const Store& store, std::span<const std::uint64_t> rowids,
                   std::span<std::byte> out) {
   if (rowids.empty()) return ok();
@@ -391,35 +308,24 @@ Status fetch_rows(const Store& store, std::span<const std::uint64_t> rowids,
   if (*size != out.size()) {
     return assert_eq_fault("output buffer size", str_cat(*size), str_cat(out.size()));
   }
+  // A small request inside the table goes the engine's way, served by this
+  // thread when its rows are cached. Anything that fails there is done
+  // again below, so that errors and faults are reported exactly as the
+  // pooled route reports them.
+  if (rowids.size() <= kCallerRows && geometry.width > 0 &&
+      inside_table(rowids, geometry) && gather_rows(store, rowids, out, nullptr)) {
+    return ok();
+  }
 
   advise_huge_pages(out);
   thread_local PlanScratch scratch;
   group_by_shard(rowids, geometry, scratch);
-
-  const std::size_t g = scratch.groups.size();
-  const std::size_t max_jobs =
-      static_cast<std::size_t>(std::clamp<std::uint64_t>(store.threads(), 1, g));
-  const std::size_t per_job = (g + max_jobs - 1) / max_jobs;
-
-  CallErrors errors;
-  std::vector<IoJob> jobs;
-  jobs.reserve((g + per_job - 1) / per_job);
-  const std::span<const Group> groups(scratch.groups);
-  RowRef* refs = scratch.refs.data();
-  std::byte* dst = out.data();
-  for (std::size_t at = 0; at < g; at += per_job) {
-    const auto mine = groups.subspan(at, std::min(per_job, g - at));
-    jobs.emplace_back([&store, mine, refs, dst, &errors] {
-      return run_groups(store, mine, refs, dst, errors);
-    });
-  }
-  // run_jobs returns only once every job has finished, so the jobs may
-  // borrow the scratch, the output and `errors`.
-  Status ran = run_jobs(std::move(jobs));
+  Status ran = run_group_jobs(store, scratch.groups, scratch.refs.data(),
+                              out.data(), nullptr,
+                              static_cast<std::size_t>(store.threads()), false,
+                              nullptr);
   scratch.trim();
-  if (!ran) return ran;
-  if (std::optional<Error> failed = errors.take()) return *std::move(failed);
-  return ok();
+  return ran;
 }
 
 }  // namespace larkspur::io

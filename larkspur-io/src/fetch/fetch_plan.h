@@ -32,7 +32,40 @@ Result<std::size_t> fetch_output_size(std::uint64_t rows, std::uint64_t width);
 // local_row × width, exactly: from 2^63 on it is an error (EINVAL), as the
 // kernel's for such an offset. Never touches Python; runs on any
 // thread; `out` must stay valid until it returns.
+//
+// A request of up to kCallerRows rows inside the table is first served as
+// gather_rows serves it (no hand-off when its rows are cached); if that
+// fails in any way, the whole request is read again the pooled way.
 Status fetch_rows(const Store& store, std::span<const std::uint64_t> rowids,
                   std::span<std::byte> out);
+
+// Requests up to this many rows are served from the page cache by the
+// calling thread alone.
+inline constexpr std::size_t kCallerRows = 1024;
+
+// How one gather went: distinct rows served from the page cache without
+// waiting and read from the device by pool jobs, read system calls and the
+// bytes they returned.
+struct GatherReport {
+  std::uint64_t inline_rows = 0;
+  std::uint64_t worker_rows = 0;
+  std::uint64_t read_calls = 0;
+  std::uint64_t bytes_read = 0;
+};
+
+// Whether every row id is below shards × rows_per_shard.
+bool inside_table(std::span<const std::uint64_t> rowids,
+                  const ShardGeometry& geometry);
+
+// Fills `out` (exactly rowids.size() × width bytes) with rows that all lie
+// inside the table (rows_per_shard > 0), as fetch_rows would: past-EOF
+// bytes are zeros, repeated rows are read once. First what the page cache
+// holds, without waiting for the device: on the calling thread alone for
+// up to kCallerRows rows, else on the calling thread and one pool job per
+// further available CPU. Then pool jobs (at most threads()) read what was
+// missed, from the device. Fails with the first read error; `out` is then
+// partly written. Fills `report` when given.
+Status gather_rows(const Store& store, std::span<const std::uint64_t> rowids,
+                   std::span<std::byte> out, GatherReport* report);
 
 }  // namespace larkspur::io

@@ -25,21 +25,7 @@ class PreadReader final : public PositionalReader {
 
   Result<CachedRead> read_cached(int fd, std::span<std::byte> buf,
                                  std::uint64_t offset) const override {
-    iovec iov{buf.data(), buf.size()};
-    ssize_t n = -1;
-    do {
-      n = ::preadv2(fd, &iov, 1, static_cast<off_t>(offset), RWF_NOWAIT);
-    } while (n < 0 && errno == EINTR);
-    if (n >= 0) return CachedRead{CachedRead::State::kRead, static_cast<std::size_t>(n)};
-    switch (errno) {
-      case EAGAIN:
-        return CachedRead{CachedRead::State::kWouldBlock, 0};
-      case EOPNOTSUPP:
-      case ENOSYS:
-        return CachedRead{CachedRead::State::kUnsupported, 0};
-      default:
-        return Error::from_errno(errno);
-    }
+    return read_cached_at(fd, buf, offset);
   }
 
   void prefetch(int fd, std::uint64_t offset, std::uint64_t length) const override {

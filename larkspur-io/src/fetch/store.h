@@ -7,22 +7,12 @@
 #include <string_view>
 #include <vector>
 
+#include "larkspur-core/src/base/file.h"
 #include "larkspur-core/src/base/result.h"
 #include "larkspur-core/src/base/unique_fd.h"
 #include "larkspur-core/src/layout/shard_geometry.h"
 
 namespace larkspur::io {
-
-// What a read that must not wait for the disk achieved.
-struct CachedRead {
-  enum class State {
-    kRead,         // `count` bytes read (0 at end of file)
-    kWouldBlock,   // the bytes are not in the page cache
-    kUnsupported,  // this reader or file cannot tell
-  };
-  State state;
-  std::size_t count;
-};
 
 // Positional reads of a descriptor. Stateless; shared by every thread.
 class PositionalReader {
@@ -82,6 +72,10 @@ class Store {
   // Requires shard < shard_count().
   int fd(std::uint64_t shard) const { return fds_[shard].get(); }
   const PositionalReader& reader() const { return *reader_; }
+
+  // Closes every descriptor now, in increasing shard order; the Store has
+  // no shards afterwards.
+  void close() noexcept { close_all(); }
 
  private:
   void close_all() noexcept;

@@ -232,20 +232,25 @@ Result<IoPool> IoPool::start(std::uint64_t workers) {
   return IoPool(workers, std::move(shared));
 }
 
-Status IoPool::run(std::vector<IoJob> jobs) {
-  if (jobs.empty()) return ok();
+Status IoPool::run(std::vector<IoJob> jobs, IoJob* here) {
+  if (jobs.empty()) return here != nullptr ? here->run() : ok();
   auto batch = std::make_shared<Batch>(jobs.size());
   std::vector<Task> tasks;
   tasks.reserve(jobs.size());
   for (IoJob& job : jobs) tasks.push_back(Task{std::move(job), batch});
   shared_->push(tasks);
+  if (here != nullptr) {
+    // Recorded as the workers' are: whichever fault comes first is the call's.
+    if (Status mine = here->run(); !mine) batch->record(std::move(mine).error());
+  }
   batch->wait();
   if (std::optional<Error> first = batch->take_fault()) return *std::move(first);
   return ok();
 }
 
-Status run_on_threads(std::vector<IoJob> jobs) {
+Status run_on_threads(std::vector<IoJob> jobs, IoJob* here) {
   std::vector<std::uint8_t> faulted(jobs.size(), 0);
+  bool here_faulted = false;
   std::optional<Error> spawn_error;
   {
     // Declared after `jobs` and `faulted`, so every started thread is
@@ -268,9 +273,11 @@ Status run_on_threads(std::vector<IoJob> jobs) {
       }
       threads.emplace_back(*tid);
     }
+    if (!spawn_error && here != nullptr) here_faulted = !here->run();
   }
   if (spawn_error) return *std::move(spawn_error);
-  if (std::find(faulted.begin(), faulted.end(), 1) != faulted.end()) {
+  if (here_faulted ||
+      std::find(faulted.begin(), faulted.end(), 1) != faulted.end()) {
     return fault(std::string(texts::kScopedThreadPanicked));
   }
   return ok();
@@ -370,13 +377,13 @@ std::optional<std::uint64_t> process_pool_workers() {
   return std::nullopt;
 }
 
-Status run_jobs(std::vector<IoJob> jobs) {
-  if (jobs.empty()) return ok();
+Status run_jobs(std::vector<IoJob> jobs, IoJob* here) {
+  if (jobs.empty()) return here != nullptr ? here->run() : ok();
   IoPool* pool = (*process_pool).get();
   if (pool == nullptr || jobs.size() > pool->workers()) {
-    return run_on_threads(std::move(jobs));
+    return run_on_threads(std::move(jobs), here);
   }
-  return pool->run(std::move(jobs));
+  return pool->run(std::move(jobs), here);
 }
 
 }  // namespace larkspur::io

@@ -47,7 +47,9 @@ class IoJob {
 };
 
 // Runs every job and returns when all have finished; the calling thread
-// never runs a job itself. Jobs go to the process-wide pool, or each to a
+// runs none of them, but runs `here` (when given) while they run, its fault
+// counting as theirs. With no jobs, `here` alone runs, and no thread or
+// pool is involved. Jobs go to the process-wide pool, or each to a
 // thread of its own when the pool is switched off (LARKSPUR_NO_POOL), could
 // not be created, or has fewer workers than there are jobs. Each process
 // has its own pool: a child forked after the parent used one makes its own
@@ -55,7 +57,7 @@ class IoJob {
 // all jobs finished, with the first recorded fault (pooled route) or "a
 // scoped thread panicked" (thread-per-job route). Thread-safe; may be
 // called with or without the interpreter lock.
-Status run_jobs(std::vector<IoJob> jobs);
+Status run_jobs(std::vector<IoJob> jobs, IoJob* here = nullptr);
 
 class PoolShared;
 
@@ -77,9 +79,10 @@ class IoPool {
   std::uint64_t workers() const { return workers_; }
 
   // Queues every job (at most workers() of them) in one step, wakes
-  // workers for them (at most one wake-up per job) and returns when all
-  // have finished, with the first fault any of them reported.
-  Status run(std::vector<IoJob> jobs);
+  // workers for them (at most one wake-up per job), runs `here` (when
+  // given) on the calling thread meanwhile, and returns when all have
+  // finished, with the first fault any of them reported.
+  Status run(std::vector<IoJob> jobs, IoJob* here = nullptr);
 
  private:
   IoPool(std::uint64_t workers, std::shared_ptr<PoolShared> shared);
@@ -92,7 +95,7 @@ class IoPool {
 // Fails with "failed to spawn thread: ..." when a thread cannot be started
 // (the jobs not yet started are dropped), else with "a scoped thread
 // panicked" when any job faulted.
-Status run_on_threads(std::vector<IoJob> jobs);
+Status run_on_threads(std::vector<IoJob> jobs, IoJob* here = nullptr);
 
 // The worker count of this process's pool once it runs; nullopt before
 // the first pooled call (in a forked child: before the child's first), when

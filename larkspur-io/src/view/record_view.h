@@ -14,6 +14,10 @@ namespace larkspur::io {
 // The largest number of pool jobs one read_records call creates.
 inline constexpr std::size_t kMaxReadJobs = 32;
 
+// Requests of up to this many records are first read from the page cache
+// on the calling thread.
+inline constexpr std::size_t kCallerRecords = 32;
+
 // How read_records splits a request of n records: `jobs` runs of `per_job`
 // consecutive positions (only the last run shorter), or jobs == 0 for the
 // sequential route on the calling thread.
@@ -69,7 +73,9 @@ Status read_record(const RecordView& view, std::uint64_t index,
 // Reads the records at `indices` into `out`, record k at k * slot_bytes.
 // Every index is checked before anything is read. Up to 3 records are read
 // on the calling thread; larger requests in up to max(max_jobs, 1) pool
-// jobs of ceil(n / jobs) consecutive positions each. On failure the
+// jobs of ceil(n / jobs) consecutive positions each, unless (up to
+// kCallerRecords of them) the page cache holds them all: the calling
+// thread then reads them without waiting. On failure the
 // contents of `out` are unspecified; of several failed jobs, the error
 // recorded first is returned.
 Status read_records(const RecordView& view,

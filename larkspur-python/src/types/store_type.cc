@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "larkspur-core/src/base/memory.h"
 #include "larkspur-io/src/fetch/fetch_plan.h"
 #include "larkspur-io/src/fetch/store.h"
 #include "larkspur-python/src/binding/gil.h"
@@ -41,7 +42,11 @@ Result<PyRef> fetch_into_bytes(const io::Store& store,
 }
 
 Result<PyRef> fetch(const io::Store& store, std::vector<std::uint64_t> rowids) {
-  return fetch_into_bytes(store, rowids);
+  Result<PyRef> rows = fetch_into_bytes(store, rowids);
+  // The ids of an unusually large request are given back to the system
+  // too, not only the planner's memory.
+  if (release_if_large(rowids)) return_freed_memory();
+  return rows;
 }
 
 Result<PyRef> fetch_one(const io::Store& store, std::uint64_t rowid) {
