@@ -1,9 +1,15 @@
-"""larkspur: row ids, row fetch, record views and page reads for n-gram tables.
+"""larkspur: n-gram rows of hashed tables on local disk, for inference hosts.
 
-The native module `_larkspur` does the work; this package adds the command
-line (`python -m larkspur`) and numpy helpers (`larkspur.arrays`).
+The engine API: `Table` opens a table directory once and reads rows into
+your buffers (`gather` from row ids, `lookup` straight from tokens), serving
+cached rows on the calling thread; `rowids` turns tokens into row ids as a
+uint64 array. The native module `_larkspur` keeps the lower-level calls
+(`Store`, `View`, the page readers, the list-based row ids), re-exported
+here; the package also holds the command line (`python -m larkspur`) and
+numpy helpers (`larkspur.arrays`).
 """
 
+import _larkspur
 from _larkspur import (  # noqa: F401
     IoUringPageReader,
     PageReader,
@@ -15,13 +21,6 @@ from _larkspur import (  # noqa: F401
     rowids_for_seq_with_history,
 )
 
-__all__ = [
-    "Store",
-    "View",
-    "PageReader",
-    "IoUringPageReader",
-    "read_keys",
-    "abi_version",
-    "rowids_for_seq",
-    "rowids_for_seq_with_history",
-]
+from ._engine import Table, rowids  # noqa: F401
+
+__all__ = ["Table", "rowids", *_larkspur.__all__]

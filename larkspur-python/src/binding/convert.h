@@ -30,11 +30,30 @@ std::optional<std::vector<std::int32_t>> to_i32_vector(PyObject* obj);
 // TypeError("argument '{name}': {message}"), keeping its __cause__.
 void wrap_type_error(const char* name);
 
+// Any object, borrowed for the call: for parameters the implementation
+// inspects itself (buffers, None). An optional parameter left out arrives
+// as a null `ptr`, which counts as None.
+struct Obj {
+  PyObject* ptr;
+  bool is_none() const { return ptr == nullptr || ptr == Py_None; }
+};
+
+// The object a method is called on, for implementations that need it
+// (a context manager's __enter__ returns it). A method's implementation
+// takes it right after `const Value&`.
+struct Self {
+  PyObject* ptr;
+};
+
 // Converter<T>::convert: the conversion the entry wrappers use for a
 // parameter of C++ type T.
 template <class T>
 struct Converter;
 
+template <>
+struct Converter<Obj> {
+  static std::optional<Obj> convert(PyObject* o) { return Obj{o}; }
+};
 template <>
 struct Converter<std::uint64_t> {
   static std::optional<std::uint64_t> convert(PyObject* o) { return to_u64(o); }

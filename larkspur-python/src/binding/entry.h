@@ -62,7 +62,9 @@ struct IsOptional<std::optional<T>> : std::true_type {};
 // Converts one bound argument into `out`; false with an exception set.
 template <class T>
 bool convert_param(PyObject* obj, const char* name, std::optional<T>& out) {
-  if constexpr (IsOptional<T>::value) {
+  if constexpr (std::is_same_v<T, Obj>) {
+    out.emplace(Obj{obj});  // null when left out
+  } else if constexpr (IsOptional<T>::value) {
     if (obj == nullptr) {
       out.emplace(std::nullopt);
       return true;
@@ -136,6 +138,38 @@ PyObject* guarded(Fn&& fn) noexcept {
   return nullptr;
 }
 
+// How many leading parameters of a method's implementation are not
+// Python arguments: `const Value&`, and Self when it follows.
+template <class All>
+constexpr std::size_t leading_args() {
+  if constexpr (std::tuple_size_v<All> >= 2) {
+    if constexpr (std::is_same_v<std::tuple_element_t<1, All>, Self>) return 2;
+  }
+  return 1;
+}
+
+template <class All, class Seq =
+                         std::make_index_sequence<std::tuple_size_v<All> -
+                                                  leading_args<All>()>>
+struct DropFront;
+template <class All, std::size_t... K>
+struct DropFront<All, std::index_sequence<K...>> {
+  using type =
+      std::tuple<std::tuple_element_t<K + leading_args<All>(), All>...>;
+};
+
+// Calls a method's implementation with the value, Self when it takes it,
+// and the converted arguments.
+template <class All, class Impl, class Value, class... A>
+decltype(auto) call_method(Impl impl, PyObject* self, const Value& value,
+                           A&&... args) {
+  if constexpr (leading_args<All>() == 2) {
+    return impl(value, Self{self}, std::forward<A>(args)...);
+  } else {
+    return impl(value, std::forward<A>(args)...);
+  }
+}
+
 // Checks `self` for a method of class C; nullptr with an exception set
 // when it is the wrong type or on the wrong thread.
 template <const auto& C>
@@ -173,22 +207,23 @@ PyObject* method_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   static constexpr Signature kSig = signature_of<C, I>();
   constexpr auto kImpl = MemberAt<C, I>::impl;
   using All = typename internal_entry::FnTraits<decltype(kImpl)>::Args;
+  // The Python arguments: the parameters after `const Value&` (and Self).
+  using Args = typename internal_entry::DropFront<All>::type;
+  static_assert(std::tuple_size_v<Args> == kSig.count,
+                "the declaration and the implementation differ in parameters");
   return internal_entry::guarded([&]() -> PyObject* {
     Bound bound;
     if (!bind_fast(kSig, args, nargs, kwnames, bound)) return nullptr;
     auto* inst = internal_entry::checked_self<C>(self);
     if (inst == nullptr) return nullptr;
-    // Drop the leading `const Value&` from the parameter list.
-    return [&]<std::size_t... K>(std::index_sequence<K...>) {
-      using Args = std::tuple<std::tuple_element_t<K + 1, All>...>;
-      return internal_entry::convert_and_call<Args>(
-          kSig, bound,
-          [&](auto&&... values) {
-            return internal_entry::finish(
-                kImpl(inst->value, std::forward<decltype(values)>(values)...));
-          },
-          std::index_sequence<K...>{});
-    }(std::make_index_sequence<std::tuple_size_v<All> - 1>{});
+    return internal_entry::convert_and_call<Args>(
+        kSig, bound,
+        [&](auto&&... values) {
+          return internal_entry::finish(internal_entry::call_method<All>(
+              kImpl, self, inst->value,
+              std::forward<decltype(values)>(values)...));
+        },
+        std::make_index_sequence<std::tuple_size_v<Args>>{});
   });
 }
 
@@ -197,10 +232,12 @@ PyObject* method_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 template <const auto& C, std::size_t I>
 PyObject* method_noargs_entry(PyObject* self, PyObject* /*unused*/) noexcept {
   constexpr auto kImpl = MemberAt<C, I>::impl;
+  using All = typename internal_entry::FnTraits<decltype(kImpl)>::Args;
   return internal_entry::guarded([&]() -> PyObject* {
     auto* inst = internal_entry::checked_self<C>(self);
     if (inst == nullptr) return nullptr;
-    return internal_entry::finish(kImpl(inst->value));
+    return internal_entry::finish(
+        internal_entry::call_method<All>(kImpl, self, inst->value));
   });
 }
 

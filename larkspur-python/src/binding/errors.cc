@@ -47,6 +47,9 @@ void raise_error(const Error& error) {
     case ErrorCode::kInvalidArgument:
       raise_text(PyExc_ValueError, error.text());
       return;
+    case ErrorCode::kOutOfRange:
+      raise_text(PyExc_IndexError, error.text());
+      return;
     case ErrorCode::kNotImplemented:
       raise_text(PyExc_NotImplementedError, error.text());
       return;

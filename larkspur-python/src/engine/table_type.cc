@@ -1,0 +1,260 @@
+// larkspur.Table: a table directory opened once; rows gathered into the
+// caller's memory, from row ids or straight from tokens.
+#include <time.h>
+
+#include <cstdint>
+#include <limits>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "larkspur-io/src/engine/table.h"
+#include "larkspur-io/src/fetch/fetch_plan.h"
+#include "larkspur-keygen/src/lib/rowids.h"
+#include "larkspur-python/src/binding/gil.h"
+#include "larkspur-python/src/engine/members.h"
+
+namespace larkspur::py {
+namespace {
+
+constexpr std::uint64_t kDefaultThreads = 32;
+
+std::uint64_t now_ns() {
+  timespec ts{};
+  ::clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<std::uint64_t>(ts.tv_sec) * 1'000'000'000U +
+         static_cast<std::uint64_t>(ts.tv_nsec);
+}
+
+// A count given as a keyword: absent or None for "from the metadata".
+Result<std::optional<std::uint64_t>> count_of(Obj given,
+                                              const char* name) {
+  if (given.is_none()) return std::optional<std::uint64_t>();
+  std::optional<std::uint64_t> v = to_u64(given.ptr);
+  if (!v) {
+    wrap_type_error(name);
+    return Error::raised();
+  }
+  return v;
+}
+
+Result<io::Table> make(std::string path, Obj shards,
+                       Obj rows_per_shard,
+                       Obj width) {
+  io::GeometryParts given;
+  std::optional<std::uint64_t>* slots[] = {&given.shards, &given.rows_per_shard,
+                                           &given.width};
+  const Obj args[] = {shards, rows_per_shard, width};
+  const char* names[] = {"shards", "rows_per_shard", "width"};
+  for (std::size_t i = 0; i < 3; ++i) {
+    Result<std::optional<std::uint64_t>> v = count_of(args[i], names[i]);
+    if (!v) return std::move(v).error();
+    *slots[i] = *v;
+  }
+  return blocking([&] { return io::Table::open(path, given, kDefaultThreads); });
+}
+
+// The output of `rows` rows: `out` checked, or a new uint8 array of
+// `shape` + (width,).
+Result<PyRef> output(const io::Table& table, Obj out,
+                     std::size_t rows, std::vector<std::size_t> shape,
+                     HeldBuffer& held) {
+  const std::uint64_t width = table.geometry().width;
+  Result<std::size_t> bytes = io::fetch_output_size(rows, width);
+  if (!bytes) return std::move(bytes).error();
+  if (!out.is_none()) {
+    if (!writable_bytes(out.ptr, "out", *bytes, false, held)) {
+      return Error::raised();
+    }
+    return PyRef::borrow(out.ptr);
+  }
+  shape.push_back(static_cast<std::size_t>(width));
+  PyRef array = new_array(shape, "uint8", held);
+  if (!array) return Error::raised();
+  return array;
+}
+
+std::span<std::byte> bytes_of(const HeldBuffer& held) {
+  return {static_cast<std::byte*>(held.view().buf),
+          static_cast<std::size_t>(held.view().len)};
+}
+
+Result<PyRef> gather(const io::Table& table, Obj rowids,
+                     Obj out) {
+  const std::uint64_t start = now_ns();
+  IntArray ids;
+  if (!read_ints(rowids.ptr, "rowids", std::numeric_limits<std::uint64_t>::max(),
+                 ids)) {
+    return Error::raised();
+  }
+  HeldBuffer held;
+  Result<PyRef> result =
+      output(table, out, ids.values.size(), {ids.values.size()}, held);
+  if (!result) return result;
+  const std::span<std::byte> into = bytes_of(held);
+  Status st = blocking([&] { return table.gather(ids.values, into); });
+  table.record_latency(io::TableStats::kGather, now_ns() - start);
+  if (!st) return std::move(st).error();
+  return result;
+}
+
+Result<PyRef> lookup(const io::Table& table, Obj tokens,
+                     Obj history, Obj out) {
+  const std::uint64_t start = now_ns();
+  TokenBatch batch;
+  if (!read_tokens(tokens.ptr, history, batch)) return Error::raised();
+  std::vector<std::size_t> shape;
+  if (batch.batched) shape.push_back(batch.sequences);
+  shape.push_back(batch.steps);
+  shape.push_back(keygen::kTableCount);
+  HeldBuffer held;
+  Result<PyRef> result = output(table, out, batch.rows(), shape, held);
+  if (!result) return result;
+  const std::span<std::byte> into = bytes_of(held);
+  Status st = blocking([&] {
+    // The row ids live only for the call, in memory the thread keeps.
+    thread_local std::vector<std::uint64_t> ids;
+    ids.resize(batch.rows());
+    write_rowids(batch, std::as_writable_bytes(std::span(ids)));
+    Status read = table.gather(ids, into);
+    if (ids.capacity() > (std::size_t{1} << 20)) std::vector<std::uint64_t>().swap(ids);
+    return read;
+  });
+  table.record_latency(io::TableStats::kLookup, now_ns() - start);
+  if (!st) return std::move(st).error();
+  return result;
+}
+
+Status close(const io::Table& table) {
+  table.close();
+  return ok();
+}
+
+PyRef enter(const io::Table& /*table*/, Self self) {
+  return PyRef::borrow(self.ptr);
+}
+
+Status exit(const io::Table& table, Obj /*type*/, Obj /*value*/,
+            Obj /*traceback*/) {
+  table.close();
+  return ok();
+}
+
+// A dict of counters, and per kind of call its latency percentiles in
+// microseconds.
+Result<PyRef> stats(const io::Table& table, Obj reset) {
+  io::TableStats& s = table.stats();
+  PyRef dict = PyRef::steal(PyDict_New());
+  if (!dict) return Error::raised();
+  const auto put = [&](PyObject* into, const char* key, PyObject* value) {
+    if (value == nullptr) return false;
+    const int rc = PyDict_SetItemString(into, key, value);
+    Py_DECREF(value);
+    return rc == 0;
+  };
+  const auto count = [&](const char* key, const std::atomic<std::uint64_t>& v) {
+    return put(dict.get(), key,
+               PyLong_FromUnsignedLongLong(v.load(std::memory_order_relaxed)));
+  };
+  if (!count("calls", s.calls) || !count("rows_requested", s.rows_requested) ||
+      !count("unique_rows", s.unique_rows) ||
+      !count("rows_inline", s.rows_inline) ||
+      !count("rows_by_workers", s.rows_by_workers) ||
+      !count("bytes_read", s.bytes_read) || !count("read_calls", s.read_calls) ||
+      !count("errors", s.errors)) {
+    return Error::raised();
+  }
+  PyRef latency = PyRef::steal(PyDict_New());
+  if (!latency) return Error::raised();
+  const char* kinds[] = {"gather", "lookup"};
+  for (std::size_t k = 0; k < io::TableStats::kKinds; ++k) {
+    const io::LatencyHistogram::Summary h = s.latency[k].summary();
+    PyRef one = PyRef::steal(PyDict_New());
+    if (!one || !put(one.get(), "calls", PyLong_FromUnsignedLongLong(h.count))) {
+      return Error::raised();
+    }
+    const std::pair<const char*, std::uint64_t> values[] = {
+        {"p50_us", h.p50}, {"p90_us", h.p90}, {"p99_us", h.p99}, {"max_us", h.max}};
+    for (const auto& [key, ns] : values) {
+      if (!put(one.get(), key, PyFloat_FromDouble(static_cast<double>(ns) / 1e3))) {
+        return Error::raised();
+      }
+    }
+    if (PyDict_SetItemString(latency.get(), kinds[k], one.get()) != 0) {
+      return Error::raised();
+    }
+  }
+  if (PyDict_SetItemString(dict.get(), "latency", latency.get()) != 0) {
+    return Error::raised();
+  }
+  if (!reset.is_none()) {
+    const int truth = PyObject_IsTrue(reset.ptr);
+    if (truth < 0) return Error::raised();
+    if (truth == 1) s.reset();
+  }
+  return dict;
+}
+
+std::uint64_t shards(const io::Table& t) { return t.geometry().shards; }
+std::uint64_t rows_per_shard(const io::Table& t) {
+  return t.geometry().rows_per_shard;
+}
+std::uint64_t width(const io::Table& t) { return t.geometry().width; }
+std::string_view path(const io::Table& t) { return t.path(); }
+
+Result<PyRef> total_rows(const io::Table& t) {
+  const WideCount total = t.geometry().total_rows();
+  PyRef value = PyRef::steal(PyLong_FromUnsignedLongLong(total.low));
+  if (!value) return Error::raised();
+  if (total.high == 0) return value;
+  PyRef high = PyRef::steal(PyLong_FromUnsignedLongLong(total.high));
+  PyRef shift = PyRef::steal(PyLong_FromLong(64));
+  if (!high || !shift) return Error::raised();
+  PyRef shifted = PyRef::steal(PyNumber_Lshift(high.get(), shift.get()));
+  if (!shifted) return Error::raised();
+  PyRef sum = PyRef::steal(PyNumber_Or(shifted.get(), value.get()));
+  if (!sum) return Error::raised();
+  return sum;
+}
+
+constexpr auto kTable = declare_class<io::Table>(
+    kEngineNames, "Table",
+    "A table directory of shard files (shard_{i}.bin, else badge_{i}.bin),\n"
+    "opened once. The geometry comes from its larkspur-table.json, or from\n"
+    "the keywords; a keyword that disagrees with the file is an error. Any\n"
+    "thread may use a Table, several at once. close() (or the end of a\n"
+    "with block) closes the files once the calls in progress end; later\n"
+    "calls raise ValueError.\n\n"
+    "Rows whose pages are in the page cache are read by the calling thread\n"
+    "itself (with the interpreter lock released); only the rest wait for\n"
+    "the worker pool and the device.",
+    Threads::kAny,
+    init<&make>({"path", kw("shards"), kw("rows_per_shard"), kw("width")}),
+    method<&gather>(
+        "gather", {"rowids", opt("out", "None")},
+        "The rows of `rowids` (any integer array or sequence of ints): a new\n"
+        "uint8 array of shape (N, width), or written into `out`, any\n"
+        "writable C-contiguous buffer of exactly N x width bytes, which is\n"
+        "returned. Bytes past the end of a short shard file are zeros. On\n"
+        "failure the content of `out` is unspecified."),
+    method<&lookup>(
+        "lookup", {"tokens", opt("history", "None"), opt("out", "None")},
+        "The rows of the 16 n-grams ending at each token, as\n"
+        "gather(rowids(tokens, history)) but without the intermediate ids:\n"
+        "shape (T, 16, width) for (T,) tokens, (B, T, 16, width) for (B, T)\n"
+        "tokens with a (B, K) history."),
+    method<&stats>("stats", {opt("reset", "False")},
+                   "Counters of the calls so far and latency percentiles (in\n"
+                   "microseconds) per kind of call; reset=True clears them."),
+    method<&close>("close", {},
+                   "Closes the shard files (once the calls in progress end)."),
+    method<&enter>("__enter__", {}), method<&exit>("__exit__", {"exc_type", "exc_value", "traceback"}),
+    getter<&shards>("shards"), getter<&rows_per_shard>("rows_per_shard"),
+    getter<&width>("width"), getter<&total_rows>("total_rows"),
+    getter<&path>("path"));
+
+}  // namespace
+
+ClassRef table_class() { return class_ref<kTable>(); }
+
+}  // namespace larkspur::py
