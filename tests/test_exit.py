@@ -31,6 +31,11 @@ CALLS = {
     "IoUringPageReader.read_pages": ("r = lk.IoUringPageReader()",
                                      "r.read_pages([FD] * 4, [0, 4096, 8192, 0])"),
     "read_keys": ("", "lk.read_keys(D + '/keys.txt')"),
+    "Table.gather": ("import larkspur; t = larkspur.Table(T, shards=4, rows_per_shard=100, width=64)",
+                     "t.gather([5, 150, 250, 350, 7, 399])"),
+    "Table.lookup": ("import larkspur, numpy as np; t = larkspur.Table(PLE); "
+                     "tok = np.array([[151644, 872, 198], [9707, 11, 1879]])",
+                     "t.lookup(tok, tok)"),
 }
 
 CHILD = r"""
@@ -38,7 +43,7 @@ import os, random, sys, threading, time
 import _larkspur as lk
 
 D, SETUP, CALL, SEED = sys.argv[1], sys.argv[2], sys.argv[3], int(sys.argv[4])
-T, REC = D + "/table", D + "/rec.bin"
+T, REC, PLE = D + "/table", D + "/rec.bin", D + "/ple"
 FD = os.open(REC, os.O_RDONLY)
 started = threading.Semaphore(0)
 
@@ -70,6 +75,12 @@ def files(tmp_path_factory):
     (d / "rec.bin").write_bytes(rng.randbytes(512 * 64))
     (d / "rec.manifest.json").write_text('{"slot_bytes": 512}')
     (d / "keys.txt").write_text("".join(f"{rng.randrange(2**64)}\n" for _ in range(500)))
+    # The n-gram layout's geometry, every row past the end of its file.
+    (d / "ple").mkdir()
+    for i in range(128):
+        (d / "ple" / f"shard_{i}.bin").write_bytes(b"")
+    (d / "ple" / "larkspur-table.json").write_text(
+        '{"version": 1, "shards": 128, "rows_per_shard": 2500012, "width": 8}')
     return d
 
 

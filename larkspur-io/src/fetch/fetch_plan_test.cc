@@ -364,7 +364,9 @@ class ScriptedCacheReader final : public PositionalReader {
       case Cache::kHalf:
         break;
     }
-    const ssize_t n = ::pread(fd, buf.data(), buf.size() / 2, static_cast<off_t>(offset));
+    // Half, but never nothing: a cached read of 0 bytes means the end of
+    // the file.
+    const ssize_t n = ::pread(fd, buf.data(), (buf.size() + 1) / 2, static_cast<off_t>(offset));
     if (n < 0) return Error::from_errno(errno);
     return CachedRead{CachedRead::State::kRead, static_cast<std::size_t>(n)};
   }

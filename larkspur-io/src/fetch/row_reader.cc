@@ -93,26 +93,25 @@ Result<GroupReader::Fill> GroupReader::fill(std::span<std::byte> buf,
                                             std::uint64_t offset,
                                             std::size_t next, bool wait) {
   std::size_t done = 0;
-  if (!cold_) {
-    Result<CachedRead> got = reader_.read_cached(fd_, buf, offset);
+  // A short cached read is the end of the file or the end of what is
+  // cached; the next one tells which.
+  while (!cold_ && done < buf.size()) {
+    Result<CachedRead> got =
+        reader_.read_cached(fd_, buf.subspan(done), offset + done);
     if (!got) return std::move(got).error();
-    switch (got->state) {
-      case CachedRead::State::kRead:
-        count(got->count);
-        done = got->count;
-        if (done == buf.size()) return Fill::kFilled;
-        if (done == 0) {  // end of file
-          std::memset(buf.data(), 0, buf.size());
-          return Fill::kFilled;
-        }
-        break;  // partly cached: the rest the ordinary way
-      case CachedRead::State::kWouldBlock:
-        if (wait) cold_ = true;
-        break;
-      case CachedRead::State::kUnsupported:
-        break;
+    if (got->state == CachedRead::State::kRead) {
+      count(got->count);
+      if (got->count == 0) {  // end of file
+        std::memset(buf.data() + done, 0, buf.size() - done);
+        return Fill::kFilled;
+      }
+      done += got->count;
+      continue;
     }
+    if (got->state == CachedRead::State::kWouldBlock && wait) cold_ = true;
+    break;
   }
+  if (done == buf.size()) return Fill::kFilled;
   if (!wait) return Fill::kMissed;
   if (cold_) queue_ahead(next);
   while (done < buf.size()) {

@@ -1,0 +1,322 @@
+"""The engine API: larkspur.Table (gather, lookup, statistics, closing) and
+larkspur.rowids, checked against Store.fetch and the list-based row ids."""
+
+import array
+import errno
+import json
+import os
+import random
+import threading
+
+import numpy as np
+import pytest
+from hypothesis import given, settings, strategies as st
+
+import _larkspur
+import larkspur
+from larkspur import Table
+
+from test_store import Table as Files
+
+WIDTH, RPS = 64, 300
+PLE_SHARDS, PLE_RPS = 128, 2_500_012
+
+
+@pytest.fixture(scope="module")
+def files(tmp_path_factory):
+    """Three shards of 300 rows of 64 bytes, the last one short."""
+    return Files(tmp_path_factory.mktemp("engine"), [64 * 300, 64 * 300, 64 * 200 + 17])
+
+
+@pytest.fixture(scope="module")
+def table(files):
+    with Table(files.dir, shards=3, rows_per_shard=RPS, width=WIDTH) as t:
+        yield t
+
+
+@pytest.fixture(scope="module")
+def ple(tmp_path_factory):
+    """The n-gram layout's geometry over sparse files: rows past a file's
+    few written pages are zeros, the written ones random."""
+    d = tmp_path_factory.mktemp("ple")
+    rng = random.Random(5)
+    for i in range(PLE_SHARDS):
+        with open(d / f"shard_{i}.bin", "wb") as f:
+            for _ in range(8):
+                f.seek(rng.randrange(PLE_RPS * 8 // 4096) * 4096)
+                f.write(rng.randbytes(4096))
+    (d / "larkspur-table.json").write_text(json.dumps(
+        {"version": 1, "shards": PLE_SHARDS, "rows_per_shard": PLE_RPS, "width": 8}))
+    return str(d), _larkspur.Store(str(d), PLE_SHARDS, PLE_RPS, 8)
+
+
+# --- opening -------------------------------------------------------------------
+
+
+def test_geometry_from_metadata_or_keywords(files, tmp_path):
+    meta = os.path.join(files.dir, "larkspur-table.json")
+    with open(meta, "w") as f:
+        json.dump({"version": 1, "shards": 3, "rows_per_shard": RPS, "width": WIDTH,
+                   "source": "x"}, f)
+    try:
+        t = Table(files.dir)
+        assert (t.shards, t.rows_per_shard, t.width, t.total_rows, t.path) == (
+            3, RPS, WIDTH, 900, files.dir)
+        assert Table(files.dir, width=WIDTH).width == WIDTH
+        with pytest.raises(ValueError, match=r"width=32 was given, but .* says 64"):
+            Table(files.dir, width=32)
+    finally:
+        os.unlink(meta)
+    with pytest.raises(ValueError, match=r"rows_per_shard of the table .* is unknown"):
+        Table(files.dir, shards=3, width=WIDTH)
+
+
+@pytest.mark.parametrize("text, message", [
+    ("[1, 2]", "not a JSON object"),
+    ('{"shards": "3"}', '"shards" is not a positive integer'),
+    ('{"width": 0}', '"width" is not a positive integer'),
+    ('{"version": 2}', "unknown version"),
+    ("{", "not valid JSON"),
+])
+def test_unusable_metadata(tmp_path, text, message):
+    (tmp_path / "larkspur-table.json").write_text(text)
+    (tmp_path / "shard_0.bin").write_bytes(bytes(64))
+    with pytest.raises(ValueError, match=message):
+        Table(str(tmp_path))
+    # All three given: the file only checks, and an unusable one is ignored.
+    assert Table(str(tmp_path), shards=1, rows_per_shard=1, width=64).total_rows == 1
+
+
+def test_open_errors_are_those_of_store(tmp_path):
+    with pytest.raises(OSError, match=r"No such file or directory \(os error 2\)"):
+        Table(str(tmp_path), shards=1, rows_per_shard=1, width=8)
+    with pytest.raises(TypeError):
+        Table(str(tmp_path), shards="1", rows_per_shard=1, width=8)
+    with pytest.raises(TypeError):
+        Table(str(tmp_path), 1, 1, 8)  # the geometry is keyword-only
+
+
+# --- gather ----------------------------------------------------------------------
+
+
+class DLPackOnly:
+    """An array reachable only through the DLPack protocol."""
+
+    def __init__(self, arr):
+        self.arr = arr
+
+    def __dlpack__(self, **kw):
+        return self.arr.__dlpack__(**kw)
+
+    def __dlpack_device__(self):
+        return self.arr.__dlpack_device__()
+
+
+KINDS = {
+    "list": lambda ids: ids,
+    "tuple": tuple,
+    "uint64": lambda ids: np.array(ids, dtype=np.uint64),
+    "int64": lambda ids: np.array(ids, dtype=np.int64),
+    "uint16": lambda ids: np.array(ids, dtype=np.uint16),
+    "strided": lambda ids: np.repeat(np.array(ids, dtype=np.int32), 2)[::2],
+    "2-D": lambda ids: np.array(ids + ids[:len(ids) % 2], dtype=np.uint64).reshape(-1, 1),
+    "array": lambda ids: array.array("Q", ids),
+    "memoryview": lambda ids: memoryview(array.array("I", ids)),
+    "dlpack": lambda ids: DLPackOnly(np.array(ids, dtype=np.uint64)),
+}
+
+
+@settings(max_examples=40, deadline=None)
+@given(ids=st.lists(st.integers(0, 899), max_size=70), kind=st.sampled_from(sorted(KINDS)))
+def test_gather_equals_store_fetch(table, files, ids, kind):
+    obj = KINDS[kind](ids)
+    if kind == "2-D":
+        ids = ids + ids[:len(ids) % 2]
+    want = files.model(ids, RPS, WIDTH)
+    got = table.gather(obj)
+    assert got.dtype == np.uint8 and got.shape == (len(ids), WIDTH)
+    assert got.tobytes() == want == files.store(RPS, WIDTH).fetch(ids)
+    out = bytearray(len(want))
+    assert table.gather(obj, out=out) is out and bytes(out) == want
+
+
+def test_gather_with_torch(table, files):
+    torch = pytest.importorskip("torch")
+    ids = [5, 899, 5, 300]
+    out = torch.empty((4, WIDTH), dtype=torch.uint8)
+    table.gather(torch.tensor(ids), out=out.numpy())
+    assert bytes(out.numpy()) == files.model(ids, RPS, WIDTH)
+
+
+@pytest.mark.parametrize("out", [
+    np.zeros((2, 64), np.uint8), np.zeros(16, np.float64), np.zeros((4, 2, 8), np.int16),
+    bytearray(128), memoryview(bytearray(256))[:128]])
+def test_out_of_any_shape_and_dtype_with_the_right_size(table, files, out):
+    assert table.gather([1, 899], out=out) is out
+    assert bytes(memoryview(out).cast("B")) == files.model([1, 899], RPS, WIDTH)
+
+
+@pytest.mark.parametrize("rowids, out, exc, message", [
+    ([1, 2], bytearray(127), ValueError, "out has 127 bytes, 128 are needed"),
+    ([1], b"x" * 64, ValueError, "out is read-only"),
+    ([1], np.zeros((64, 2), np.uint8)[:, 0], ValueError, "out must be C-contiguous"),
+    ([1], [0] * 64, TypeError, "out must be a writable buffer"),
+    (np.array([1.0]), None, TypeError, "rowids must be integers, not float64"),
+    (["1"], None, TypeError, "rowids must be integers, not str"),
+    ("12", None, TypeError, "rowids must be an integer array or a sequence of ints, not str"),
+    ([-1], None, OverflowError, r"rowids must not be negative \(found -1\)"),
+    (np.array([3, -2]), None, OverflowError, "must not be negative"),
+    ([900], None, IndexError, "row id 900 is out of range for a table of 900 rows"),
+])
+def test_bad_arguments_fail_before_any_read(table, rowids, out, exc, message):
+    before = table.stats()["bytes_read"]
+    with pytest.raises(exc, match=message):
+        table.gather(rowids, out=out)
+    assert table.stats()["bytes_read"] == before
+
+
+def test_read_errors_are_os_errors(tmp_path):
+    os.mkdir(tmp_path / "shard_0.bin")
+    with pytest.raises(OSError, match=r"Is a directory \(os error 21\)"):
+        Table(str(tmp_path), shards=1, rows_per_shard=1, width=8)
+
+
+# --- row ids and lookup ------------------------------------------------------------
+
+TOKENS = st.lists(st.integers(0, 2**32 - 1) | st.sampled_from([248044, 0, 1]), max_size=40)
+
+
+@settings(max_examples=60, deadline=None)
+@given(tokens=TOKENS, history=TOKENS)
+def test_rowids_equal_the_list_based_ids(tokens, history):
+    want = _larkspur.rowids_for_seq_with_history(history, tokens, 1)
+    got = larkspur.rowids(np.array(tokens, dtype=np.uint32), history=history)
+    assert got.dtype == np.uint64 and got.shape == (len(tokens), 16)
+    assert got.tolist() == want
+    out = np.empty((len(tokens), 16), np.int64)
+    assert larkspur.rowids(tokens, history, out=out) is out and out.tolist() == want
+
+
+def test_batched_rowids_are_per_sequence():
+    tokens = np.array([[151644, 872, 198], [9707, 11, 1879]], dtype=np.int64)
+    history = np.array([[1, 2, 3], [4, 5, 6]])
+    got = larkspur.rowids(tokens, history)
+    assert got.shape == (2, 3, 16)
+    for b in range(2):
+        want = _larkspur.rowids_for_seq_with_history(history[b].tolist(), tokens[b].tolist(), 1)
+        assert got[b].tolist() == want
+    assert larkspur.rowids(tokens).tolist() == [
+        _larkspur.rowids_for_seq(row.tolist(), 1) for row in tokens]
+
+
+@pytest.mark.parametrize("tokens, kw, exc, message", [
+    (np.zeros((1, 1, 1), np.int64), {}, ValueError, "tokens must be 1-D .* not 3-D"),
+    ([2**32], {}, OverflowError, "tokens must be at most 4294967295"),
+    ([1.5], {}, TypeError, "tokens must be integers, not float"),
+    (np.zeros((2, 3), np.int64), {"history": np.zeros((3, 2), np.int64)}, ValueError,
+     r"history of \(B, T\) tokens must be \(B, K\) with B = 2"),
+    ([1, 2], {"history": np.ones((1, 1), np.int64)}, ValueError, r"history of \(T,\) tokens must be 1-D"),
+    ([1, 2], {"out": np.zeros((2, 16), np.float64)}, TypeError, "64-bit integers"),
+    ([1, 2], {"out": np.zeros((2, 15), np.uint64)}, ValueError, "out has 240 bytes, 256"),
+])
+def test_rowids_bad_arguments(tokens, kw, exc, message):
+    with pytest.raises(exc, match=message):
+        larkspur.rowids(tokens, **kw)
+
+
+@settings(max_examples=25, deadline=None)
+@given(tokens=st.lists(st.lists(st.integers(0, 300_000), min_size=3, max_size=3),
+                       min_size=1, max_size=4),
+       history=st.lists(st.integers(0, 300_000), min_size=2, max_size=2))
+def test_lookup_equals_rowids_then_store_fetch(ple, tokens, history):
+    path, store = ple
+    with Table(path) as t:
+        batch = np.array(tokens, dtype=np.uint32)
+        hist = np.array([history] * len(tokens), dtype=np.uint32)
+        got = t.lookup(batch, hist)
+        assert got.shape == (len(tokens), 3, 16, 8)
+        ids = larkspur.rowids(batch, hist)
+        assert got.tobytes() == t.gather(ids.ravel()).tobytes() == store.fetch(ids.ravel())
+        one = np.empty((3, 16, 8), np.uint8)
+        t.lookup(tokens[0], history, out=one)
+        assert one.tobytes() == got[0].tobytes()
+
+
+# --- threads, closing, statistics ------------------------------------------------------
+
+
+def test_eight_threads_on_one_table(table, files):
+    bad = []
+
+    def worker(seed):
+        rng = random.Random(seed)
+        out = np.empty((64, WIDTH), np.uint8)
+        for _ in range(100):
+            ids = [rng.randrange(900) for _ in range(64)]
+            if table.gather(ids, out=out).tobytes() != files.model(ids, RPS, WIDTH):
+                bad.append(seed)
+
+    threads = [threading.Thread(target=worker, args=(i,)) for i in range(8)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert bad == []
+
+
+def test_close_while_other_threads_call(files, fd_count):
+    before = fd_count()
+    t = Table(files.dir, shards=3, rows_per_shard=RPS, width=WIDTH)
+    assert fd_count() == before + 3
+    outcomes, stop = [], threading.Event()
+
+    def worker(seed):
+        rng = random.Random(seed)
+        while not stop.is_set():
+            ids = [rng.randrange(900) for _ in range(rng.randrange(1, 2000))]
+            try:
+                right = t.gather(ids).tobytes() == files.model(ids, RPS, WIDTH)
+                outcomes.append("right" if right else "WRONG")
+            except ValueError as e:
+                outcomes.append(str(e))
+
+    threads = [threading.Thread(target=worker, args=(i,)) for i in range(6)]
+    for th in threads:
+        th.start()
+    while len(outcomes) < 30:
+        threading.Event().wait(0.001)
+    t.close()
+    t.close()
+    stop.set()
+    for th in threads:
+        th.join()
+    assert set(outcomes) <= {"right", "the Table is closed"} and "right" in outcomes
+    assert fd_count() == before
+    with pytest.raises(ValueError, match="the Table is closed"):
+        t.lookup([1])
+
+
+def test_statistics(files):
+    with Table(files.dir, shards=3, rows_per_shard=RPS, width=WIDTH) as t:
+        t.gather([7, 7, 8, 600])  # rows 7 and 8 share a page
+        with pytest.raises(IndexError):
+            t.gather([900])
+        s = t.stats()
+        assert {k: s[k] for k in ("calls", "rows_requested", "unique_rows", "errors")} == {
+            "calls": 2, "rows_requested": 5, "unique_rows": 3, "errors": 1}
+        assert s["rows_inline"] + s["rows_by_workers"] == 3
+        assert s["bytes_read"] >= 3 * WIDTH and s["read_calls"] >= 2
+        assert s["latency"]["gather"]["calls"] == 2 and s["latency"]["lookup"]["calls"] == 0
+        lat = s["latency"]["gather"]
+        assert 0 < lat["p50_us"] <= lat["p90_us"] <= lat["p99_us"] <= lat["max_us"]
+        assert t.stats(reset=True)["calls"] == 2
+        assert t.stats()["calls"] == 0 and t.stats()["latency"]["gather"]["max_us"] == 0
+
+
+def test_cached_rows_are_served_by_the_calling_thread(table):
+    table.gather(list(range(900)))  # now in the page cache
+    table.stats(reset=True)
+    for _ in range(20):
+        table.gather(random.sample(range(900), 16))
+    s = table.stats()
+    assert s["rows_by_workers"] == 0 and s["rows_inline"] == s["unique_rows"]
