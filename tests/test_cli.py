@@ -181,6 +181,11 @@ def test_demo_runs_end_to_end_and_verifies(tmp_path):
         assert run in out
     assert "all bytes correct" in out
     assert "throughput vs memmap" in out
+    # A complete table is still refused when it names another generator.
+    meta = tmp_path / table.META_NAME
+    meta.write_text(json.dumps({**json.loads(meta.read_text()), "generator": "other"}))
+    result = run_cli("demo", "--table", str(tmp_path), "--width", "1")
+    assert_error(result, 2, "holds a different table")
 
 
 def test_bench_quick_runs(tmp_path):

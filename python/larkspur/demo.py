@@ -13,8 +13,8 @@ import contextlib
 import os
 import statistics
 import time
-from typing import Callable
 from dataclasses import dataclass, field
+from typing import Callable
 
 import numpy as np
 
@@ -104,10 +104,11 @@ def run_loop(name: str, fetch, streams: list[np.ndarray], prefill: int, width: i
              progress: Progress) -> RunStats:
     stats = RunStats(name)
 
-    def step(latencies: list[float], rowids: Callable[[], list[int]]) -> None:
-        """One timed step: its row ids and their fetch; then the check."""
+    def step(latencies: list[float], rowids: Callable[[list[int]], list[int]],
+             tokens: list[int]) -> None:
+        """One timed step: the row ids of `tokens` and their fetch; then the check."""
         t0 = time.perf_counter()
-        flat = rowids()
+        flat = rowids(tokens)
         data = fetch(flat)
         latencies.append(time.perf_counter() - t0)
         verify(data, flat, width)
@@ -115,24 +116,26 @@ def run_loop(name: str, fetch, streams: list[np.ndarray], prefill: int, width: i
         stats.verified_rows += len(flat)
         progress.update(progress.done + 1)
 
+    def prefill_rowids(chunk: list[int]) -> list[int]:
+        return [r for token_rows in _larkspur.rowids_for_seq(chunk, 1) for r in token_rows]
+
     histories: list[list[int]] = []
-    for seq in streams:
-        chunk = seq[:prefill].tolist()
-        step(stats.prefill, lambda: [r for token_rows in _larkspur.rowids_for_seq(chunk, 1)
-                                     for r in token_rows])
-        stats.prefill_tokens += len(chunk)
-        histories.append(chunk[-2:])
 
     def decode_rowids(tokens: list[int]) -> list[int]:
+        """One token of each sequence, after the two before it."""
         flat = []
         for b, token in enumerate(tokens):
             flat.extend(_larkspur.rowids_for_seq_with_history(histories[b], [token], 1)[0])
             histories[b] = [histories[b][-1], token]
         return flat
 
+    for seq in streams:
+        chunk = seq[:prefill].tolist()
+        step(stats.prefill, prefill_rowids, chunk)
+        stats.prefill_tokens += len(chunk)
+        histories.append(chunk[-2:])
     for position in range(prefill, len(streams[0])):
-        tokens = [int(seq[position]) for seq in streams]
-        step(stats.decode, lambda: decode_rowids(tokens))
+        step(stats.decode, decode_rowids, [int(seq[position]) for seq in streams])
         stats.decode_tokens += len(streams)
     return stats
 

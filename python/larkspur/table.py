@@ -36,8 +36,8 @@ _M3 = np.uint64(0x94D049BB133111EB)
 def expected_rows(rowids: np.ndarray, width: int) -> np.ndarray:
     """The bytes of the given rows, shape (len(rowids), width), uint8.
 
-    Word w of row r is a 64-bit mix of r * M1 + (w + 1) * M2, little-endian;
-    a row of width w is the first w bytes of its words.
+    Word k of row r is a 64-bit mix of r * M1 + (k + 1) * M2, stored
+    little-endian; a row is the first `width` bytes of its words.
     """
     ids = np.asarray(rowids, dtype=np.uint64).reshape(-1, 1)
     words = (width + 7) // 8
