@@ -1,8 +1,9 @@
 """Row fetch: Store.fetch against numpy.memmap and a loop of os.pread.
 
 A synthetic table of 128 shard files (about 4 GiB; built once under the
-benchmark cache directory, deterministic contents) is read as tables of
-width 64, 256 and 2560 bytes. Each request is 16 x T uniformly random row
+benchmark cache directory by the table generator as rows of 8 bytes) is
+read as tables of width 64, 256 and 2560 bytes, whose rows are runs of
+those 8-byte rows. Each request is 16 x T uniformly random row
 ids. Warm: the files are in the page cache. Cold: every shard's pages are
 dropped (POSIX_FADV_DONTNEED, checked with mincore) before each request.
 fio (psync, 32 jobs, 4 KiB random reads on the same files, cache dropped)
@@ -16,11 +17,8 @@ from __future__ import annotations
 import argparse
 import ctypes
 import ctypes.util
-import json
 import mmap
 import os
-import shutil
-import subprocess
 import sys
 import time
 
@@ -29,11 +27,14 @@ os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")  # no idle BLAS threads spinn
 import numpy as np  # noqa: E402
 
 try:  # noqa: E402
-    from common import CACHE_DIR, evict, fmt_time, median, p99, print_table, write_json
+    from common import (CACHE_DIR, evict, fmt_time, median, p99, print_table, run_fio,
+                        write_json)
 except ImportError:  # pragma: no cover - imported as a package
-    from .common import CACHE_DIR, evict, fmt_time, median, p99, print_table, write_json
+    from .common import (CACHE_DIR, evict, fmt_time, median, p99, print_table, run_fio,
+                         write_json)
 
 import _larkspur  # noqa: E402
+from larkspur import table  # noqa: E402
 
 SHARDS = 128
 FULL_SHARD_BYTES = 32 << 20      # 128 x 32 MiB = 4 GiB: 131072 rows of 256 bytes
@@ -44,56 +45,36 @@ QUICK_TS = (1, 64)
 
 # ------------------------------------------------------------ table files
 
-_M1 = np.uint64(0xBF58476D1CE4E5B9)
-_M2 = np.uint64(0x94D049BB133111EB)
-_GOLDEN = np.uint64(0x9E3779B97F4A7C15)
-
-
-def words(shard: int, index: np.ndarray) -> np.ndarray:
-    """The 8-byte words at word `index` of shard `shard` (splitmix64)."""
-    z = (np.uint64(shard) << np.uint64(40)) + index.astype(np.uint64) + _GOLDEN
-    z = (z ^ (z >> np.uint64(30))) * _M1
-    z = (z ^ (z >> np.uint64(27))) * _M2
-    return z ^ (z >> np.uint64(31))
+GENERATED_WIDTH = 8  # every benchmark width is a whole number of these rows
 
 
 def table_dir(shard_bytes: int) -> str:
-    return os.path.join(CACHE_DIR, f"fetch-{SHARDS}x{shard_bytes}")
+    return os.path.join(CACHE_DIR, f"fetch-{SHARDS}x{shard_bytes}-{table.GENERATOR}")
 
 
 def shard_paths(directory: str) -> list[str]:
-    return [os.path.join(directory, f"shard_{i}.bin") for i in range(SHARDS)]
+    return [table.shard_path(directory, i) for i in range(SHARDS)]
 
 
 def ensure_table(shard_bytes: int) -> str:
-    """Builds the shard files once; a stamp file marks a complete table."""
+    """Builds the shard files once (a run cut short is completed later)."""
     directory = table_dir(shard_bytes)
-    stamp = os.path.join(directory, "complete.json")
-    if os.path.exists(stamp):
-        return directory
-    os.makedirs(directory, exist_ok=True)
-    step = 1 << 20  # words per write
-    for i, path in enumerate(shard_paths(directory)):
-        with open(path + ".tmp", "wb") as f:
-            for start in range(0, shard_bytes // 8, step):
-                count = min(step, shard_bytes // 8 - start)
-                f.write(words(i, np.arange(start, start + count, dtype=np.uint64)).tobytes())
-        os.replace(path + ".tmp", path)
-    with open(stamp, "w") as f:
-        json.dump({"shards": SHARDS, "shard_bytes": shard_bytes, "content": "splitmix64-v1"}, f)
+    width = GENERATED_WIDTH
+    geometry = table.Geometry(SHARDS, shard_bytes // width, width)
+    table.write_table(directory, geometry, table.generator_source(width),
+                      table.GENERATOR_SOURCE)
     return directory
 
 
-def expected_rows(ids: np.ndarray, rows_per_shard: int, width: int) -> bytes:
-    """What a fetch of `ids` must return, from the content formula."""
-    shard = ids // np.uint64(rows_per_shard)
-    first = (ids % np.uint64(rows_per_shard)) * np.uint64(width // 8)
-    out = np.empty((len(ids), width // 8), dtype=np.uint64)
-    for s in np.unique(shard):
-        sel = shard == s
-        index = first[sel][:, None] + np.arange(width // 8, dtype=np.uint64)[None, :]
-        out[sel] = words(int(s), index)
-    return out.tobytes()
+def expected_rows(ids: np.ndarray, shard_bytes: int, width: int) -> bytes:
+    """What a fetch of `ids` as rows of `width` bytes must return: each is
+    width / 8 consecutive generated rows of its shard."""
+    per_row = width // GENERATED_WIDTH
+    rows_per_shard = shard_bytes // width
+    first = (ids // np.uint64(rows_per_shard) * np.uint64(shard_bytes // GENERATED_WIDTH)
+             + ids % np.uint64(rows_per_shard) * np.uint64(per_row))
+    generated = (first[:, None] + np.arange(per_row, dtype=np.uint64)).reshape(-1)
+    return table.expected_rows(generated, GENERATED_WIDTH).tobytes()
 
 
 # ----------------------------------------------------- page cache control
@@ -137,8 +118,6 @@ def warm(paths: list[str]) -> None:
             while f.read(8 << 20):
                 pass
 
-
-# --------------------------------------------------------------- methods
 
 # --------------------------------------------------------------- methods
 
@@ -195,27 +174,6 @@ class Baselines:
     def pread(self, ids: list[int]) -> bytes:
         fds, rps, w, pread = self.fds, self.rps, self.width, os.pread
         return b"".join([pread(fds[r // rps], w, (r % rps) * w) for r in ids])
-
-
-# ------------------------------------------------------------------- fio
-
-def run_fio(paths: list[str], seconds: int) -> dict:
-    """fio's random-read IOPS on the same files: psync, 32 jobs, 4 KiB."""
-    if shutil.which("fio") is None:
-        return {"note": "fio not installed: skipped"}
-    evict(paths)
-    directory = os.path.dirname(paths[0])
-    names = ":".join(os.path.basename(p) for p in paths)
-    cmd = ["fio", "--name=randread", f"--directory={directory}", f"--filename={names}",
-           "--rw=randread", "--bs=4k", "--ioengine=psync", "--numjobs=32", "--thread",
-           "--group_reporting", "--invalidate=1", f"--runtime={seconds}", "--time_based",
-           "--randrepeat=0", "--output-format=json"]
-    proc = subprocess.run(cmd, capture_output=True, text=True)
-    if proc.returncode != 0:
-        return {"note": f"fio failed: {proc.stderr.strip()[:200]}"}
-    read = json.loads(proc.stdout)["jobs"][0]["read"]
-    return {"iops": read["iops"], "seconds": seconds,
-            "lat_median_us": read["clat_ns"]["percentile"].get("50.000000", 0) / 1e3}
 
 
 # ------------------------------------------------------------------- run
@@ -297,7 +255,7 @@ def run(quick: bool, modes=("warm", "cold"), widths=WIDTHS, ts=None,
 
                 # Every method's answer to the first request is checked
                 # against the content formula.
-                expect = expected_rows(requests[0], rps, width)
+                expect = expected_rows(requests[0], shard_bytes, width)
                 base.fresh = base.mapping()
                 base.kept = base.kept or base.mapping()
                 answers = {"ours": store.fetch(lists[0]),
@@ -327,7 +285,9 @@ def run(quick: bool, modes=("warm", "cold"), widths=WIDTHS, ts=None,
     if quick or fio_seconds <= 0:
         fio = {"note": "skipped with --quick" if quick else "skipped (--fio-seconds 0)"}
     else:
-        fio = run_fio(paths, fio_seconds)
+        # psync, 32 jobs, 4 KiB, through the page cache after an eviction.
+        evict(paths)
+        fio = run_fio(paths, fio_seconds, jobs=32, drop_cache=True)
     size = f"{shard_bytes >> 20} MiB" if shard_bytes >= 1 << 20 else f"{shard_bytes >> 10} KiB"
     result = {
         "title": f"Store.fetch vs numpy.memmap and an os.pread loop "
@@ -349,7 +309,7 @@ def report(result: dict) -> None:
     for m in METHODS:
         header += [f"{NAMES[m]} med", "p99", "rows/s"]
     header += ["x memmap", "x kept", "x pread"]
-    table = []
+    lines = []
     for r in result["rows"]:
         cells = [r["mode"], r["width"], r["T"], r["rows"]]
         for m in METHODS:
@@ -360,8 +320,8 @@ def report(result: dict) -> None:
                 cells += ["-", "-", "-"]
         for m in ("memmap", "memmap_kept", "pread"):
             cells.append(f"{r['x_' + m]:.2f}" if "x_" + m in r else "-")
-        table.append(cells)
-    print_table(result["title"], header, table)
+        lines.append(cells)
+    print_table(header, lines, title=result["title"])
     print("x = ours' rows/s over the baseline's (median times). memmap: fresh mappings per "
           "request; memmap kept: one mapping kept across requests (warm only).")
     fio = result["fio"]

@@ -14,18 +14,17 @@ IOPS on the same file at the same queue depths.
 from __future__ import annotations
 
 import argparse
-import json
 import os
 import random
-import shutil
-import subprocess
 import sys
 import time
 
 try:
-    from common import CACHE_DIR, evict, fmt_time, median, p99, print_table, write_json
+    from common import (CACHE_DIR, evict, fmt_time, median, p99, print_table, run_fio,
+                        write_json)
 except ImportError:  # imported as part of a package
-    from .common import CACHE_DIR, evict, fmt_time, median, p99, print_table, write_json
+    from .common import (CACHE_DIR, evict, fmt_time, median, p99, print_table, run_fio,
+                         write_json)
 
 import _larkspur
 
@@ -110,31 +109,22 @@ def measure(path: str, fd: int, mode: str, n: int, calls: int,
     return times
 
 
-def run_fio(path: str, quick: bool) -> list[dict]:
+def fio_figures(path: str) -> list[dict]:
     """fio's random 4 KiB read IOPS on the same file: cold through O_DIRECT
     (the device) and warm through the page cache, at the batch sizes."""
-    if quick or shutil.which("fio") is None:
-        return []
     out = []
-    for mode, direct in (("cold", 1), ("warm", 0)):
+    for mode, direct in (("cold", True), ("warm", False)):
         if mode == "warm":
             with open(path, "rb") as f:  # cache the whole file
                 while f.read(16 << 20):
                     pass
         for depth in (1, 64, 256):
-            cmd = ["fio", "--name=pages", f"--filename={path}", "--rw=randread",
-                   "--bs=4k", "--ioengine=io_uring", f"--iodepth={depth}",
-                   f"--direct={direct}", "--invalidate=0", "--time_based",
-                   "--runtime=4", "--ramp_time=1", "--norandommap",
-                   "--output-format=json"]
-            done = subprocess.run(cmd, capture_output=True, text=True)
-            if done.returncode != 0:
-                out.append({"mode": mode, "iodepth": depth, "error": done.stderr.strip()})
+            got = run_fio([path], 4, engine="io_uring", depth=depth, direct=direct, ramp=1)
+            if "iops" not in got:
+                out.append({"mode": mode, "iodepth": depth, "error": got["note"]})
                 continue
-            job = json.loads(done.stdout)["jobs"][0]["read"]
-            out.append({"mode": mode, "iodepth": depth,
-                        "iops": round(job["iops"]),
-                        "lat_mean_us": round(job["clat_ns"]["mean"] / 1000, 1)})
+            out.append({"mode": mode, "iodepth": depth, "iops": round(got["iops"]),
+                        "lat_mean_us": round(got["lat_mean_us"], 1)})
     return out
 
 
@@ -178,7 +168,7 @@ def run(quick: bool, fio: bool = True) -> dict:
               "header": ["mode", "pages", "reader", "calls", "median/call",
                          "p99/call", "pages/s", "vs PageReader", "vs os.pread"],
               "rows": rows, "ratios": ratios,
-              "fio": run_fio(path, quick) if fio else [],
+              "fio": fio_figures(path) if fio and not quick else [],
               "backend": _larkspur.IoUringPageReader().backend}
     return result
 
@@ -190,18 +180,18 @@ def main(argv=None) -> int:
     parser.add_argument("--no-fio", action="store_true", help="skip fio")
     args = parser.parse_args(argv)
     result = run(args.quick, fio=not args.no_fio)
-    print_table(f"{result['title']} (backend {result['backend']})",
-                result["header"], result["rows"])
-    print_table("targets", ["mode", "pages", "ratio", "value", "target", "met"],
+    print_table(result["header"], result["rows"],
+                title=f"{result['title']} (backend {result['backend']})")
+    print_table(["mode", "pages", "ratio", "value", "target", "met"],
                 [[r["mode"], r["pages"], r["ratio"], f"{r['value']:.2f}x",
                   f">= {r['target']}x", "yes" if r["met"] else "NO"]
-                 for r in result["ratios"]])
+                 for r in result["ratios"]], title="targets")
     if result["fio"]:
-        print_table("fio randread 4k, io_uring engine, same file (cold = O_DIRECT)",
-                    ["mode", "iodepth", "IOPS", "mean latency"],
+        print_table(["mode", "iodepth", "IOPS", "mean latency"],
                     [[f["mode"], f["iodepth"], f"{f['iops']:,}" if "iops" in f else f["error"],
                       f"{f['lat_mean_us']} us" if "iops" in f else ""]
-                     for f in result["fio"]])
+                     for f in result["fio"]],
+                    title="fio randread 4k, io_uring engine, same file (cold = O_DIRECT)")
     write_json(args.json, result)
     return 0
 

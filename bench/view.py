@@ -1,12 +1,12 @@
 """View.read_records against numpy.memmap fancy indexing and an os.pread loop.
 
 A record file of about 4 GiB (slot_bytes 2560) is built once under the cache
-dir. For n uniformly random record indices per call, each method is timed
-cold (the file's pages evicted with posix_fadvise before every call, and a
-fresh mapping for numpy.memmap) and warm (the same indices read once,
-untimed, by that method first, so the pages are cached and, for memmap,
-already mapped). Every result is checked against the others and against
-the record index stored in each record.
+dir by the table generator, as one shard of rows of 2560 bytes. For n
+uniformly random record indices per call, each method is timed cold (the
+file's pages evicted with posix_fadvise before every call, and a fresh
+mapping for numpy.memmap) and warm (the same indices read once, untimed, by
+that method first, so the pages are cached and, for memmap, already
+mapped). Each method's result is checked against the generator.
 
     python bench/view.py [--quick] [--json FILE]
 """
@@ -16,25 +16,25 @@ from __future__ import annotations
 import argparse
 import os
 import random
-import shutil
-import subprocess
 import sys
 import time
 
 import numpy as np
 
 try:
-    from common import CACHE_DIR, evict, fmt_time, median, p99, print_table, time_calls, write_json
+    from common import (CACHE_DIR, evict, fmt_time, median, p99, print_table, run_fio,
+                        time_calls, write_json)
 except ImportError:  # imported as part of a package
-    from .common import CACHE_DIR, evict, fmt_time, median, p99, print_table, time_calls, write_json
+    from .common import (CACHE_DIR, evict, fmt_time, median, p99, print_table, run_fio,
+                         time_calls, write_json)
 
 import _larkspur
+from larkspur import table
 
 SLOT = 2560
 SIZES = [1, 4, 32, 1000, 10000]
 FULL_RECORDS = (4 << 30) // SLOT      # 1,677,721 records, just under 4 GiB
 QUICK_RECORDS = (16 << 20) // SLOT    # 6,553 records, 16 MiB
-CHUNK = 8192                          # records written per step
 
 # Calls per (mode, n): enough for a p99 on the small requests, few on the
 # large cold ones, which each take up to a second with the slow baselines.
@@ -49,24 +49,13 @@ QUICK_REPEAT = {
 
 
 def record_file(records: int) -> str:
-    """The record file of `records` records, built once and reused.
-
-    Record i starts with i as a little-endian uint64 followed by seeded
-    pseudo-random bytes that differ between neighbouring chunks."""
-    os.makedirs(CACHE_DIR, exist_ok=True)
-    path = os.path.join(CACHE_DIR, f"view-{records}x{SLOT}.bin")
-    manifest = path[: -len(".bin")] + ".manifest.json"
-    if not (os.path.exists(path) and os.path.getsize(path) == records * SLOT):
-        base = np.random.default_rng(20240611).integers(0, 256, (CHUNK, SLOT), dtype=np.uint8)
-        tmp = path + ".part"
-        with open(tmp, "wb") as f:
-            for start in range(0, records, CHUNK):
-                k = min(CHUNK, records - start)
-                block = base[:k] ^ np.uint8((start // CHUNK) * 37 % 256)
-                block[:, :8] = np.arange(start, start + k, dtype="<u8").view(np.uint8).reshape(k, 8)
-                f.write(block.tobytes())
-        os.replace(tmp, path)
-    with open(manifest, "w", encoding="utf-8") as f:
+    """The record file of `records` records, built once and reused: the one
+    shard of a generated table of rows of SLOT bytes, with its manifest."""
+    directory = os.path.join(CACHE_DIR, f"view-{records}x{SLOT}-{table.GENERATOR}")
+    table.write_table(directory, table.Geometry(1, records, SLOT),
+                      table.generator_source(SLOT), table.GENERATOR_SOURCE)
+    path = table.shard_path(directory, 0)
+    with open(path[: -len(".bin")] + ".manifest.json", "w", encoding="utf-8") as f:
         f.write(f'{{"slot_bytes": {SLOT}, "grans": {records}}}')
     return path
 
@@ -125,12 +114,10 @@ METHODS = ["larkspur", "memmap", "pread"]
 
 
 def verify(methods: Methods, idx) -> None:
-    got = {name: getattr(methods, name)(idx) for name in METHODS}
-    want = np.asarray(idx, dtype="<u8")
-    heads = np.frombuffer(got["larkspur"], dtype=np.uint8).reshape(len(idx), SLOT)[:, :8]
-    if not (got["larkspur"] == got["memmap"] == got["pread"]
-            and np.array_equal(heads.copy().view("<u8").ravel(), want)):
-        raise SystemExit(f"byte mismatch for a request of {len(idx)} records")
+    want = table.expected_rows(np.asarray(idx, dtype=np.uint64), SLOT).tobytes()
+    for name in METHODS:
+        if getattr(methods, name)(idx) != want:
+            raise SystemExit(f"{name}: byte mismatch for a request of {len(idx)} records")
 
 
 def measure(methods: Methods, mode: str, n: int, repeat: int, rng: random.Random) -> dict:
@@ -161,25 +148,6 @@ def measure(methods: Methods, mode: str, n: int, repeat: int, rng: random.Random
     return times
 
 
-def fio_limit(path: str, seconds: int) -> str | None:
-    """The device's cold 4 KiB random-read rate at queue depth 32, by fio."""
-    if shutil.which("fio") is None:
-        return None
-    cmd = ["fio", "--name=limit", f"--filename={path}", "--rw=randread", "--bs=4k",
-           "--direct=1", "--ioengine=psync", "--numjobs=32", "--group_reporting",
-           "--time_based", f"--runtime={seconds}", "--readonly",
-           "--output-format=terse", "--terse-version=3"]
-    try:
-        out = subprocess.run(cmd, capture_output=True, text=True, timeout=seconds + 60)
-    except (OSError, subprocess.SubprocessError):
-        return None
-    lines = [line for line in out.stdout.splitlines() if line.startswith("3;")]
-    if out.returncode != 0 or not lines:
-        return None
-    iops = float(lines[-1].split(";")[7])
-    return f"{iops:,.0f} reads/s"
-
-
 def run(quick: bool) -> dict:
     records = QUICK_RECORDS if quick else FULL_RECORDS
     repeats = QUICK_REPEAT if quick else FULL_REPEAT
@@ -198,7 +166,7 @@ def run(quick: bool) -> dict:
     finally:
         methods.close()
 
-    rows, table, ratios = [], [], {}
+    rows, lines, ratios = [], [], {}
     for (mode, n), times in results.items():
         med = {name: median(ts) for name, ts in times.items()}
         tail = {name: p99(ts) for name, ts in times.items()}
@@ -210,7 +178,7 @@ def run(quick: bool) -> dict:
         for name in METHODS:
             row += [f"{n / med[name]:,.0f}", fmt_time(med[name]), fmt_time(tail[name])]
         row += [f"{vs_mm:.2f}x", f"{vs_pr:.2f}x"]
-        table.append(row)
+        lines.append(row)
         rows.append({"mode": mode, "n": n, "calls": len(times["larkspur"]),
                      **{f"{name}_median_s": med[name] for name in METHODS},
                      **{f"{name}_p99_s": tail[name] for name in METHODS}})
@@ -221,8 +189,12 @@ def run(quick: bool) -> dict:
     for name in ("larkspur", "memmap", "pread loop"):
         header += [f"{name} rec/s", "median", "p99"]
     header += ["vs memmap", "vs pread"]
-    print_table(title, header, table)
-    limit = None if quick else fio_limit(path, 5)
+    print_table(header, lines, title=title)
+    limit = None
+    if not quick:
+        # The device's cold 4 KiB random-read rate at queue depth 32.
+        fio = run_fio([path], 5, jobs=32, direct=True)
+        limit = f"{fio['iops']:,.0f} reads/s" if "iops" in fio else None
     if limit:
         print(f"device limit (fio, 4 KiB random reads, O_DIRECT, 32 threads): {limit}")
     print(f"machine: {len(os.sched_getaffinity(0))} CPUs, load average "

@@ -1,4 +1,6 @@
+import ctypes
 import json
+import operator
 import os
 import pathlib
 import shutil
@@ -20,6 +22,13 @@ FAULT_TALLY = []
 def fd_count():
     """Number of open descriptors of this process, read on demand."""
     return lambda: len(os.listdir("/proc/self/fd"))
+
+
+def raised(call):
+    """(type, message) of the exception `call()` raises."""
+    with pytest.raises(BaseException) as info:
+        call()
+    return type(info.value), str(info.value)
 
 
 def under_asan():
@@ -101,3 +110,296 @@ def pytest_sessionfinish(session):
     if path and FAULT_TALLY:
         with open(path, "w") as f:
             json.dump(FAULT_TALLY, f)
+
+
+# ---------------------------------------------------------------------------
+# Awkward arguments, and the model of how the module binds and converts
+# arguments. test_binding.py checks the model against literal messages; the
+# surface fuzzer predicts every call with it.
+
+
+class Index:
+    """__index__ returns `result`, or raises it when it is an exception."""
+
+    def __init__(self, result):
+        self.result = result
+
+    def __index__(self):
+        if isinstance(self.result, BaseException):
+            raise self.result
+        return self.result
+
+    def __repr__(self):
+        return f"Index({self.result!r})"
+
+
+class Lying:
+    """Reports `length` (or raises it; the true length by default), yields
+    `items`, then raises `stop` if given."""
+
+    def __init__(self, items, length=None, stop=None):
+        self.items, self.stop = list(items), stop
+        self.length = len(self.items) if length is None else length
+
+    def __len__(self):
+        if isinstance(self.length, BaseException):
+            raise self.length
+        return self.length
+
+    def __iter__(self):
+        yield from self.items
+        if self.stop is not None:
+            raise self.stop
+
+    def __repr__(self):
+        return (f"{type(self).__name__}({self.items!r}, len={self.length!r}, "
+                f"stop={self.stop!r})")
+
+
+class Seq(Lying):
+    """A Lying object that passes the sequence check."""
+
+    def __getitem__(self, i):
+        return self.items[i]
+
+
+class IterOnly(Lying):
+    """Iterable, but no sequence."""
+
+
+U64_MAX = 2**64 - 1
+
+
+class Outcome:
+    """Either a value or the exception (type, message) a step must raise."""
+
+    def __init__(self, value=None, exc=None, message=None):
+        self.value, self.exc, self.message = value, exc, message
+
+    @property
+    def ok(self):
+        return self.exc is None
+
+    def __repr__(self):
+        return f"Outcome({self.value!r}, {self.exc}, {self.message!r})"
+
+
+def fails(exc, message=None):
+    return Outcome(exc=exc, message=message)
+
+
+def _type_name(obj):
+    return type(obj).__qualname__
+
+
+def index_of(obj):
+    """CPython's number-index operation on `obj`, as the model sees it."""
+    if isinstance(obj, int):
+        return Outcome(int.__index__(obj))
+    if isinstance(obj, Index):
+        r = obj.result
+        if isinstance(r, BaseException):
+            return fails(type(r), str(r))
+        if isinstance(r, int):
+            return Outcome(int.__index__(r))
+        return fails(TypeError, f"__index__ returned non-int (type {_type_name(r)})")
+    try:  # builtin and numpy objects: no side effects
+        return Outcome(operator.index(obj))
+    except TypeError as e:
+        return fails(TypeError, str(e))
+
+
+def u64_of(obj):
+    got = index_of(obj)
+    if not got.ok:
+        return got
+    if got.value < 0:
+        return fails(OverflowError, "can't convert negative int to unsigned")
+    if got.value > U64_MAX:
+        return fails(OverflowError, "int too big to convert")
+    return got
+
+
+def _c_long_range(lo, hi):
+    def convert(obj):
+        got = index_of(obj)
+        if not got.ok:
+            return got
+        if not -2**63 <= got.value < 2**63:
+            return fails(OverflowError, "Python int too large to convert to C long")
+        if not lo <= got.value < hi:
+            return fails(OverflowError, "out of range integral type conversion attempted")
+        return got
+    return convert
+
+
+u32_of = _c_long_range(0, 2**32)
+i32_of = _c_long_range(-2**31, 2**31)
+
+
+def text_of(obj):
+    if not isinstance(obj, str):
+        return fails(TypeError,
+                     f"'{_type_name(obj)}' object cannot be converted to 'PyString'")
+    try:
+        return Outcome(str.encode(obj, "utf-8"))
+    except UnicodeEncodeError:
+        return fails(UnicodeEncodeError)
+
+
+_sequence_check = ctypes.pythonapi.PySequence_Check
+_sequence_check.argtypes = [ctypes.py_object]
+
+
+def _iterate(obj):
+    """(items, error) of iterating `obj`, without running product code."""
+    if isinstance(obj, Lying):
+        return obj.items, obj.stop
+    try:
+        return iter(obj), None
+    except TypeError as e:
+        return [], e
+
+
+def _reported_length(obj):
+    """What the sequence's length query gives, or None when it fails."""
+    if isinstance(obj, Lying):
+        n = obj.length
+        return n if isinstance(n, int) and 0 <= n < 2**63 else None
+    try:
+        return len(obj)
+    except (TypeError, OverflowError):
+        return None
+
+
+def seq_of(element, size):
+    """Sequence to vector of `size`-byte elements: a reported length that
+    no vector can hold is MemoryError, before any element is looked at."""
+    def convert(obj):
+        if isinstance(obj, str):
+            return fails(TypeError, "Can't extract `str` to `Vec`")
+        if not _sequence_check(obj):
+            return fails(TypeError,
+                         f"'{_type_name(obj)}' object cannot be converted to 'Sequence'")
+        reported = _reported_length(obj)
+        if reported is not None and reported > (2**63 - 1) // size:
+            return fails(MemoryError)
+        items, stop = _iterate(obj)
+        values = []
+        for item in items:
+            got = element(item)
+            if not got.ok:
+                return got
+            values.append(got.value)
+        if stop is not None:
+            return fails(type(stop), str(stop))
+        return Outcome(values)
+    return convert
+
+
+CONVERSIONS = {
+    "u64": u64_of, "u32": u32_of, "i32": i32_of, "text": text_of,
+    "seq_u64": seq_of(u64_of, 8), "seq_u32": seq_of(u32_of, 4), "seq_i32": seq_of(i32_of, 4),
+}
+
+
+class Signature:
+    """A callable as its declaration describes it: the name its messages
+    use, its parameters as (name, conversion), and how many are required."""
+
+    def __init__(self, full, params, required=None):
+        self.full, self.params = full, params
+        self.required = len(params) if required is None else required
+
+    @property
+    def names(self):
+        return [name for name, _ in self.params]
+
+
+def _reader_signatures(cls):
+    return {cls: Signature(f"{cls}.__new__()", [("page_size", "u64")], 0),
+            f"{cls}.read_pages": Signature(f"{cls}.read_pages()", [
+                ("file_descriptors", "seq_i32"), ("offsets", "seq_u64")])}
+
+
+SIGNATURES = {
+    "rowids_for_seq": Signature("rowids_for_seq()", [("tokens", "seq_u32"),
+                                                     ("ple_spec", "u32")]),
+    "rowids_for_seq_with_history": Signature("rowids_for_seq_with_history()", [
+        ("history", "seq_u32"), ("tokens", "seq_u32"), ("ple_spec", "u32")]),
+    "read_keys": Signature("read_keys()", [("path", "text")]),
+    "View": Signature("View.__new__()", [("path", "text")]),
+    "View.read_record": Signature("View.read_record()", [("index", "u64")]),
+    "View.read_records": Signature("View.read_records()", [("indices", "seq_u64")]),
+    "Store": Signature("Store.__new__()", [
+        ("dir", "text"), ("shards", "u64"), ("rows_per_shard", "u64"), ("width", "u64"),
+        ("threads", "u64")], 4),
+    "Store.fetch": Signature("Store.fetch()", [("rowids", "seq_u64")]),
+    "Store.fetch_one": Signature("Store.fetch_one()", [("rowid", "u64")]),
+    **_reader_signatures("PageReader"),
+    **_reader_signatures("IoUringPageReader"),
+    # Methods without parameters: their binding failures are CPython's own,
+    # whose messages the model does not predict.
+    **{f"{cls}.{method}": Signature(f"{cls}.{method}()", [])
+       for cls, methods in [("View", ["len", "slot_bytes", "close"]), ("Store", ["close"])]
+       for method in methods},
+}
+
+
+def binding(sig, args, kwargs):
+    """The binding failure (type, message) of a call, or the bound values."""
+    full, names, required = sig.full, sig.names, sig.required
+    if len(args) > len(names):
+        given_word = "was" if len(args) == 1 else "were"
+        if required == len(names):
+            return fails(TypeError, f"{full} takes {len(names)} positional arguments "
+                                    f"but {len(args)} {given_word} given")
+        return fails(TypeError, f"{full} takes from {required} to {len(names)} positional "
+                                f"arguments but {len(args)} {given_word} given")
+    bound = dict(zip(names, args))
+    for key in kwargs:
+        if key not in names:
+            return fails(TypeError, f"{full} got an unexpected keyword argument '{key}'")
+        if key in bound:
+            return fails(TypeError, f"{full} got multiple values for argument '{key}'")
+        bound[key] = kwargs[key]
+    missing = [n for n in names[:required] if n not in bound]
+    if missing:
+        quoted = [f"'{n}'" for n in missing]
+        if len(quoted) == 1:
+            joined = quoted[0]
+        elif len(quoted) == 2:
+            joined = " and ".join(quoted)
+        else:
+            joined = ", ".join(quoted[:-1]) + ", and " + quoted[-1]
+        word = "argument" if len(missing) == 1 else "arguments"
+        return fails(TypeError, f"{full} missing {len(missing)} required positional "
+                                f"{word}: {joined}")
+    return Outcome(bound)
+
+
+def convert_all(sig, bound):
+    """Converts the bound arguments in parameter order, as the module must."""
+    converted = {}
+    for name, kind in sig.params:
+        if name not in bound:
+            continue
+        got = CONVERSIONS[kind](bound[name])
+        if not got.ok:
+            if got.exc is TypeError:
+                return fails(TypeError, f"argument '{name}': {got.message}")
+            return got
+        converted[name] = got.value
+    return Outcome(converted)
+
+
+def expect(sig, args, kwargs, operation=lambda **converted: Outcome(converted)):
+    """What a call must do: binding, then conversion, then `operation` on
+    the converted values (an Outcome, or a tuple of acceptable ones)."""
+    bound = binding(sig, args, kwargs)
+    if not bound.ok:
+        return bound
+    converted = convert_all(sig, bound.value)
+    if not converted.ok:
+        return converted
+    return operation(**converted.value)

@@ -94,6 +94,14 @@ class Tally:
             if corrupt is not None and len(self.corrupt) < 20:
                 self.corrupt.append(f"{kind}: {corrupt}")
 
+    def failed(self, kind, e, group=None):
+        """Counts exception `e` of a call of `kind`; unexpected unless it is
+        one of the documented errors of `group`."""
+        self.add(kind, error=error_kind(e))
+        if group is None or not documented(group, e):
+            with self.lock:
+                self.unexpected.append(f"{kind}: {type(e).__name__}: {e}")
+
 
 def error_kind(e):
     """The message with its numbers taken out: one kind per text."""
@@ -124,9 +132,7 @@ def fetcher(files, store, tally, stop, seed):
         try:
             got = store.fetch_one(ids[0]) if len(ids) == 1 else store.fetch(ids)
         except BaseException as e:  # noqa: BLE001 - every exception is a finding
-            tally.add("Store.fetch", error=error_kind(e))
-            with tally.lock:
-                tally.unexpected.append(f"Store.fetch: {type(e).__name__}: {e}")
+            tally.failed("Store.fetch", e)
             continue
         bad = None
         zeros = 0
@@ -158,12 +164,7 @@ def view_reader(files, tally, stop, seed, made):
         try:
             got = view.read_record(indices[0]) if n == 1 else view.read_records(indices)
         except BaseException as e:  # noqa: BLE001
-            if documented("view", e):
-                tally.add(kind, error=error_kind(e))
-            else:
-                tally.add(kind, error=error_kind(e))
-                with tally.lock:
-                    tally.unexpected.append(f"{kind}: {type(e).__name__}: {e}")
+            tally.failed(kind, e, "view")
             continue
         want = b"".join(files.records[i * SLOT:(i + 1) * SLOT] for i in indices)
         tally.add(kind, verified=len(got), corrupt=None if got == want else "records")
@@ -184,12 +185,7 @@ def page_reader(files, tally, stop, seed, make):
             try:
                 pages = reader.read_pages(fds, offsets)
             except BaseException as e:  # noqa: BLE001
-                if documented("pages", e):
-                    tally.add(kind, error=error_kind(e))
-                else:
-                    tally.add(kind, error=error_kind(e))
-                    with tally.lock:
-                        tally.unexpected.append(f"{kind}: {type(e).__name__}: {e}")
+                tally.failed(kind, e, "pages")
                 continue
             bad = None
             size = 0
@@ -242,9 +238,7 @@ def churner(files, tally, stop, seed):
                 r.read_pages([], [])
                 tally.add("churn IoUringPageReader")
         except BaseException as e:  # noqa: BLE001
-            tally.add("churn", error=error_kind(e))
-            with tally.lock:
-                tally.unexpected.append(f"churn: {type(e).__name__}: {e}")
+            tally.failed("churn", e)
 
 
 def truncator(files, tally, stop, seed, view_made):

@@ -1,92 +1,209 @@
-"""Argument binding and conversion rules shared by every entry point."""
+"""Argument binding and conversion, the rules shared by every entry point.
 
-import os
+This is the one place where the module's binding and conversion messages
+are written out: each case is checked against the module and against the
+model in conftest.py with which the surface fuzzer predicts every call.
+"""
+
 import pathlib
 
 import pytest
 
 import _larkspur
-from _larkspur import PageReader, read_keys, rowids_for_seq, rowids_for_seq_with_history
+from _larkspur import (IoUringPageReader, PageReader, Store, View, read_keys, rowids_for_seq,
+                       rowids_for_seq_with_history)
+from conftest import SIGNATURES, Index, Seq, expect, raised
 
 
-class Index:
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        if isinstance(self.value, BaseException):
-            raise self.value
-        return self.value
-
-
-class Seq:
-    """A sequence whose length and iteration can be made to misbehave."""
-
-    def __init__(self, items, length=None, iter_error=None):
-        self.items = items
-        self.length = length
-        self.iter_error = iter_error
-
-    def __len__(self):
-        if isinstance(self.length, BaseException):
-            raise self.length
-        return len(self.items) if self.length is None else self.length
-
-    def __getitem__(self, i):
-        return self.items[i]
-
-    def __iter__(self):
-        for item in self.items:
-            yield item
-        if self.iter_error is not None:
-            raise self.iter_error
+@pytest.fixture(scope="module")
+def callables(tmp_path_factory):
+    """Every callable of SIGNATURES that takes parameters, by its name there."""
+    d = tmp_path_factory.mktemp("binding")
+    (d / "shard_0.bin").write_bytes(bytes(64 * 300))
+    (d / "rec.bin").write_bytes(bytes(16 * 10))
+    (d / "rec.manifest.json").write_text('{"slot_bytes": 16}')
+    store, view = Store(str(d), 1, 300, 64), View(str(d / "rec.bin"))
+    return {
+        "rowids_for_seq": rowids_for_seq,
+        "rowids_for_seq_with_history": rowids_for_seq_with_history,
+        "read_keys": read_keys,
+        "View": View, "View.read_record": view.read_record,
+        "View.read_records": view.read_records,
+        "Store": Store, "Store.fetch": store.fetch, "Store.fetch_one": store.fetch_one,
+        "PageReader": PageReader, "PageReader.read_pages": PageReader().read_pages,
+        "IoUringPageReader": IoUringPageReader,
+        "IoUringPageReader.read_pages": IoUringPageReader().read_pages,
+    }
 
 
-def message(call):
-    with pytest.raises(BaseException) as info:
-        call()
-    return type(info.value), str(info.value)
+def gen():
+    yield 1
 
 
-@pytest.mark.parametrize(
-    "call, text",
-    [
-        (lambda: rowids_for_seq([1, 2]),
-         "rowids_for_seq() missing 1 required positional argument: 'ple_spec'"),
-        (lambda: rowids_for_seq_with_history(),
-         "rowids_for_seq_with_history() missing 3 required positional arguments: "
-         "'history', 'tokens', and 'ple_spec'"),
-        (lambda: rowids_for_seq_with_history([1]),
-         "rowids_for_seq_with_history() missing 2 required positional arguments: "
-         "'tokens' and 'ple_spec'"),
-        (lambda: rowids_for_seq([1], 1, 2),
-         "rowids_for_seq() takes 2 positional arguments but 3 were given"),
-        (lambda: rowids_for_seq([1], 1, tokens=[2]),
-         "rowids_for_seq() got multiple values for argument 'tokens'"),
-        (lambda: rowids_for_seq([1], ple_spec=1, nope=2),
-         "rowids_for_seq() got an unexpected keyword argument 'nope'"),
-        (lambda: _larkspur.Store("", 0, 0, 0, 1, 2),
-         "Store.__new__() takes from 4 to 5 positional arguments but 6 were given"),
-        (lambda: _larkspur.Store(),
-         "Store.__new__() missing 4 required positional arguments: "
-         "'dir', 'shards', 'rows_per_shard', and 'width'"),
-        (lambda: PageReader(1, 2),
-         "PageReader.__new__() takes from 0 to 1 positional arguments but 2 were given"),
-        (lambda: read_keys(),
-         "read_keys() missing 1 required positional argument: 'path'"),
-        (lambda: read_keys(path="a", other=1),
-         "read_keys() got an unexpected keyword argument 'other'"),
-    ],
-)
-def test_binding_messages(call, text):
-    assert message(call) == (TypeError, text)
+OUT_OF_RANGE = "out of range integral type conversion attempted"
+LONG_RANGE = "Python int too large to convert to C long"
+NEGATIVE = "can't convert negative int to unsigned"
+TOO_BIG = "int too big to convert"
+NOT_INT = "object cannot be interpreted as an integer"
+STR_VEC = "Can't extract `str` to `Vec`"
 
 
-def test_binding_stops_at_the_first_failure():
+def readers(args, exc, text):
+    """The same case for both page reader classes; `text` may name the class."""
+    return [(name, args, {}, exc, text.format(cls=name))
+            for name in ("PageReader", "IoUringPageReader")]
+
+
+def read_pages(args, exc, text):
+    return [(f"{name}.read_pages", args, kwargs, exc, text)
+            for name, _, kwargs, _, _ in readers(args, exc, text)]
+
+
+# (callable, args, kwargs, exception, message)
+TEXTS = [
+    # binding
+    ("rowids_for_seq", ([1, 2],), {}, TypeError,
+     "rowids_for_seq() missing 1 required positional argument: 'ple_spec'"),
+    ("rowids_for_seq_with_history", (), {}, TypeError,
+     "rowids_for_seq_with_history() missing 3 required positional arguments: "
+     "'history', 'tokens', and 'ple_spec'"),
+    ("rowids_for_seq_with_history", ([1],), {}, TypeError,
+     "rowids_for_seq_with_history() missing 2 required positional arguments: "
+     "'tokens' and 'ple_spec'"),
+    ("rowids_for_seq", ([1], 1, 2), {}, TypeError,
+     "rowids_for_seq() takes 2 positional arguments but 3 were given"),
+    ("rowids_for_seq", ([1], 1), {"tokens": [2]}, TypeError,
+     "rowids_for_seq() got multiple values for argument 'tokens'"),
+    ("rowids_for_seq", ([1],), {"ple_spec": 1, "nope": 2}, TypeError,
+     "rowids_for_seq() got an unexpected keyword argument 'nope'"),
     # The unknown keyword is reported even though a required one is missing,
     # and nothing is converted before binding succeeds.
-    assert message(lambda: rowids_for_seq("abc", nope=1)) == (
-        TypeError, "rowids_for_seq() got an unexpected keyword argument 'nope'")
+    ("rowids_for_seq", ("abc",), {"nope": 1}, TypeError,
+     "rowids_for_seq() got an unexpected keyword argument 'nope'"),
+    ("Store", ("", 0, 0, 0, 1, 2), {}, TypeError,
+     "Store.__new__() takes from 4 to 5 positional arguments but 6 were given"),
+    ("Store", (), {}, TypeError,
+     "Store.__new__() missing 4 required positional arguments: "
+     "'dir', 'shards', 'rows_per_shard', and 'width'"),
+    ("Store", ("d", 1, 1), {}, TypeError,
+     "Store.__new__() missing 1 required positional argument: 'width'"),
+    *readers((1, 2), TypeError,
+             "{cls}.__new__() takes from 0 to 1 positional arguments but 2 were given"),
+    ("read_keys", (), {}, TypeError,
+     "read_keys() missing 1 required positional argument: 'path'"),
+    ("read_keys", ("a", "b"), {}, TypeError,
+     "read_keys() takes 1 positional arguments but 2 were given"),
+    ("read_keys", (), {"path": "a", "other": 1}, TypeError,
+     "read_keys() got an unexpected keyword argument 'other'"),
+    # unsigned 64-bit integers
+    ("PageReader", (-1,), {}, OverflowError, NEGATIVE),
+    ("PageReader", (2**64,), {}, OverflowError, TOO_BIG),
+    ("PageReader", (1.5,), {}, TypeError, f"argument 'page_size': 'float' {NOT_INT}"),
+    ("PageReader", ("4096",), {}, TypeError, f"argument 'page_size': 'str' {NOT_INT}"),
+    *readers((-4096,), OverflowError, NEGATIVE),
+    *readers((None,), TypeError, f"argument 'page_size': 'NoneType' {NOT_INT}"),
+    ("PageReader", (Index(ValueError("boom")),), {}, ValueError, "boom"),
+    ("PageReader", (Index(TypeError("bad index")),), {}, TypeError,
+     "argument 'page_size': bad index"),
+    ("Store", ("d", -1, 1, 1), {}, OverflowError, NEGATIVE),
+    ("Store", ("d", 1, 2**64, 1), {}, OverflowError, TOO_BIG),
+    ("Store", ("d", 1, 1, 1.0), {}, TypeError, f"argument 'width': 'float' {NOT_INT}"),
+    ("Store", ("d", 1, 1, 1, None), {}, TypeError, f"argument 'threads': 'NoneType' {NOT_INT}"),
+    ("Store.fetch_one", (-1,), {}, OverflowError, NEGATIVE),
+    ("Store.fetch_one", (1.5,), {}, TypeError, f"argument 'rowid': 'float' {NOT_INT}"),
+    ("Store.fetch_one", ([1],), {}, TypeError, f"argument 'rowid': 'list' {NOT_INT}"),
+    ("View.read_record", (-1,), {}, OverflowError, NEGATIVE),
+    ("View.read_record", (1.5,), {}, TypeError, f"argument 'index': 'float' {NOT_INT}"),
+    # unsigned 32-bit integers: elements, and ple_spec
+    ("rowids_for_seq", ([1, -1], 1), {}, OverflowError, OUT_OF_RANGE),
+    ("rowids_for_seq", ([1, 2**32], 1), {}, OverflowError, OUT_OF_RANGE),
+    ("rowids_for_seq", ([2**63 - 1], 1), {}, OverflowError, OUT_OF_RANGE),
+    ("rowids_for_seq", ([1, 2**63], 1), {}, OverflowError, LONG_RANGE),
+    ("rowids_for_seq", ([1, -(2**63) - 1], 1), {}, OverflowError, LONG_RANGE),
+    ("rowids_for_seq_with_history", ([-2**64], [1], 1), {}, OverflowError, LONG_RANGE),
+    ("rowids_for_seq", ([1, 1.0], 1), {}, TypeError, f"argument 'tokens': 'float' {NOT_INT}"),
+    ("rowids_for_seq", ([1, None], 1), {}, TypeError,
+     f"argument 'tokens': 'NoneType' {NOT_INT}"),
+    ("rowids_for_seq_with_history", ([None], [1], 1), {}, TypeError,
+     f"argument 'history': 'NoneType' {NOT_INT}"),
+    ("rowids_for_seq", ([1], -1), {}, OverflowError, OUT_OF_RANGE),
+    ("rowids_for_seq", ([1], 2**32), {}, OverflowError, OUT_OF_RANGE),
+    ("rowids_for_seq", ([1], 2**64), {}, OverflowError, LONG_RANGE),
+    ("rowids_for_seq", ([1], 1.0), {}, TypeError, f"argument 'ple_spec': 'float' {NOT_INT}"),
+    # signed 32-bit integers
+    *read_pages(([2**31], [0]), OverflowError, OUT_OF_RANGE),
+    ("PageReader.read_pages", ([-(2**31) - 1], [0]), {}, OverflowError, OUT_OF_RANGE),
+    # text
+    ("View", (None,), {}, TypeError,
+     "argument 'path': 'NoneType' object cannot be converted to 'PyString'"),
+    ("View", (), {}, TypeError, "View.__new__() missing 1 required positional argument: 'path'"),
+    ("read_keys", (b"k.txt",), {}, TypeError,
+     "argument 'path': 'bytes' object cannot be converted to 'PyString'"),
+    ("read_keys", (pathlib.Path("k.txt"),), {}, TypeError,
+     "argument 'path': 'PosixPath' object cannot be converted to 'PyString'"),
+    ("read_keys", (None,), {}, TypeError,
+     "argument 'path': 'NoneType' object cannot be converted to 'PyString'"),
+    ("Store", (b"/tmp", 1, 1, 1), {}, TypeError,
+     "argument 'dir': 'bytes' object cannot be converted to 'PyString'"),
+    # sequences
+    *[("rowids_for_seq", (tokens, 1), {}, TypeError,
+       f"argument 'tokens': '{kind}' object cannot be converted to 'Sequence'")
+      for tokens, kind in [({1: 2}, "dict"), ({1}, "set"), (gen(), "generator"),
+                           (iter([1]), "list_iterator"), (5, "int"), (None, "NoneType")]],
+    ("rowids_for_seq_with_history", (5, [1], 1), {}, TypeError,
+     "argument 'history': 'int' object cannot be converted to 'Sequence'"),
+    ("rowids_for_seq", ("abc", 1), {}, TypeError, f"argument 'tokens': {STR_VEC}"),
+    ("rowids_for_seq", ("", 1), {}, TypeError, f"argument 'tokens': {STR_VEC}"),
+    ("rowids_for_seq_with_history", ("abc", [1], 1), {}, TypeError,
+     f"argument 'history': {STR_VEC}"),
+    ("rowids_for_seq_with_history", ("", [1], 1), {}, TypeError,
+     f"argument 'history': {STR_VEC}"),
+    ("Store.fetch", ("abc",), {}, TypeError, f"argument 'rowids': {STR_VEC}"),
+    ("Store.fetch", (gen(),), {}, TypeError,
+     "argument 'rowids': 'generator' object cannot be converted to 'Sequence'"),
+    ("Store.fetch", ({1: 2},), {}, TypeError,
+     "argument 'rowids': 'dict' object cannot be converted to 'Sequence'"),
+    ("Store.fetch", ([1, -1],), {}, OverflowError, NEGATIVE),
+    ("Store.fetch", ([2**64],), {}, OverflowError, TOO_BIG),
+    ("Store.fetch", ([1, 2.0],), {}, TypeError, f"argument 'rowids': 'float' {NOT_INT}"),
+    ("Store.fetch", ([None],), {}, TypeError, f"argument 'rowids': 'NoneType' {NOT_INT}"),
+    ("View.read_records", ("012",), {}, TypeError, f"argument 'indices': {STR_VEC}"),
+    ("View.read_records", ([1, 2**64],), {}, OverflowError, TOO_BIG),
+    *read_pages(("12", [0, 0]), TypeError, f"argument 'file_descriptors': {STR_VEC}"),
+    *read_pages(([0], "0"), TypeError, f"argument 'offsets': {STR_VEC}"),
+    *read_pages(([0], [2**64]), OverflowError, TOO_BIG),
+    # An error raised while iterating passes through; a TypeError names the
+    # argument.
+    ("rowids_for_seq", (Seq([1], stop=KeyError("it")), 1), {}, KeyError, "'it'"),
+    ("rowids_for_seq", (Seq([1], stop=TypeError("it")), 1), {}, TypeError,
+     "argument 'tokens': it"),
+    # history is converted before tokens, tokens before ple_spec, and all of
+    # them before ple_spec is checked.
+    ("rowids_for_seq_with_history", ([-1], "x", 1.0), {}, OverflowError, OUT_OF_RANGE),
+    ("rowids_for_seq_with_history", ([1], "x", 1.0), {}, TypeError,
+     f"argument 'tokens': {STR_VEC}"),
+    ("rowids_for_seq_with_history", ([1], [1.5], -1), {}, TypeError,
+     f"argument 'tokens': 'float' {NOT_INT}"),
+    ("rowids_for_seq", ([2**32], 2), {}, OverflowError, OUT_OF_RANGE),
+]
+
+
+@pytest.mark.parametrize("name, args, kwargs, exc, text", TEXTS,
+                         ids=[f"{case[0]}-{i}" for i, case in enumerate(TEXTS)])
+def test_binding_and_conversion_messages(callables, name, args, kwargs, exc, text):
+    # The model first: it never iterates what it is given.
+    model = expect(SIGNATURES[name], args, kwargs)
+    assert (model.exc, model.message) == (exc, text)
+    with pytest.raises(BaseException) as info:
+        callables[name](*args, **kwargs)
+    assert (type(info.value), str(info.value)) == (exc, text)
+    assert len(info.value.args) == 1
+
+
+def test_every_callable_with_parameters_is_checked(callables):
+    with_params = {name for name, sig in SIGNATURES.items() if sig.params}
+    assert with_params == set(callables)
+    assert with_params == {case[0] for case in TEXTS}
 
 
 def test_keywords_bind_by_name():
@@ -100,23 +217,7 @@ def test_method_self_type_is_checked():
         PageReader.read_pages(5, [1], [2])
 
 
-# -- integer conversions ---------------------------------------------------
-
-@pytest.mark.parametrize(
-    "value, expected",
-    [
-        (-1, (OverflowError, "can't convert negative int to unsigned")),
-        (2**64, (OverflowError, "int too big to convert")),
-        (1.5, (TypeError, "argument 'page_size': 'float' object cannot be interpreted as an integer")),
-        (None, (TypeError, "argument 'page_size': 'NoneType' object cannot be interpreted as an integer")),
-        ("4096", (TypeError, "argument 'page_size': 'str' object cannot be interpreted as an integer")),
-        (Index(ValueError("boom")), (ValueError, "boom")),
-        (Index(TypeError("bad index")), (TypeError, "argument 'page_size': bad index")),
-    ],
-)
-def test_u64_conversion_failures(value, expected):
-    assert message(lambda: PageReader(value)) == expected
-
+# -- integers ----------------------------------------------------------------
 
 @pytest.mark.parametrize("value", [4096, True, Index(4096), 2**63])
 def test_u64_conversion_accepts_ints_and_index(value):
@@ -127,57 +228,18 @@ class IntSub(int):
     pass
 
 
-@pytest.mark.parametrize(
-    "token, expected",
-    [
-        (-1, (OverflowError, "out of range integral type conversion attempted")),
-        (2**32, (OverflowError, "out of range integral type conversion attempted")),
-        (2**63, (OverflowError, "Python int too large to convert to C long")),
-        (-(2**63) - 1, (OverflowError, "Python int too large to convert to C long")),
-        (1.0, (TypeError, "argument 'tokens': 'float' object cannot be interpreted as an integer")),
-        (None, (TypeError, "argument 'tokens': 'NoneType' object cannot be interpreted as an integer")),
-    ],
-)
-def test_u32_element_failures(token, expected):
-    assert message(lambda: rowids_for_seq([1, token], 1)) == expected
-
-
 def test_u32_accepts_bounds_subclasses_and_index():
     base = rowids_for_seq([0, 2**32 - 1, 1, 7], 1)
     assert rowids_for_seq([IntSub(0), Index(2**32 - 1), True, Index(7)], 1) == base
 
 
-@pytest.mark.parametrize(
-    "fd, expected",
-    [
-        (2**31, (OverflowError, "out of range integral type conversion attempted")),
-        (-(2**31) - 1, (OverflowError, "out of range integral type conversion attempted")),
-    ],
-)
-def test_i32_element_failures(fd, expected):
-    assert message(lambda: PageReader().read_pages([fd], [0])) == expected
-
-
 def test_i32_accepts_negative_descriptors():
     # -1 converts; the read then fails with the system's EBADF.
-    assert message(lambda: PageReader().read_pages([-1], [0])) == (
+    assert raised(lambda: PageReader().read_pages([-1], [0])) == (
         OSError, "Bad file descriptor (os error 9)")
 
 
 # -- text --------------------------------------------------------------------
-
-@pytest.mark.parametrize(
-    "path, expected",
-    [
-        (b"k.txt", (TypeError, "argument 'path': 'bytes' object cannot be converted to 'PyString'")),
-        (pathlib.Path("k.txt"),
-         (TypeError, "argument 'path': 'PosixPath' object cannot be converted to 'PyString'")),
-        (None, (TypeError, "argument 'path': 'NoneType' object cannot be converted to 'PyString'")),
-    ],
-)
-def test_text_conversion_failures(path, expected):
-    assert message(lambda: read_keys(path)) == expected
-
 
 def test_text_with_lone_surrogate_raises_unicode_error():
     with pytest.raises(UnicodeEncodeError):
@@ -194,35 +256,11 @@ def test_text_subclass_is_accepted(tmp_path):
 
 
 def test_nul_in_path():
-    assert message(lambda: read_keys("a\0b")) == (
+    assert raised(lambda: read_keys("a\0b")) == (
         OSError, "file name contained an unexpected NUL byte")
 
 
 # -- sequences ---------------------------------------------------------------
-
-@pytest.mark.parametrize(
-    "tokens, kind",
-    [
-        ({1: 2}, "dict"),
-        ({1}, "set"),
-        ((x for x in [1]), "generator"),
-        (iter([1]), "list_iterator"),
-        (5, "int"),
-        (None, "NoneType"),
-    ],
-)
-def test_non_sequences_are_refused(tokens, kind):
-    assert message(lambda: rowids_for_seq(tokens, 1)) == (
-        TypeError, f"argument 'tokens': '{kind}' object cannot be converted to 'Sequence'")
-
-
-@pytest.mark.parametrize("text", ["abc", ""])
-def test_str_is_refused(text):
-    assert message(lambda: rowids_for_seq(text, 1)) == (
-        TypeError, "argument 'tokens': Can't extract `str` to `Vec`")
-    assert message(lambda: rowids_for_seq_with_history(text, [1], 1)) == (
-        TypeError, "argument 'history': Can't extract `str` to `Vec`")
-
 
 @pytest.mark.parametrize(
     "tokens",
@@ -239,25 +277,11 @@ def test_reported_length_is_only_a_hint(length):
 
 @pytest.mark.parametrize("length", [2**62, 2**63 - 1])
 def test_length_no_vector_can_hold_is_memory_error(length):
-    assert message(lambda: rowids_for_seq(Seq([1, 2, 3], length=length), 1))[0] is MemoryError
-    assert message(lambda: PageReader().read_pages(Seq([], length=length), []))[0] \
+    assert raised(lambda: rowids_for_seq(Seq([1, 2, 3], length=length), 1))[0] is MemoryError
+    assert raised(lambda: PageReader().read_pages(Seq([], length=length), []))[0] \
         is MemoryError
-    assert message(lambda: _larkspur.Store("", 0, 1, 8).fetch(
+    assert raised(lambda: _larkspur.Store("", 0, 1, 8).fetch(
         range(2**64 - 1, 2**64 + 2**62)))[0] is MemoryError
-
-
-def test_iteration_errors_propagate():
-    assert message(lambda: rowids_for_seq(Seq([1], iter_error=KeyError("it")), 1)) == (
-        KeyError, "'it'")
-    assert message(lambda: rowids_for_seq(Seq([1], iter_error=TypeError("it")), 1)) == (
-        TypeError, "argument 'tokens': it")
-
-
-def test_first_failing_argument_wins():
-    # history is converted before tokens, tokens before ple_spec.
-    assert message(lambda: rowids_for_seq_with_history([-1], "x", 1.0))[0] is OverflowError
-    assert message(lambda: rowids_for_seq_with_history([1], "x", 1.0)) == (
-        TypeError, "argument 'tokens': Can't extract `str` to `Vec`")
 
 
 def test_wrapped_type_error_keeps_its_cause():

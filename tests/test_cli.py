@@ -3,6 +3,7 @@
 import json
 import os
 import resource
+import shutil
 import signal
 import subprocess
 import sys
@@ -123,13 +124,41 @@ def test_bad_arguments_exit_with_code_2(args, text):
     assert text in result.stderr
 
 
-def test_make_table_refuses_a_directory_of_another_table(tmp_path):
-    assert main(["make-table", str(tmp_path), "--shards", "1", "--rows-per-shard", "10",
-                 "--width", "8"]) == 0
-    result = run_cli("make-table", str(tmp_path), "--shards", "1", "--rows-per-shard", "10",
-                     "--width", "16")
-    assert result.returncode == 2
-    assert "holds a different table" in result.stderr
+def test_generator_is_the_one_its_name_stands_for():
+    # Tables on disk are reused by name: a changed function needs a new name.
+    assert table.GENERATOR == "rowid-mix64-v1"
+    rows = table.expected_rows(np.array([0, 1, 2**64 - 1], dtype=np.uint64), 12)
+    assert rows.tobytes().hex() == ("9b98dea43a04177c4fa032ef7b7e0c4532f3ebe8"
+                                    "91ded384af087a9b7154c8a0525dbad4")
+    assert table.expected_rows(np.array([7]), 3).tobytes() == bytes.fromhex("a5d96e")
+
+
+def without_generator(meta):
+    return {k: v for k, v in meta.items() if k != "generator"}
+
+
+@pytest.mark.parametrize("edit, args, taken", [
+    (None, [], True),
+    # Written before the generator was named: the same generator's rows.
+    (without_generator, [], True),
+    ({"generator": "splitmix64-v1"}, [], False),
+    ({"source": "npy:/x.npy"}, [], False),
+    (None, ["--width", "16"], False),
+])
+def test_make_table_takes_over_only_its_own_table(tmp_path, edit, args, taken):
+    assert main(make_args(tmp_path, 1, 10)) == 0
+    path = tmp_path / table.META_NAME
+    written = {"shards": 1, "rows_per_shard": 10, "width": 8, "source": "generator",
+               "generator": table.GENERATOR}
+    assert json.loads(path.read_text()) == written
+    if edit is not None:
+        path.write_text(json.dumps(edit(written) if callable(edit) else {**written, **edit}))
+    result = run_cli(*make_args(tmp_path, 1, 10), *args)
+    if taken:
+        assert result.returncode == 0, result.stderr
+        assert json.loads(path.read_text()) == written
+    else:
+        assert_error(result, 2, "holds a different table")
 
 
 def test_array_views_share_memory():
@@ -152,6 +181,11 @@ def test_demo_runs_end_to_end_and_verifies(tmp_path):
         assert run in out
     assert "all bytes correct" in out
     assert "throughput vs memmap" in out
+    # A complete table is still refused when it names another generator.
+    meta = tmp_path / table.META_NAME
+    meta.write_text(json.dumps({**json.loads(meta.read_text()), "generator": "other"}))
+    result = run_cli("demo", "--table", str(tmp_path), "--width", "1")
+    assert_error(result, 2, "holds a different table")
 
 
 def test_bench_quick_runs(tmp_path):
@@ -163,6 +197,23 @@ def test_bench_quick_runs(tmp_path):
         assert f"##### benchmark: {name}" in result.stdout
     assert "Traceback" not in result.stderr
     assert sorted(json.loads(out.read_text())) == ["fetch", "pages", "rowids", "view"]
+
+
+@pytest.mark.skipif(shutil.which("fio") is None, reason="fio is not installed")
+@pytest.mark.parametrize("options", [
+    {"jobs": 32, "drop_cache": True},  # bench/fetch.py
+    {"jobs": 32, "direct": True},  # bench/view.py
+    {"engine": "io_uring", "depth": 64, "ramp": 1},  # bench/pages.py, warm
+])
+def test_fio_runner_measures_the_benchmark_files(tmp_path, options):
+    from larkspur.bench.common import run_fio
+
+    paths = [tmp_path / "a.bin", tmp_path / "b.bin"]
+    for p in paths:
+        p.write_bytes(os.urandom(1 << 20))
+    got = run_fio(paths, 1, **options)
+    assert got["iops"] > 0 and got["lat_mean_us"] > 0, got
+    assert "note" in run_fio(paths, 1, engine="no-such-engine")
 
 
 @pytest.mark.parametrize(

@@ -547,8 +547,7 @@ def test_read_keys_failures_leave_nothing_behind(faulty, files):
 
 PAGES = """
 path, spec, kind = sys.argv[1], sys.argv[2], sys.argv[3]
-data = open(path, "rb").read()
-fd = os.open(path, os.O_RDONLY)
+data, fd = open_pages(path)
 offsets = [4096 * i for i in (3, 0, 39, 17, 40)]  # the last page is short
 expected = [data[o:o + 4096] for o in offsets]
 reader = getattr(_larkspur, kind)()
@@ -614,8 +613,7 @@ def test_pread_page_reader_failures_leave_nothing_behind(faulty, files, kind):
 
 URING = """
 path, spec, n = sys.argv[1], sys.argv[2], int(sys.argv[3])
-data = open(path, "rb").read()
-fd = os.open(path, os.O_RDONLY)
+data, fd = open_pages(path)
 offsets = [4096 * ((i * 7) % 41) for i in range(n)]  # page 40 is short
 expected = [data[o:o + 4096] for o in offsets]
 reader = IoUringPageReader()
@@ -716,9 +714,7 @@ def test_enter_that_fails(faulty, files, spec, n, expected):
 
 
 PROBE = """
-path = sys.argv[1]
-data = open(path, "rb").read()
-fd = os.open(path, os.O_RDONLY)
+data, fd = open_pages(sys.argv[1])
 reader = IoUringPageReader()
 out["injected"] = injected()  # the rule is armed from the start
 out["backend"] = [reader.backend, IoUringPageReader(512).backend]
@@ -743,9 +739,7 @@ def test_probe_that_fails_selects_pread_for_good(faulty, files, rule):
 
 
 URING_ENTER_ALLOC = """
-path = sys.argv[1]
-data = open(path, "rb").read()
-fd = os.open(path, os.O_RDONLY)
+data, fd = open_pages(sys.argv[1])
 reader = IoUringPageReader()
 reader.read_pages([], [])
 first = [4096 * (i % 41) for i in range(300)]
@@ -773,9 +767,7 @@ def test_interrupted_batch_is_reaped_when_its_error_cannot_be_built(faulty, file
 
 
 URING_THREAD = """
-path = sys.argv[1]
-data = open(path, "rb").read()
-fd = os.open(path, os.O_RDONLY)
+data, fd = open_pages(sys.argv[1])
 reader = IoUringPageReader()
 call = lambda: reader.read_pages([fd, fd], [0, 8192])
 expected = [data[:4096], data[8192:12288]]

@@ -130,26 +130,31 @@ def test_view_reads_beyond_the_cap(big):
 
 
 PAGES = """
+cls = getattr(_larkspur, sys.argv[3])
 fd = os.open(DIR + "/huge.bin", os.O_RDONLY)
 small = os.open(DIR + "/rec.bin", os.O_RDONLY)
 data = open(DIR + "/rec.bin", "rb").read()
-reader = PageReader(2**30)
+reader = cls(2**30)
+if cls is IoUringPageReader:
+    cls().read_pages([small], [0])  # this thread's ring, if any
 cap()
 check("one", lambda: reader.read_pages([fd], [0]))
-check("unrepresentable", lambda: PageReader(2**63).read_pages([fd], [0]))
-if sys.argv[3] == "many":
+check("beyond_a_request", lambda: cls(2**32).read_pages([fd], [0]))
+check("unrepresentable", lambda: cls(2**63).read_pages([fd], [0]))
+if sys.argv[4] == "many":
     # Pages of 1 MiB, each one fine, that add up beyond the cap.
-    check("many", lambda: PageReader(2**20).read_pages([fd] * 100, [0] * 100))
-normal("small", lambda: PageReader().read_pages([small] * 3, [0, 4096, 8192]),
+    check("many", lambda: cls(2**20).read_pages([fd] * 100, [0] * 100))
+normal("small", lambda: cls().read_pages([small] * 3, [0, 4096, 8192]),
        [data[:4096], data[4096:8192], data[8192:12288]])
 """
 
 
-def test_page_reader_beyond_the_cap(big):
+@pytest.mark.parametrize("cls", ["PageReader", "IoUringPageReader"])
+def test_page_readers_beyond_the_cap(big, cls):
     many = "skip" if under_asan() else "many"
-    out = run(PAGES, big, many)
-    assert_survived(out["one"], ["MemoryError", ""])
-    assert_survived(out["unrepresentable"], ["MemoryError", ""])
+    out = run(PAGES, big, cls, many)
+    for name in ("one", "beyond_a_request", "unrepresentable"):
+        assert_survived(out[name], ["MemoryError", ""])
     if many == "many":
         assert_survived(out["many"], ["MemoryError", ""])
     assert out["small"]
@@ -239,34 +244,6 @@ def test_large_fetch_gives_its_working_memory_back(big, threads):
         pytest.skip("AddressSanitizer's allocator keeps freed memory in quarantine")
     out = run(LARGE_FETCH, big, 3_000_000, threads)
     assert out["growth_kib"] < 8 << 10
-
-
-URING = """
-fd = os.open(DIR + "/huge.bin", os.O_RDONLY)
-small = os.open(DIR + "/rec.bin", os.O_RDONLY)
-data = open(DIR + "/rec.bin", "rb").read()
-reader = IoUringPageReader(2**30)
-out["backend"] = reader.backend
-IoUringPageReader().read_pages([small], [0])  # this thread's ring, if any
-cap()
-check("one", lambda: reader.read_pages([fd], [0]))
-check("beyond_a_request", lambda: IoUringPageReader(2**32).read_pages([fd], [0]))
-check("unrepresentable", lambda: IoUringPageReader(2**63).read_pages([fd], [0]))
-if sys.argv[3] == "many":
-    check("many", lambda: IoUringPageReader(2**20).read_pages([fd] * 100, [0] * 100))
-normal("small", lambda: IoUringPageReader().read_pages([small] * 3, [0, 4096, 8192]),
-       [data[:4096], data[4096:8192], data[8192:12288]])
-"""
-
-
-def test_uring_page_reader_beyond_the_cap(big):
-    many = "skip" if under_asan() else "many"
-    out = run(URING, big, many)
-    for name in ("one", "beyond_a_request", "unrepresentable"):
-        assert_survived(out[name], ["MemoryError", ""])
-    if many == "many":
-        assert_survived(out["many"], ["MemoryError", ""])
-    assert out["small"]
 
 
 ROWIDS = """

@@ -10,6 +10,7 @@ import pytest
 
 import _larkspur
 from _larkspur import Store
+from conftest import Index
 
 InternalFault = _larkspur.InternalFault
 
@@ -113,16 +114,10 @@ def test_empty_dir_is_the_working_directory(table, monkeypatch):
     assert Store("", 3, 300, 64).fetch([301]) == table.model([301], 300, 64)
 
 
+# Binding and conversion failures: test_binding.py.
 @pytest.mark.parametrize("args, exc, message", [
     (("{missing}", 1, 1, 1), OSError, "No such file or directory (os error 2)"),
     (("{dir}\0x", 1, 1, 1), OSError, "file name contained an unexpected NUL byte"),
-    ((b"/tmp", 1, 1, 1), TypeError, "argument 'dir': 'bytes' object cannot be converted to 'PyString'"),
-    (("{dir}", -1, 1, 1), OverflowError, "can't convert negative int to unsigned"),
-    (("{dir}", 1, 2**64, 1), OverflowError, "int too big to convert"),
-    (("{dir}", 1, 1, 1.0), TypeError, "argument 'width': 'float' object cannot be interpreted as an integer"),
-    (("{dir}", 1, 1, 1, None), TypeError, "argument 'threads': 'NoneType' object cannot be interpreted as an integer"),
-    (("{dir}", 1, 1), TypeError, "Store.__new__() missing 1 required positional argument: 'width'"),
-    (("{dir}", 1, 1, 1, 1, 1), TypeError, "Store.__new__() takes from 4 to 5 positional arguments but 6 were given"),
 ])
 def test_construction_failures(table, args, exc, message):
     args = tuple(a.format(dir=table.dir, missing=table.dir + "/nope") if isinstance(a, str) else a
@@ -232,50 +227,10 @@ def test_empty_request_and_zero_width(table):
     assert table.store(0, 64).fetch([]) == b""
 
 
-class Idx:
-    def __init__(self, v):
-        self.v = v
-
-    def __index__(self):
-        return self.v
-
-
-def gen():
-    yield 1
-
-
-@pytest.mark.parametrize("arg, exc, message", [
-    ("abc", TypeError, "argument 'rowids': Can't extract `str` to `Vec`"),
-    (gen(), TypeError, "argument 'rowids': 'generator' object cannot be converted to 'Sequence'"),
-    ({1: 2}, TypeError, "argument 'rowids': 'dict' object cannot be converted to 'Sequence'"),
-    ([1, -1], OverflowError, "can't convert negative int to unsigned"),
-    ([2**64], OverflowError, "int too big to convert"),
-    ([1, 2.0], TypeError, "argument 'rowids': 'float' object cannot be interpreted as an integer"),
-    ([None], TypeError, "argument 'rowids': 'NoneType' object cannot be interpreted as an integer"),
-])
-def test_rowids_conversion_failures(table, arg, exc, message):
-    with pytest.raises(exc) as e:
-        table.store(300, 64).fetch(arg)
-    assert type(e.value) is exc
-    assert e.value.args == (message,)
-
-
 def test_index_objects_are_accepted(table):
     s = table.store(300, 64)
-    assert s.fetch([Idx(3), True]) == table.model([3, 1], 300, 64)
-    assert s.fetch_one(Idx(4)) == table.model([4], 300, 64)
-
-
-@pytest.mark.parametrize("arg, exc, message", [
-    (-1, OverflowError, "can't convert negative int to unsigned"),
-    (1.5, TypeError, "argument 'rowid': 'float' object cannot be interpreted as an integer"),
-    ([1], TypeError, "argument 'rowid': 'list' object cannot be interpreted as an integer"),
-])
-def test_rowid_conversion_failures(table, arg, exc, message):
-    with pytest.raises(exc) as e:
-        table.store(300, 64).fetch_one(arg)
-    assert type(e.value) is exc
-    assert e.value.args == (message,)
+    assert s.fetch([Index(3), True]) == table.model([3, 1], 300, 64)
+    assert s.fetch_one(Index(4)) == table.model([4], 300, 64)
 
 
 # ---------------------------------------------------------------- numpy

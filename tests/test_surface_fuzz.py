@@ -5,11 +5,12 @@ subclasses, bools, floats, None, text, bytes, objects whose ``__index__``,
 ``__len__`` or ``__iter__`` raise or lie, huge and empty sequences,
 generators and dicts, mixed with values that reach the operations. Each
 call is checked against a model: binding and conversion follow CPython's
-rules, which the model computes from the objects' descriptions (it never
-asks the product), and what the operation returns is compared with a
-reference where one is cheap (row ids in pure Python, reads by os.pread).
-A call may only raise what the model predicts, so an undocumented
-exception, a wrong message or a crash fails the test.
+rules, which the model in conftest.py computes from the objects'
+descriptions (it never asks the product; test_binding.py holds it to the
+module's exact messages), and what the operation returns is compared with a
+reference where one is cheap (row ids by larkspur.reference, reads by
+os.pread). A call may only raise what the model predicts, so an
+undocumented exception, a wrong message or a crash fails the test.
 
 The number of examples per callable is LARKSPUR_SURFACE_FUZZ_EXAMPLES
 (default 120); the counts tried are printed at the end of the module.
@@ -17,9 +18,7 @@ The number of examples per callable is LARKSPUR_SURFACE_FUZZ_EXAMPLES
 
 import array
 import collections
-import ctypes
 import errno
-import operator
 import os
 import re
 import stat
@@ -32,6 +31,9 @@ from hypothesis import strategies as st
 import _larkspur
 from _larkspur import (IoUringPageReader, PageReader, Store, View, read_keys,
                        rowids_for_seq, rowids_for_seq_with_history)
+from conftest import (SIGNATURES, U64_MAX, Index, IterOnly, Outcome, Seq, expect, fails,
+                      under_asan)
+from larkspur import reference
 
 # Index objects that return an int subclass are accepted with a warning.
 pytestmark = pytest.mark.filterwarnings(
@@ -45,9 +47,7 @@ TRIED = collections.Counter()
 # The module was built with AddressSanitizer: its allocator ends the process
 # instead of failing a C++ allocation, so sizes that only a failed C++
 # allocation rejects are not tried there.
-SANITIZED = "libasan" in os.environ.get("LD_PRELOAD", "")
-
-U64_MAX = 2**64 - 1
+SANITIZED = under_asan()
 
 
 class Boom(Exception):
@@ -55,40 +55,7 @@ class Boom(Exception):
 
 
 # ---------------------------------------------------------------------------
-# Awkward objects and what converting them must give.
-
-
-class Outcome:
-    """Either a value or the exception (type, message) a step must raise."""
-
-    def __init__(self, value=None, exc=None, message=None):
-        self.value, self.exc, self.message = value, exc, message
-
-    @property
-    def ok(self):
-        return self.exc is None
-
-    def __repr__(self):
-        return f"Outcome({self.value!r}, {self.exc}, {self.message!r})"
-
-
-def fails(exc, message=None):
-    return Outcome(exc=exc, message=message)
-
-
-class Index:
-    """__index__ returns `result`, or raises it when it is an exception."""
-
-    def __init__(self, result):
-        self.result = result
-
-    def __index__(self):
-        if isinstance(self.result, BaseException):
-            raise self.result
-        return self.result
-
-    def __repr__(self):
-        return f"Index({self.result!r})"
+# Awkward objects (more in conftest.py).
 
 
 class LyingInt(int):
@@ -102,154 +69,6 @@ class LyingInt(int):
 
     def __repr__(self):
         return f"LyingInt({int.__index__(self)})"
-
-
-class Lying:
-    """Reports `length` (or raises it), yields `items`, then raises `stop`
-    if given."""
-
-    def __init__(self, items, length, stop):
-        self.items, self.length, self.stop = list(items), length, stop
-
-    def __len__(self):
-        if isinstance(self.length, BaseException):
-            raise self.length
-        return self.length
-
-    def __iter__(self):
-        yield from self.items
-        if self.stop is not None:
-            raise self.stop
-
-    def __repr__(self):
-        return (f"{type(self).__name__}({self.items!r}, len={self.length!r}, "
-                f"stop={self.stop!r})")
-
-
-class Seq(Lying):
-    """A Lying object that passes the sequence check."""
-
-    def __getitem__(self, i):
-        return self.items[i]
-
-
-class IterOnly(Lying):
-    """Iterable, but no sequence."""
-
-
-def _type_name(obj):
-    return type(obj).__qualname__
-
-
-def index_of(obj):
-    """CPython's number-index operation on `obj`, as the model sees it."""
-    if isinstance(obj, int):
-        return Outcome(int.__index__(obj))
-    if isinstance(obj, Index):
-        r = obj.result
-        if isinstance(r, BaseException):
-            return fails(type(r), str(r))
-        if isinstance(r, int):
-            return Outcome(int.__index__(r))
-        return fails(TypeError, f"__index__ returned non-int (type {_type_name(r)})")
-    try:  # builtin and numpy objects: no side effects
-        return Outcome(operator.index(obj))
-    except TypeError as e:
-        return fails(TypeError, str(e))
-
-
-def u64_of(obj):
-    got = index_of(obj)
-    if not got.ok:
-        return got
-    if got.value < 0:
-        return fails(OverflowError, "can't convert negative int to unsigned")
-    if got.value > U64_MAX:
-        return fails(OverflowError, "int too big to convert")
-    return got
-
-
-def _c_long_range(lo, hi):
-    def convert(obj):
-        got = index_of(obj)
-        if not got.ok:
-            return got
-        if not -2**63 <= got.value < 2**63:
-            return fails(OverflowError, "Python int too large to convert to C long")
-        if not lo <= got.value < hi:
-            return fails(OverflowError, "out of range integral type conversion attempted")
-        return got
-    return convert
-
-
-u32_of = _c_long_range(0, 2**32)
-i32_of = _c_long_range(-2**31, 2**31)
-
-
-def text_of(obj):
-    if not isinstance(obj, str):
-        return fails(TypeError,
-                     f"'{_type_name(obj)}' object cannot be converted to 'PyString'")
-    try:
-        return Outcome(str.encode(obj, "utf-8"))
-    except UnicodeEncodeError:
-        return fails(UnicodeEncodeError)
-
-
-_sequence_check = ctypes.pythonapi.PySequence_Check
-_sequence_check.argtypes = [ctypes.py_object]
-
-
-def _iterate(obj):
-    """(items, error) of iterating `obj`, without running product code."""
-    if isinstance(obj, Lying):
-        return obj.items, obj.stop
-    try:
-        return iter(obj), None
-    except TypeError as e:
-        return [], e
-
-
-def _reported_length(obj):
-    """What the sequence's length query gives, or None when it fails."""
-    if isinstance(obj, Lying):
-        n = obj.length
-        return n if isinstance(n, int) and 0 <= n < 2**63 else None
-    try:
-        return len(obj)
-    except (TypeError, OverflowError):
-        return None
-
-
-def seq_of(element, size):
-    """Sequence to vector of `size`-byte elements: a reported length that
-    no vector can hold is MemoryError, before any element is looked at."""
-    def convert(obj):
-        if isinstance(obj, str):
-            return fails(TypeError, "Can't extract `str` to `Vec`")
-        if not _sequence_check(obj):
-            return fails(TypeError,
-                         f"'{_type_name(obj)}' object cannot be converted to 'Sequence'")
-        reported = _reported_length(obj)
-        if reported is not None and reported > (2**63 - 1) // size:
-            return fails(MemoryError)
-        items, stop = _iterate(obj)
-        values = []
-        for item in items:
-            got = element(item)
-            if not got.ok:
-                return got
-            values.append(got.value)
-        if stop is not None:
-            return fails(type(stop), str(stop))
-        return Outcome(values)
-    return convert
-
-
-CONVERSIONS = {
-    "u64": u64_of, "u32": u32_of, "i32": i32_of, "text": text_of,
-    "seq_u64": seq_of(u64_of, 8), "seq_u32": seq_of(u32_of, 4), "seq_i32": seq_of(i32_of, 4),
-}
 
 
 # ---------------------------------------------------------------------------
@@ -346,11 +165,20 @@ class Param:
         self.name, self.kind, self.domain = name, kind, domain
 
 
+def params_of(name, **domains):
+    """The parameters of callable `name` (see conftest.SIGNATURES), each with
+    the values that reach its operation."""
+    return [Param(p, kind, domains[p]) for p, kind in SIGNATURES[name].params]
+
+
 @st.composite
-def calls(draw, params, required):
-    """(args, kwargs, bound) for a call: each parameter passed by position,
-    by keyword or left out, sometimes with a surplus, repeated or unknown
-    argument. `bound` maps parameter names to the objects passed."""
+def calls(draw, name, **domains):
+    """(args, kwargs) for a call of `name`: each parameter passed by
+    position, by keyword or left out, sometimes with a surplus, repeated or
+    unknown argument; `domains` gives each parameter's values that reach
+    the operation."""
+    params = params_of(name, **domains)
+    required = SIGNATURES[name].required
     values = {p.name: draw(anything(p.kind, p.domain)) for p in params}
     npos = draw(st.integers(0, len(params)))
     args = [values[p.name] for p in params[:npos]]
@@ -367,65 +195,6 @@ def calls(draw, params, required):
     elif extra == 2 and params and npos:
         kwargs[params[0].name] = 0
     return args, kwargs
-
-
-def binding(full, params, required, args, kwargs):
-    """The binding failure (type, message) of a call, or the bound values."""
-    names = [p.name for p in params]
-    if len(args) > len(names):
-        given_word = "was" if len(args) == 1 else "were"
-        if required == len(names):
-            return fails(TypeError, f"{full} takes {len(names)} positional arguments "
-                                    f"but {len(args)} {given_word} given")
-        return fails(TypeError, f"{full} takes from {required} to {len(names)} positional "
-                                f"arguments but {len(args)} {given_word} given")
-    bound = dict(zip(names, args))
-    for key in kwargs:
-        if key not in names:
-            return fails(TypeError, f"{full} got an unexpected keyword argument '{key}'")
-        if key in bound:
-            return fails(TypeError, f"{full} got multiple values for argument '{key}'")
-        bound[key] = kwargs[key]
-    missing = [n for n in names[:required] if n not in bound]
-    if missing:
-        quoted = [f"'{n}'" for n in missing]
-        if len(quoted) == 1:
-            joined = quoted[0]
-        elif len(quoted) == 2:
-            joined = " and ".join(quoted)
-        else:
-            joined = ", ".join(quoted[:-1]) + ", and " + quoted[-1]
-        word = "argument" if len(missing) == 1 else "arguments"
-        return fails(TypeError, f"{full} missing {len(missing)} required positional "
-                                f"{word}: {joined}")
-    return Outcome(bound)
-
-
-def convert_all(params, bound):
-    """Converts the bound arguments in parameter order, as the module must."""
-    converted = {}
-    for p in params:
-        if p.name not in bound:
-            continue
-        got = CONVERSIONS[p.kind](bound[p.name])
-        if not got.ok:
-            if got.exc is TypeError:
-                return fails(TypeError, f"argument '{p.name}': {got.message}")
-            return got
-        converted[p.name] = got.value
-    return Outcome(converted)
-
-
-def expect(full, params, required, args, kwargs, operation):
-    """What the call must do: binding, then conversion, then `operation`
-    on the converted values (an Outcome, or a set of acceptable ones)."""
-    bound = binding(full, params, required, args, kwargs)
-    if not bound.ok:
-        return bound
-    converted = convert_all(params, bound.value)
-    if not converted.ok:
-        return converted
-    return operation(**converted.value)
 
 
 def check(name, call, expected):
@@ -464,26 +233,7 @@ def oserror(code):
 # ---------------------------------------------------------------------------
 # Row ids.
 
-P = 248044
-MULTS = (0x158EEB0ED789, 0x124A0230FF35, 0x752F6EB3BA7)
-SIZES = [20000003, 20000023, 20000033, 20000047, 20000059, 20000063, 20000069,
-         20000077, 20000081, 20000093, 20000107, 20000147, 20000153, 20000159,
-         20000161, 20000171]
-OFFSETS = [sum(SIZES[:t]) for t in range(16)]
-
-
-def reference_rowids(history, tokens):
-    seq = list(history) + list(tokens)
-    out = []
-    for p, tok in enumerate(seq):
-        ctx1 = seq[p - 1] if p >= 1 else P
-        ctx2 = seq[p - 2] if p >= 2 and P not in seq[p - 2:p] else P
-        h2 = (tok * MULTS[0] ^ ctx1 * MULTS[1]) % 2**64
-        h3 = h2 ^ (ctx2 * MULTS[2]) % 2**64
-        out.append([(h2 if t < 8 else h3) % SIZES[t] + OFFSETS[t] for t in range(16)])
-    return out[len(history):]
-
-
+P = reference.PAD
 tokens = st.one_of(st.sampled_from([0, P, P - 1, P + 1, 2**32 - 1, 2**31]),
                    st.integers(0, 2**32 - 1))
 ple_specs = st.sampled_from([1, 1, 1, 0, 2, 2**32 - 1])
@@ -492,15 +242,14 @@ ple_specs = st.sampled_from([1, 1, 1, 0, 2, 2**32 - 1])
 def rowids_result(history, tokens, ple_spec):
     if ple_spec != 1:
         return fails(NotImplementedError, "only PLE_QWEN_V1=1 is implemented")
-    return Outcome(reference_rowids(history, tokens))
+    return Outcome(reference.rowids(history, tokens))
 
 
 @FUZZ
 @given(data=st.data())
 def test_rowids_for_seq(data):
-    params = [Param("tokens", "seq_u32", tokens), Param("ple_spec", "u32", ple_specs)]
-    args, kwargs = data.draw(calls(params, 2))
-    want = expect("rowids_for_seq()", params, 2, args, kwargs,
+    args, kwargs = data.draw(calls("rowids_for_seq", tokens=tokens, ple_spec=ple_specs))
+    want = expect(SIGNATURES["rowids_for_seq"], args, kwargs,
                   lambda tokens, ple_spec: rowids_result([P, P], tokens, ple_spec))
     check("rowids_for_seq", lambda: rowids_for_seq(*args, **kwargs), want)
 
@@ -508,10 +257,9 @@ def test_rowids_for_seq(data):
 @FUZZ
 @given(data=st.data())
 def test_rowids_for_seq_with_history(data):
-    params = [Param("history", "seq_u32", tokens), Param("tokens", "seq_u32", tokens),
-              Param("ple_spec", "u32", ple_specs)]
-    args, kwargs = data.draw(calls(params, 3))
-    want = expect("rowids_for_seq_with_history()", params, 3, args, kwargs, rowids_result)
+    name = "rowids_for_seq_with_history"
+    args, kwargs = data.draw(calls(name, history=tokens, tokens=tokens, ple_spec=ple_specs))
+    want = expect(SIGNATURES[name], args, kwargs, rowids_result)
     check("rowids_for_seq_with_history",
           lambda: rowids_for_seq_with_history(*args, **kwargs), want)
 
@@ -606,14 +354,13 @@ def path_outcome(path, known, reader):
 @given(data=st.data())
 def test_read_keys(data, files):
     known = files["keys"]
-    params = [Param("path", "text", path_strategy(known))]
-    args, kwargs = data.draw(calls(params, 1))
+    args, kwargs = data.draw(calls("read_keys", path=path_strategy(known)))
 
     def outcome(path):
         if os.path.isdir(path):
             return oserror(errno.EISDIR)
         return (Outcome(ANY), fails(OSError))  # some other readable file
-    want = expect("read_keys()", params, 1, args, kwargs,
+    want = expect(SIGNATURES["read_keys"], args, kwargs,
                   lambda path: path_outcome(path.decode("utf-8"), known, outcome))
     check("read_keys", lambda: read_keys(*args, **kwargs), want)
 
@@ -622,13 +369,13 @@ def test_read_keys(data, files):
 @given(data=st.data())
 def test_view_construction(data, files):
     known = {files["records"]: Outcome(ANY)}
-    params = [Param("path", "text", path_strategy(known))]
-    args, kwargs = data.draw(calls(params, 1))
+    args, kwargs = data.draw(calls("View", path=path_strategy(known)))
+
     def outcome(path):
         if os.path.isdir(path):
             return oserror(errno.EISDIR)
         return Outcome(ANY)
-    want = expect("View.__new__()", params, 1, args, kwargs,
+    want = expect(SIGNATURES["View"], args, kwargs,
                   lambda path: path_outcome(path.decode("utf-8"), known, outcome))
     check("View", lambda: View(*args, **kwargs), want)
 
@@ -663,19 +410,19 @@ def test_view_reads(data, files):
         which = data.draw(st.sampled_from(["read_record", "read_records", "len",
                                            "slot_bytes", "close"]))
         if which == "read_record":
-            params = [Param("index", "u64", record_index(count))]
+            domains = {"index": record_index(count)}
             op = one
         elif which == "read_records":
-            params = [Param("indices", "seq_u64", record_index(count))]
+            domains = {"indices": record_index(count)}
             op = many
         else:
-            params = []
+            domains = {}
             value = {"len": count, "slot_bytes": slot, "close": None}[which]
             op = lambda: Outcome(value)  # noqa: E731
-        args, kwargs = data.draw(calls(params, len(params)))
+        args, kwargs = data.draw(calls(f"View.{which}", **domains))
         method = getattr(view, which)
-        if params:
-            want = expect(f"View.{which}()", params, len(params), args, kwargs, op)
+        if domains:
+            want = expect(SIGNATURES[f"View.{which}"], args, kwargs, op)
         else:
             want = fails(TypeError) if args or kwargs else op()
         check(f"View.{which}", lambda: method(*args, **kwargs), want)
@@ -695,12 +442,10 @@ def geometry(n):
 @given(data=st.data())
 def test_store_construction(data, files):
     table = files["table"]
-    params = [Param("dir", "text", st.sampled_from([table, table + "/", "/nonexistent"])),
-              Param("shards", "u64", geometry(4)),
-              Param("rows_per_shard", "u64", geometry(40)),
-              Param("width", "u64", geometry(40)),
-              Param("threads", "u64", geometry(40))]
-    args, kwargs = data.draw(calls(params, 4))
+    args, kwargs = data.draw(calls(
+        "Store", dir=st.sampled_from([table, table + "/", "/nonexistent"]),
+        shards=geometry(4), rows_per_shard=geometry(40), width=geometry(40),
+        threads=geometry(40)))
 
     def construct(dir, shards, rows_per_shard, width, threads=32):
         if shards == 0:
@@ -717,7 +462,7 @@ def test_store_construction(data, files):
             if not (os.path.exists(f"{d}shard_{i}.bin") or os.path.exists(f"{d}badge_{i}.bin")):
                 return oserror(errno.ENOENT)
         return Outcome(ANY)
-    want = expect("Store.__new__()", params, 4, args, kwargs, construct)
+    want = expect(SIGNATURES["Store"], args, kwargs, construct)
     check("Store", lambda: Store(*args, **kwargs), want)
 
 
@@ -766,18 +511,18 @@ def test_store_fetch(data, files):
     rows = st.integers(0, max(shards * rows_per_shard + 2, 1))
     which = data.draw(st.sampled_from(["fetch", "fetch_one", "close"]))
     if which == "fetch":
-        params = [Param("rowids", "seq_u64", st.one_of(rows, boundary_ints))]
+        domains = {"rowids": st.one_of(rows, boundary_ints)}
         op = lambda rowids: fetch_reference(  # noqa: E731
             files, shards, rows_per_shard, width, rowids)
     elif which == "fetch_one":
-        params = [Param("rowid", "u64", st.one_of(rows, boundary_ints))]
+        domains = {"rowid": st.one_of(rows, boundary_ints)}
         op = lambda rowid: fetch_reference(  # noqa: E731
             files, shards, rows_per_shard, width, [rowid])
     else:
-        params = []
-    args, kwargs = data.draw(calls(params, len(params)))
-    if params:
-        want = expect(f"Store.{which}()", params, 1, args, kwargs, op)
+        domains = {}
+    args, kwargs = data.draw(calls(f"Store.{which}", **domains))
+    if domains:
+        want = expect(SIGNATURES[f"Store.{which}"], args, kwargs, op)
     else:
         want = fails(TypeError) if args or kwargs else Outcome(None)
     check(f"Store.{which}", lambda: getattr(store, which)(*args, **kwargs), want)
@@ -850,28 +595,27 @@ def offset_values():
 def page_reader_test(data, files, cls):
     page_size = data.draw(st.sampled_from(PAGE_SIZES))
     construct = data.draw(st.booleans())
-    ctor_params = [Param("page_size", "u64", st.just(page_size))]
+    name = cls.__name__
     if construct:
-        args, kwargs = data.draw(calls(ctor_params, 0))
+        args, kwargs = data.draw(calls(name, page_size=st.just(page_size)))
 
         def made(page_size=4096):
             if page_size == 0 or page_size & (page_size - 1):
                 return fails(ValueError, "page_size must be a positive power of two")
             return Outcome(ANY)
-        want = expect(f"{cls.__name__}.__new__()", ctor_params, 0, args, kwargs, made)
+        want = expect(SIGNATURES[name], args, kwargs, made)
         check(cls.__name__, lambda: cls(*args, **kwargs), want)
         return
     if page_size == 0 or page_size & (page_size - 1):
         page_size = 4096
     reader = cls(page_size)
-    params = [Param("file_descriptors", "seq_i32", fd_values(files)),
-              Param("offsets", "seq_u64", offset_values())]
-    args, kwargs = data.draw(calls(params, 2))
-    want = expect(f"{cls.__name__}.read_pages()", params, 2, args, kwargs,
+    args, kwargs = data.draw(calls(f"{name}.read_pages", file_descriptors=fd_values(files),
+                                   offsets=offset_values()))
+    want = expect(SIGNATURES[f"{name}.read_pages"], args, kwargs,
                   lambda file_descriptors, offsets: page_reference(
                       files, page_size, file_descriptors, offsets,
                       ring=cls is IoUringPageReader))
-    check(f"{cls.__name__}.read_pages", lambda: reader.read_pages(*args, **kwargs), want)
+    check(f"{name}.read_pages", lambda: reader.read_pages(*args, **kwargs), want)
 
 
 @FUZZ

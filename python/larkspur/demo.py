@@ -14,17 +14,18 @@ import os
 import statistics
 import time
 from dataclasses import dataclass, field
+from typing import Callable
 
 import numpy as np
 
 import _larkspur
 
-from . import machine, table
+from . import machine, reference, table
 from .cli import CommandError, OutputFile
 from .progress import Progress
+from .report import percentile, print_table
 
-PAD_TOKEN = 248_044
-VOCAB = 248_044  # token ids below the pad token
+VOCAB = reference.PAD  # token ids below the pad token
 
 
 def default_table_dir(width: int) -> str:
@@ -102,41 +103,41 @@ class MemmapTable:
 def run_loop(name: str, fetch, streams: list[np.ndarray], prefill: int, width: int,
              progress: Progress) -> RunStats:
     stats = RunStats(name)
-    histories: list[list[int]] = []
-    for seq in streams:
-        chunk = seq[:prefill].tolist()
+
+    def step(latencies: list[float], rowids: Callable[[list[int]], list[int]],
+             tokens: list[int]) -> None:
+        """One timed step: the row ids of `tokens` and their fetch; then the check."""
         t0 = time.perf_counter()
-        ids = _larkspur.rowids_for_seq(chunk, 1)
-        flat = [r for token_rows in ids for r in token_rows]
+        flat = rowids(tokens)
         data = fetch(flat)
-        stats.prefill.append(time.perf_counter() - t0)
+        latencies.append(time.perf_counter() - t0)
         verify(data, flat, width)
-        stats.prefill_tokens += len(chunk)
         stats.rows += len(flat)
         stats.verified_rows += len(flat)
-        histories.append(chunk[-2:])
         progress.update(progress.done + 1)
-    steps = len(streams[0]) - prefill
-    for step in range(steps):
-        t0 = time.perf_counter()
+
+    def prefill_rowids(chunk: list[int]) -> list[int]:
+        return [r for token_rows in _larkspur.rowids_for_seq(chunk, 1) for r in token_rows]
+
+    histories: list[list[int]] = []
+
+    def decode_rowids(tokens: list[int]) -> list[int]:
+        """One token of each sequence, after the two before it."""
         flat = []
-        for b, seq in enumerate(streams):
-            token = int(seq[prefill + step])
+        for b, token in enumerate(tokens):
             flat.extend(_larkspur.rowids_for_seq_with_history(histories[b], [token], 1)[0])
             histories[b] = [histories[b][-1], token]
-        data = fetch(flat)
-        stats.decode.append(time.perf_counter() - t0)
-        verify(data, flat, width)
+        return flat
+
+    for seq in streams:
+        chunk = seq[:prefill].tolist()
+        step(stats.prefill, prefill_rowids, chunk)
+        stats.prefill_tokens += len(chunk)
+        histories.append(chunk[-2:])
+    for position in range(prefill, len(streams[0])):
+        step(stats.decode, decode_rowids, [int(seq[position]) for seq in streams])
         stats.decode_tokens += len(streams)
-        stats.rows += len(flat)
-        stats.verified_rows += len(flat)
-        progress.update(progress.done + 1)
     return stats
-
-
-def pct(xs: list[float], q: float) -> float:
-    s = sorted(xs)
-    return s[min(len(s) - 1, int(round(q * (len(s) - 1))))]
 
 
 def fmt_ms(seconds: float) -> str:
@@ -156,9 +157,9 @@ def print_results(runs: list[RunStats], width: int) -> None:
             nrows = tokens * 16
             rows.append([r.name, phase, len(lat), f"{tokens / total:,.0f}",
                          f"{nrows / total:,.0f}", f"{nrows * width / total / 1e6:,.1f}",
-                         fmt_ms(pct(lat, 0.5)), fmt_ms(pct(lat, 0.9)),
-                         fmt_ms(pct(lat, 0.99)), fmt_ms(max(lat))])
-    _print_table(header, rows)
+                         fmt_ms(percentile(lat, 0.5)), fmt_ms(percentile(lat, 0.9)),
+                         fmt_ms(percentile(lat, 0.99)), fmt_ms(max(lat))])
+    print_table(header, rows)
     by_name = {r.name: r for r in runs}
     ratio_rows = []
     for mode in ("cold", "warm"):
@@ -172,17 +173,8 @@ def print_results(runs: list[RunStats], width: int) -> None:
                                    f"{statistics.median(b) / statistics.median(a):.2f}x"])
     if ratio_rows:
         print()
-        _print_table(["mode", "phase", "throughput vs memmap", "p50 latency vs memmap"],
-                     ratio_rows)
-
-
-def _print_table(header, rows) -> None:
-    cells = [header] + [[str(c) for c in r] for r in rows]
-    widths = [max(len(r[i]) for r in cells) for i in range(len(header))]
-    for k, r in enumerate(cells):
-        print("  ".join(c.rjust(w) for c, w in zip(r, widths)))
-        if k == 0:
-            print("  ".join("-" * w for w in widths))
+        print_table(["mode", "phase", "throughput vs memmap", "p50 latency vs memmap"],
+                    ratio_rows)
 
 
 def plot(runs: list[RunStats], out: OutputFile) -> None:
@@ -255,11 +247,15 @@ def _run(args, streams: list[np.ndarray], plot_out: OutputFile | None) -> int:
 
     todo = table.missing_shards(directory, geometry) if os.path.isdir(directory) else list(
         range(geometry.shards))
+    bar = None
     if todo:
         verb = "completing" if len(todo) < geometry.shards else "building"
         bar = Progress(f"{verb} table", geometry.total_bytes, "GB", 1e9)
-        table.write_table(directory, geometry, table.generator_source(width),
-                          "generator", progress=bar.update)
+    # Also when no shard is missing: a directory whose metadata names another
+    # table or generator is refused rather than verified against this one.
+    table.write_table(directory, geometry, table.generator_source(width),
+                      table.GENERATOR_SOURCE, progress=bar.update if bar else None)
+    if bar:
         bar.close()
 
     store = _larkspur.Store(directory, geometry.shards, geometry.rows_per_shard, width)

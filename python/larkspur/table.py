@@ -23,14 +23,22 @@ META_NAME = "larkspur-table.json"
 # Row ids are unsigned 64-bit; a shard file cannot exceed the largest off_t.
 ROW_ID_LIMIT = 1 << 64
 MAX_FILE_BYTES = (1 << 63) - 1
-_GENERATOR = "splitmix64-v1"
+# The source name of tables made by `expected_rows`, and the name of that
+# generator as the metadata records it. Metadata written before it was
+# recorded has the source alone; those tables hold this generator's rows.
+GENERATOR_SOURCE = "generator"
+GENERATOR = "rowid-mix64-v1"
 _M1 = np.uint64(0x9E3779B97F4A7C15)
 _M2 = np.uint64(0xBF58476D1CE4E5B9)
 _M3 = np.uint64(0x94D049BB133111EB)
 
 
 def expected_rows(rowids: np.ndarray, width: int) -> np.ndarray:
-    """The bytes of the given rows, shape (len(rowids), width), uint8."""
+    """The bytes of the given rows, shape (len(rowids), width), uint8.
+
+    Word k of row r is a 64-bit mix of r * M1 + (k + 1) * M2, stored
+    little-endian; a row is the first `width` bytes of its words.
+    """
     ids = np.asarray(rowids, dtype=np.uint64).reshape(-1, 1)
     words = (width + 7) // 8
     with np.errstate(over="ignore"):
@@ -139,13 +147,28 @@ def meta_count(meta: dict, key: str, directory: str) -> int:
     return value
 
 
-def _write_meta(directory: str, geometry: Geometry, source: str) -> None:
+def table_meta(geometry: Geometry, source: str) -> dict:
+    """The metadata of a table of `geometry` whose rows come from `source`."""
     meta = {
         "shards": geometry.shards,
         "rows_per_shard": geometry.rows_per_shard,
         "width": geometry.width,
         "source": source,
     }
+    if source == GENERATOR_SOURCE:
+        meta["generator"] = GENERATOR
+    return meta
+
+
+def _with_generator(meta: dict) -> dict:
+    """`meta`, naming the generator if it was written before the name was."""
+    if meta.get("source") == GENERATOR_SOURCE and "generator" not in meta:
+        return {**meta, "generator": GENERATOR}
+    return meta
+
+
+def _write_meta(directory: str, geometry: Geometry, source: str) -> None:
+    meta = table_meta(geometry, source)
     tmp = os.path.join(directory, META_NAME + ".tmp")
     try:
         with open(tmp, "w", encoding="utf-8") as f:
@@ -259,7 +282,8 @@ def write_table(directory: str, geometry: Geometry, source: RowSource, source_na
 
     Everything that can be checked is checked before anything is written: the
     geometry, the directory, its metadata and the free space (TableError,
-    OSError). A shard is written to "shard_{i}.bin.partial" and renamed when
+    OSError). Metadata of another table (geometry, source or generator) is
+    refused; a table of `source_name` "generator" is one of GENERATOR. A shard is written to "shard_{i}.bin.partial" and renamed when
     complete, so an interrupted run leaves no full-size file with wrong
     contents: the next run finds the shard missing and writes it again. The
     metadata is written just before the first shard is put in place, so a run
@@ -273,9 +297,7 @@ def write_table(directory: str, geometry: Geometry, source: RowSource, source_na
         meta = load_meta(directory)
     except MetadataError:
         meta = None  # unreadable as a table: taken over, as an absent one
-    wanted = {"shards": geometry.shards, "rows_per_shard": geometry.rows_per_shard,
-              "width": geometry.width, "source": source_name}
-    if meta is not None and meta != wanted:
+    if meta is not None and _with_generator(meta) != table_meta(geometry, source_name):
         raise TableError(
             f"{directory} holds a different table ({meta}); choose another directory")
     todo = missing_shards(directory, geometry)

@@ -121,6 +121,14 @@ def fd_of(path):
 
 
 @_bypassing
+def open_pages(path):
+    """(the bytes of file `path`, a descriptor open on it for reading)."""
+    with open(path, "rb") as f:
+        data = f.read()
+    return data, os.open(path, os.O_RDONLY)
+
+
+@_bypassing
 def ring_fds():
     """Descriptors of io_uring instances open in this process."""
     count = 0

@@ -9,31 +9,16 @@
 
 #include <array>
 #include <cerrno>
-#include <cstdlib>
-#include <filesystem>
 #include <string>
 
+#include "larkspur-core/src/base/temp_dir_testing.h"
 #include "larkspur-core/src/base/unique_fd.h"
 
 namespace larkspur {
 namespace {
 
-class TempFile {
- public:
-  explicit TempFile(const std::string& contents) {
-    char name[] = "/tmp/larkspur_read_exact_XXXXXX";
-    fd_.reset(::mkstemp(name));
-    path_ = name;
-    EXPECT_EQ(::write(fd_.get(), contents.data(), contents.size()),
-              static_cast<ssize_t>(contents.size()));
-  }
-  ~TempFile() { ::unlink(path_.c_str()); }
-  int fd() const { return fd_.get(); }
-
- private:
-  UniqueFd fd_;
-  std::string path_;
-};
+using test::TempDir;
+using test::TempFile;
 
 std::string as_string(std::span<const std::byte> b) {
   return {reinterpret_cast<const char*>(b.data()), b.size()};
@@ -76,22 +61,6 @@ TEST(ReadAt, ReturnsShortCountAndZeroAtEnd) {
   ASSERT_TRUE(n);
   EXPECT_EQ(*n, 0u);
 }
-
-// A fresh directory, removed with everything in it.
-class TempDir {
- public:
-  TempDir() {
-    char name[] = "/tmp/larkspur_file_XXXXXX";
-    path_ = ::mkdtemp(name);
-  }
-  ~TempDir() { std::filesystem::remove_all(path_); }
-  std::string operator/(const std::string& name) const {
-    return path_ + "/" + name;
-  }
-
- private:
-  std::string path_;
-};
 
 int open_errno(const std::string& path, FileKinds kinds) {
   Result<OpenFile> f = open_file(path, kinds);

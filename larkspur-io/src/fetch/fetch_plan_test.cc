@@ -9,8 +9,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <filesystem>
-#include <fstream>
 #include <map>
 #include <mutex>
 #include <random>
@@ -18,6 +16,8 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "larkspur-core/src/base/temp_dir_testing.h"
 
 namespace larkspur::io {
 namespace {
@@ -70,12 +70,9 @@ class RecordingReader final : public PositionalReader {
 // what a fetch must return from them.
 class Table : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/larkspur-fetch-XXXXXX";
-    ASSERT_NE(::mkdtemp(tmpl), nullptr);
-    dir_ = tmpl;
+  std::string shard_path(std::uint64_t s) const {
+    return dir_ / ("shard_" + std::to_string(s) + ".bin");
   }
-  void TearDown() override { std::filesystem::remove_all(dir_); }
 
   void write_shards(const std::vector<std::uint64_t>& sizes) {
     sizes_ = sizes;
@@ -84,7 +81,7 @@ class Table : public ::testing::Test {
       for (std::uint64_t o = 0; o < sizes[s]; ++o) {
         bytes[o] = static_cast<char>(content(s, o));
       }
-      std::ofstream(dir_ + "/shard_" + std::to_string(s) + ".bin", std::ios::binary) << bytes;
+      dir_.write("shard_" + std::to_string(s) + ".bin", bytes);
     }
   }
 
@@ -92,8 +89,7 @@ class Table : public ::testing::Test {
               const PositionalReader& reader = pread_reader()) {
     std::vector<UniqueFd> fds;
     for (std::size_t s = 0; s < sizes_.size(); ++s) {
-      fds.emplace_back(::open((dir_ + "/shard_" + std::to_string(s) + ".bin").c_str(),
-                              O_RDONLY | O_CLOEXEC));
+      fds.emplace_back(::open(shard_path(s).c_str(), O_RDONLY | O_CLOEXEC));
       EXPECT_TRUE(fds.back().valid());
     }
     return Store(std::move(fds), ShardGeometry{sizes_.size(), rows_per_shard, width},
@@ -123,7 +119,7 @@ class Table : public ::testing::Test {
     return out;
   }
 
-  std::string dir_;
+  test::TempDir dir_;
   std::vector<std::uint64_t> sizes_;
 };
 
@@ -295,11 +291,10 @@ TEST_F(Table, ManyMoreShardsThanRowsAreGroupedBySorting) {
   // Shards 0 and 1 have rows; the other 4998 are one empty file, shared.
   write_shards({16, 16});
   std::vector<UniqueFd> fds;
-  for (const char* name : {"/shard_0.bin", "/shard_1.bin"}) {
-    fds.emplace_back(::open((dir_ + name).c_str(), O_RDONLY | O_CLOEXEC));
+  for (std::uint64_t s : {0U, 1U}) {
+    fds.emplace_back(::open(shard_path(s).c_str(), O_RDONLY | O_CLOEXEC));
   }
-  std::ofstream(dir_ + "/empty", std::ios::binary);
-  const UniqueFd empty(::open((dir_ + "/empty").c_str(), O_RDONLY | O_CLOEXEC));
+  const UniqueFd empty(::open(dir_.write("empty", "").c_str(), O_RDONLY | O_CLOEXEC));
   ASSERT_TRUE(empty.valid());
   while (fds.size() < 5000) fds.emplace_back(::dup(empty.get()));
   sizes_.resize(5000, 0);
@@ -454,8 +449,7 @@ TEST_F(Table, ColdReadsKeepSixteenRunsQueuedAheadInOffsetOrder) {
 TEST_F(Table, FilesDroppedFromThePageCacheReadTheSame) {
   write_shards({256 * 3000, 256 * 3000, 3000 * 100});
   for (std::size_t i = 0; i < 3; ++i) {
-    const UniqueFd fd(::open((dir_ + "/shard_" + std::to_string(i) + ".bin").c_str(),
-                             O_RDONLY | O_CLOEXEC));
+    const UniqueFd fd(::open(shard_path(i).c_str(), O_RDONLY | O_CLOEXEC));
     ::fdatasync(fd.get());
   }
   std::mt19937_64 rng(11);

@@ -6,8 +6,9 @@
 #include <unistd.h>
 
 #include <filesystem>
-#include <fstream>
 #include <string>
+
+#include "larkspur-core/src/base/temp_dir_testing.h"
 
 namespace larkspur::io {
 namespace {
@@ -20,17 +21,6 @@ std::size_t open_fd_count() {
 
 class StoreOpen : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/larkspur-store-XXXXXX";
-    ASSERT_NE(::mkdtemp(tmpl), nullptr);
-    dir_ = tmpl;
-  }
-  void TearDown() override { std::filesystem::remove_all(dir_); }
-
-  void write(const std::string& name, const std::string& text) {
-    std::ofstream(dir_ + "/" + name, std::ios::binary) << text;
-  }
-
   // The first bytes of shard i as the store reads them.
   static std::string head(const Store& store, std::uint64_t shard) {
     char buf[16] = {};
@@ -38,24 +28,24 @@ class StoreOpen : public ::testing::Test {
     return std::string(buf, n > 0 ? static_cast<std::size_t>(n) : 0);
   }
 
-  Result<Store> open(std::uint64_t shards, const std::string& dir) {
-    return Store::open(dir, ShardGeometry{shards, 10, 4}, 32);
+  Result<Store> open(std::uint64_t shards) {
+    return Store::open(dir_.path().string(), ShardGeometry{shards, 10, 4}, 32);
   }
 
-  std::string dir_;
+  test::TempDir dir_;
 };
 
 TEST_F(StoreOpen, DescriptorsCloseWithTheStoreAndFollowMoves) {
-  write("shard_0.bin", "a");
-  write("shard_1.bin", "b");
+  dir_.write("shard_0.bin", "a");
+  dir_.write("shard_1.bin", "b");
   const std::size_t before = open_fd_count();
   {
-    Result<Store> store = open(2, dir_);
+    Result<Store> store = open(2);
     ASSERT_TRUE(store);
     EXPECT_EQ(open_fd_count(), before + 2);
     Store moved = std::move(*store);
     EXPECT_EQ(head(moved, 1), "b");
-    Result<Store> other = open(1, dir_);
+    Result<Store> other = open(1);
     ASSERT_TRUE(other);
     moved = std::move(*other);  // closes the two it held
     EXPECT_EQ(open_fd_count(), before + 1);

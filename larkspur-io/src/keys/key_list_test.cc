@@ -1,13 +1,13 @@
 #include "larkspur-io/src/keys/key_list.h"
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <cstdint>
 #include <filesystem>
-#include <fstream>
 #include <string>
 #include <vector>
+
+#include "larkspur-core/src/base/temp_dir_testing.h"
 
 namespace larkspur::io {
 namespace {
@@ -16,22 +16,9 @@ using Keys = std::vector<std::uint64_t>;
 
 class KeyFileTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    std::string pattern =
-        (std::filesystem::temp_directory_path() / "larkspur-keys-XXXXXX")
-            .string();
-    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    dir_ = pattern;
-  }
-  void TearDown() override { std::filesystem::remove_all(dir_); }
+  std::string write(const std::string& contents) { return dir_.write("keys.txt", contents); }
 
-  std::string write(const std::string& contents) {
-    const std::string path = (dir_ / "keys.txt").string();
-    std::ofstream(path, std::ios::binary) << contents;
-    return path;
-  }
-
-  std::filesystem::path dir_;
+  test::TempDir dir_;
 };
 
 // Lines that straddle the 8192-byte buffer, and a line longer than it.
@@ -60,7 +47,7 @@ TEST_F(KeyFileTest, ClosesTheFileOnEveryPath) {
   for (const char* contents : {"1\n", "x\n", "\xff\n"}) {
     (void)parse_key_file(write(contents));
   }
-  (void)parse_key_file(dir_.string());
+  (void)parse_key_file(dir_.path().string());
   EXPECT_EQ(open_count(), before);
 }
 

@@ -2,12 +2,11 @@
 #include "larkspur-io/src/pool/pool_config.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
-#include <filesystem>
-#include <fstream>
 #include <limits>
 #include <string>
+
+#include "larkspur-core/src/base/temp_dir_testing.h"
 
 namespace larkspur::io {
 namespace {
@@ -29,25 +28,14 @@ TEST(AffinityCpus, CountsAtLeastOneCpu) {
 // A fake cgroup tree under a temporary directory.
 class CgroupTree : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/larkspur-cgroup-XXXXXX";
-    ASSERT_NE(::mkdtemp(tmpl), nullptr);
-    root_ = tmpl;
-  }
-  void TearDown() override { std::filesystem::remove_all(root_); }
-
-  void write(const std::string& rel, const std::string& text) {
-    const std::filesystem::path path = root_ + rel;
-    std::filesystem::create_directories(path.parent_path());
-    std::ofstream(path) << text;
-  }
+  void write(const std::string& rel, const std::string& text) { root_.write(rel, text); }
 
   std::optional<std::uint64_t> limit(const std::string& cgroup,
                                      const std::string& mountinfo) {
-    return cgroup_cpu_limit(cgroup, mountinfo, root_);
+    return cgroup_cpu_limit(cgroup, mountinfo, root_.path().string());
   }
 
-  std::string root_;
+  test::TempDir root_;
 };
 
 constexpr const char* kV2Mount =

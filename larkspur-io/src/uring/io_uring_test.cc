@@ -20,6 +20,7 @@ namespace {
 using testing::count_ring_fds;
 using testing::count_ring_mappings;
 using testing::pattern;
+using testing::pattern_bytes;
 using testing::TempFile;
 
 constexpr std::uint32_t kPage = 4096;
@@ -122,7 +123,7 @@ INSTANTIATE_TEST_SUITE_P(Steps, IoUringMappingFailure,
                                            std::size_t{256 * 64}));
 
 TEST(IoUring, FullQueueRefusesPushAndKeepsEveryEntry) {
-  TempFile file(64 * kPage);
+  TempFile file(pattern_bytes(64 * kPage));
   LARKSPUR_RING_OR_SKIP(ring, 8);
   const std::uint32_t n = ring.sq_entries();
   std::vector<std::byte> buffers((n + 1) * std::size_t{kPage});
@@ -150,7 +151,7 @@ TEST(IoUring, FullQueueRefusesPushAndKeepsEveryEntry) {
 }
 
 TEST(IoUring, SubmitAndWaitMakesEveryCompletionAvailable) {
-  TempFile file(300 * kPage);
+  TempFile file(pattern_bytes(300 * kPage));
   LARKSPUR_RING_OR_SKIP(ring, 256);
   constexpr std::uint32_t kCount = 200;
   std::vector<std::byte> buffers(kCount * std::size_t{kPage});
@@ -181,7 +182,7 @@ TEST(IoUring, SubmitAndWaitMakesEveryCompletionAvailable) {
 // Many rounds through a small ring wrap its head and tail words around the
 // ring several times; every slot must still carry the request pushed last.
 TEST(IoUring, SlotsAreReusedAcrossWrapAround) {
-  TempFile file(64 * kPage);
+  TempFile file(pattern_bytes(64 * kPage));
   LARKSPUR_RING_OR_SKIP(ring, 4);
   const std::uint32_t n = ring.sq_entries();
   std::vector<std::byte> buffers(n * std::size_t{kPage});

@@ -1,9 +1,6 @@
-// Test support for the ring tests: temporary files and counts of the ring
-// descriptors and mappings this process holds.
+// Test support for the ring tests: the contents of their files and counts
+// of the ring descriptors and mappings this process holds.
 #pragma once
-
-#include <fcntl.h>
-#include <unistd.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -11,9 +8,8 @@
 #include <fstream>
 #include <string>
 #include <system_error>
-#include <vector>
 
-#include "larkspur-core/src/base/unique_fd.h"
+#include "larkspur-core/src/base/temp_dir_testing.h"
 
 namespace larkspur::io::testing {
 
@@ -46,35 +42,13 @@ inline std::byte pattern(std::uint64_t i) {
   return static_cast<std::byte>((i * 131 + i / 4096) & 0xff);
 }
 
-// A file of `size` pattern bytes, removed with the object.
-class TempFile {
- public:
-  explicit TempFile(std::size_t size) {
-    std::string path =
-        (std::filesystem::temp_directory_path() / "larkspur-ring-XXXXXX")
-            .string();
-    fd_ = UniqueFd(::mkstemp(path.data()));
-    path_ = path;
-    std::vector<std::byte> data(size);
-    for (std::size_t i = 0; i < size; ++i) data[i] = pattern(i);
-    for (std::size_t done = 0; done < size;) {
-      const ssize_t n = ::write(fd_.get(), data.data() + done, size - done);
-      if (n <= 0) break;
-      done += static_cast<std::size_t>(n);
-    }
-  }
-  TempFile(const TempFile&) = delete;
-  TempFile& operator=(const TempFile&) = delete;
-  ~TempFile() {
-    std::error_code ec;
-    std::filesystem::remove(path_, ec);
-  }
+// The contents of a test file of `size` bytes.
+inline std::string pattern_bytes(std::size_t size) {
+  std::string data(size, '\0');
+  for (std::size_t i = 0; i < size; ++i) data[i] = static_cast<char>(pattern(i));
+  return data;
+}
 
-  int fd() const { return fd_.get(); }
-
- private:
-  UniqueFd fd_;
-  std::filesystem::path path_;
-};
+using larkspur::test::TempFile;
 
 }  // namespace larkspur::io::testing

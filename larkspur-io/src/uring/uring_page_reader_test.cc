@@ -89,7 +89,7 @@ class UringPages : public ::testing::Test {
   }
   IoUring& ring() { return *ring_; }
 
-  TempFile file_{kFilePages * kPage};
+  TempFile file_{testing::pattern_bytes(kFilePages * kPage)};
   std::optional<IoUring> ring_;
 };
 
@@ -139,7 +139,7 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& param_info) { return std::string(param_info.param.name); });
 
 TEST(UringPagesSmallRing, PushFailureWithdrawsWhatWasQueued) {
-  TempFile file(kFilePages * kPage);
+  TempFile file(testing::pattern_bytes(kFilePages * kPage));
   Result<IoUring> made = IoUring::create(8);
   if (!made) GTEST_SKIP() << made.error().text();
   IoUring& ring = *made;

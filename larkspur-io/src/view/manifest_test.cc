@@ -1,13 +1,13 @@
 #include "larkspur-io/src/view/manifest.h"
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
-#include <fstream>
 #include <string>
+
+#include "larkspur-core/src/base/temp_dir_testing.h"
 
 namespace larkspur::io {
 namespace {
@@ -45,24 +45,15 @@ INSTANTIATE_TEST_SUITE_P(
 
 class LoadManifestTest : public testing::Test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/larkspur-manifest-XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern), nullptr);
-    dir_ = pattern;
-  }
-  void TearDown() override { std::filesystem::remove_all(dir_); }
-
-  void write(const std::string& name, const std::string& text) {
-    std::ofstream(dir_ / name) << text;
-  }
+  void write(const std::string& name, const std::string& text) { dir_.write(name, text); }
   std::string at(const std::string& name) const { return dir_ / name; }
 
-  std::filesystem::path dir_;
+  larkspur::test::TempDir dir_;
 };
 
 TEST_F(LoadManifestTest, MissingOrUnreadableManifestGivesDefaults) {
   EXPECT_EQ(load_manifest(at("none.bin")), ViewManifest{});
-  std::filesystem::create_directory(dir_ / "dir.manifest.json");
+  std::filesystem::create_directory(at("dir.manifest.json"));
   EXPECT_EQ(load_manifest(at("dir.bin")), ViewManifest{});
   write("x.manifest.json", R"({"slot_bytes": 64})");
   // Cut at the NUL, the manifest's name would be that of the one above.
@@ -75,11 +66,9 @@ TEST_F(LoadManifestTest, MissingOrUnreadableManifestGivesDefaults) {
 
 TEST_F(LoadManifestTest, FollowsSymbolicLinks) {
   write("real.json", R"({"slot_bytes": 128, "grans": 1})");
-  std::filesystem::create_symlink(dir_ / "real.json",
-                                  dir_ / "link.manifest.json");
+  std::filesystem::create_symlink(at("real.json"), at("link.manifest.json"));
   EXPECT_EQ(load_manifest(at("link.bin")), (ViewManifest{128, 1}));
-  std::filesystem::create_symlink(dir_ / "gone.json",
-                                  dir_ / "dangling.manifest.json");
+  std::filesystem::create_symlink(at("gone.json"), at("dangling.manifest.json"));
   EXPECT_EQ(load_manifest(at("dangling.bin")), ViewManifest{});
 }
 

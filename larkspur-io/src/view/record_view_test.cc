@@ -2,13 +2,13 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <filesystem>
-#include <fstream>
 #include <random>
 #include <string>
 #include <vector>
+
+#include "larkspur-core/src/base/temp_dir_testing.h"
 
 namespace larkspur::io {
 namespace {
@@ -34,26 +34,17 @@ Bytes expected(const Indices& indices, std::uint64_t slot) {
 
 class RecordViewTest : public testing::Test {
  protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/larkspur-view-XXXXXX";
-    ASSERT_NE(::mkdtemp(tmpl), nullptr);
-    dir_ = tmpl;
-  }
-  void TearDown() override { std::filesystem::remove_all(dir_); }
-
   // A record file of `size` pattern bytes and slot size `slot`.
   std::string make(std::uint64_t size, std::uint64_t slot) {
     std::string content(size, '\0');
     for (std::uint64_t k = 0; k < size; ++k) {
       content[k] = static_cast<char>(pattern(k));
     }
-    std::ofstream(dir_ / "r.bin", std::ios::binary) << content;
-    std::ofstream(dir_ / "r.manifest.json") << "{\"slot_bytes\": " << slot
-                                            << "}";
-    return dir_ / "r.bin";
+    dir_.write("r.manifest.json", "{\"slot_bytes\": " + std::to_string(slot) + "}");
+    return dir_.write("r.bin", content);
   }
 
-  std::filesystem::path dir_;
+  larkspur::test::TempDir dir_;
 };
 
 struct LayoutCase {
