@@ -177,10 +177,11 @@ def test_demo_runs_end_to_end_and_verifies(tmp_path):
                      "--prefill", "16", "--decode", "4", timeout=600)
     assert result.returncode == 0, result.stderr
     out = result.stdout
-    for run in ("larkspur cold", "larkspur warm", "memmap cold", "memmap warm"):
+    for run in ("larkspur cold", "larkspur warm", "Store.fetch cold", "Store.fetch warm",
+                "memmap cold", "memmap warm"):
         assert run in out
     assert "all bytes correct" in out
-    assert "throughput vs memmap" in out
+    assert "throughput ratio" in out
     # A complete table is still refused when it names another generator.
     meta = tmp_path / table.META_NAME
     meta.write_text(json.dumps({**json.loads(meta.read_text()), "generator": "other"}))

@@ -20,6 +20,10 @@ QWEN_SHARDS = 128
 QWEN_ROWS_PER_SHARD = 2_500_012
 
 META_NAME = "larkspur-table.json"
+# The format of META_NAME: a JSON object with "version" (this number),
+# "shards", "rows_per_shard" and "width" (positive integers), "source" (where
+# the rows came from) and, for generated tables, "generator".
+META_VERSION = 1
 # Row ids are unsigned 64-bit; a shard file cannot exceed the largest off_t.
 ROW_ID_LIMIT = 1 << 64
 MAX_FILE_BYTES = (1 << 63) - 1
@@ -150,6 +154,7 @@ def meta_count(meta: dict, key: str, directory: str) -> int:
 def table_meta(geometry: Geometry, source: str) -> dict:
     """The metadata of a table of `geometry` whose rows come from `source`."""
     meta = {
+        "version": META_VERSION,
         "shards": geometry.shards,
         "rows_per_shard": geometry.rows_per_shard,
         "width": geometry.width,
@@ -161,9 +166,11 @@ def table_meta(geometry: Geometry, source: str) -> dict:
 
 
 def _with_generator(meta: dict) -> dict:
-    """`meta`, naming the generator if it was written before the name was."""
+    """`meta` as this version writes it: files written before the version
+    field (version 1) or the generator's name are what they were."""
+    meta = {"version": META_VERSION, **meta}
     if meta.get("source") == GENERATOR_SOURCE and "generator" not in meta:
-        return {**meta, "generator": GENERATOR}
+        meta["generator"] = GENERATOR
     return meta
 
 
