@@ -172,10 +172,11 @@ def test_import_starts_no_thread_and_opens_no_file():
     subprocess.run([sys.executable, "-c", code], check=True)
 
 
-def test_stubs_match_the_module():
+@pytest.mark.parametrize("module", ["_larkspur", "larkspur._engine"])
+def test_stubs_match_the_module(module):
     pytest.importorskip("mypy")
     result = subprocess.run(
-        [sys.executable, "-m", "mypy.stubtest", "_larkspur", "--ignore-missing-stub"],
+        [sys.executable, "-m", "mypy.stubtest", module, "--ignore-missing-stub"],
         capture_output=True,
         text=True,
     )

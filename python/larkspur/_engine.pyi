@@ -1,0 +1,63 @@
+"""Type stubs of larkspur._engine, the engine API's native module."""
+
+from types import TracebackType
+from typing import Any, Sequence, SupportsIndex, TypedDict, final
+
+import numpy as np
+import numpy.typing as npt
+
+__all__ = ["Table", "rowids"]
+
+_Ints = npt.ArrayLike | Sequence[SupportsIndex]
+
+class _Latency(TypedDict):
+    calls: int
+    p50_us: float
+    p90_us: float
+    p99_us: float
+    max_us: float
+
+class _Stats(TypedDict):
+    calls: int
+    rows_requested: int
+    unique_rows: int
+    rows_inline: int
+    rows_by_workers: int
+    bytes_read: int
+    read_calls: int
+    errors: int
+    latency: dict[str, _Latency]
+
+@final
+class Table:
+    def __new__(
+        cls,
+        path: str,
+        *,
+        shards: SupportsIndex | None = None,
+        rows_per_shard: SupportsIndex | None = None,
+        width: SupportsIndex | None = None,
+    ) -> Table: ...
+    def gather(self, rowids: _Ints | Any, out: Any = None) -> Any: ...
+    def lookup(self, tokens: _Ints | Any, history: _Ints | Any = None, out: Any = None) -> Any: ...
+    def stats(self, reset: object = False) -> _Stats: ...
+    def close(self) -> None: ...
+    def __enter__(self) -> Table: ...
+    def __exit__(
+        self,
+        exc_type: type[BaseException] | None,
+        exc_value: BaseException | None,
+        traceback: TracebackType | None,
+    ) -> None: ...
+    @property
+    def shards(self) -> int: ...
+    @property
+    def rows_per_shard(self) -> int: ...
+    @property
+    def width(self) -> int: ...
+    @property
+    def total_rows(self) -> int: ...
+    @property
+    def path(self) -> str: ...
+
+def rowids(tokens: _Ints | Any, history: _Ints | Any = None, out: Any = None) -> np.ndarray: ...
