@@ -59,6 +59,7 @@ tsan_filter+=":Table.*:*/FetchMatchesModel.*:*/CacheBehaviour.*"
 tsan_filter+=":RecordViewTest.*:*/ReadRecordsTest.*"
 tsan_filter+=":IoUring.*:*/IoUringRefused.*:*/IoUringMappingFailure.*"
 tsan_filter+=":UringPages.*:UringPagesSmallRing.*:*/UringFailedBatch.*"
+tsan_filter+=":EngineTable.*"
 
 tsan_tests() {
   cmake -S . -B build/tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
