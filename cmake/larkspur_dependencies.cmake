@@ -21,14 +21,14 @@ endif()
 if(NOT Python_EXECUTABLE)
   find_package(Python 3.11 COMPONENTS Interpreter)
 endif()
-set(_larkspur_json_help
-    "nlohmann/json ${LARKSPUR_JSON_MIN_VERSION} or newer is needed: `pip install .` "
-    "brings it from PyPI; for a CMake build by hand, install the PyPI package "
-    "`nlohmann-json` into the Python CMake finds (or pass -DPython_EXECUTABLE=...), "
-    "or Debian's nlohmann-json3-dev")
+string(CONCAT _larkspur_json_help
+       "nlohmann/json ${LARKSPUR_JSON_MIN_VERSION} or newer is needed. `pip install .` "
+       "brings it from PyPI. For a CMake build by hand, install the PyPI package "
+       "nlohmann-json into the Python that CMake uses (-DPython_EXECUTABLE=...), "
+       "or Debian's nlohmann-json3-dev.")
 if(NOT Python_EXECUTABLE)
-  message(FATAL_ERROR "no system nlohmann/json and no Python to look for the PyPI "
-                      "package with. " ${_larkspur_json_help})
+  message(FATAL_ERROR "No system nlohmann/json, and no Python to look for the PyPI "
+                      "package nlohmann-json with. ${_larkspur_json_help}")
 endif()
 
 execute_process(
@@ -40,8 +40,9 @@ execute_process(
 set(_larkspur_json_include "${_larkspur_json_package}/include")
 if(NOT _larkspur_json_result EQUAL 0 OR _larkspur_json_package STREQUAL ""
    OR NOT EXISTS "${_larkspur_json_include}/nlohmann/json.hpp")
-  message(FATAL_ERROR "no system nlohmann/json, and ${Python_EXECUTABLE} has no PyPI "
-                      "package nlohmann-json ${_larkspur_json_error}. " ${_larkspur_json_help})
+  string(STRIP "${_larkspur_json_error}" _larkspur_json_error)
+  message(FATAL_ERROR "No system nlohmann/json, and ${Python_EXECUTABLE} has no PyPI "
+                      "package nlohmann-json. ${_larkspur_json_error} ${_larkspur_json_help}")
 endif()
 
 file(STRINGS "${_larkspur_json_include}/nlohmann/detail/abi_macros.hpp" _larkspur_json_defines
@@ -53,8 +54,8 @@ foreach(_part IN ITEMS MAJOR MINOR PATCH)
 endforeach()
 list(JOIN _larkspur_json_version "." _larkspur_json_version)
 if(_larkspur_json_version VERSION_LESS LARKSPUR_JSON_MIN_VERSION)
-  message(FATAL_ERROR "the PyPI package nlohmann-json in ${_larkspur_json_package} holds "
-                      "version '${_larkspur_json_version}'. " ${_larkspur_json_help})
+  message(FATAL_ERROR "The PyPI package nlohmann-json in ${_larkspur_json_package} holds "
+                      "version '${_larkspur_json_version}'. ${_larkspur_json_help}")
 endif()
 
 # Imported: its include directory is a system one, so that our warning flags
