@@ -32,7 +32,8 @@ install_package() {
     --config-settings=cmake.define.LARKSPUR_WERROR=ON .
 }
 
-# The C and C++ sources, and the Python files, of the checkout.
+# tracked_files PATTERN...: the files of the checkout whose names match a
+# PATTERN: git's list, or (an unpacked sdist) a search outside build/ and .venv/.
 tracked_files() {
   if git rev-parse --is-inside-work-tree >/dev/null 2>&1; then
     git ls-files -- "$@"
