@@ -162,6 +162,45 @@ def test_make_table_takes_over_only_its_own_table(tmp_path, edit, args, taken):
         assert_error(result, 2, "holds a different table")
 
 
+NO_NUMPY = "import sys; sys.modules['numpy'] = None"
+
+
+@pytest.mark.parametrize(
+    "args, status, text",
+    [
+        (["--help"], 0, "inspect"),
+        (["inspect", "{tmp}"], 0, "summary: 4 ok, 0 short, 0 long, 0 missing"),
+        (["demo", "--table", "{tmp}"], 2, "numpy is needed for this command"),
+        (["bench", "--quick"], 2, "numpy is needed for this command"),
+        (["make-table", "{tmp}/new"], 2, "numpy is needed for this command"),
+    ],
+)
+def test_numpy_is_needed_only_by_the_commands_that_use_it(tmp_path, args, status, text):
+    assert main(make_args(str(tmp_path))) == 0
+    result = run_cli(*[a.format(tmp=tmp_path) for a in args], prelude=NO_NUMPY)
+    assert result.returncode == status, result.stderr
+    assert text in (result.stdout if status == 0 else result.stderr.splitlines()[-1])
+    assert "Traceback" not in result.stderr
+
+
+@pytest.mark.parametrize("inside_checkout", [True, False])
+def test_bench_runs_the_scripts_of_the_checkout_it_is_started_in(tmp_path, inside_checkout):
+    import larkspur
+
+    root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+    package_root = os.path.dirname(os.path.dirname(os.path.dirname(larkspur.__file__)))
+    if not inside_checkout and os.path.isdir(os.path.join(package_root, "bench")):
+        pytest.skip("larkspur is imported from a checkout, not installed")
+    cwd = os.path.join(root, "tests") if inside_checkout else tmp_path
+    result = run_cli("bench", "--quick", "--only", "rowids", cwd=cwd, timeout=600)
+    if inside_checkout:
+        assert result.returncode == 0, result.stderr
+        assert "##### benchmark: rowids" in result.stdout
+    else:
+        assert_error(result, 1, "are not installed with the package: run `larkspur bench`"
+                                " inside a checkout")
+
+
 def test_array_views_share_memory():
     data = bytes(range(32))
     view = as_rows(data, 16, np.uint32)
