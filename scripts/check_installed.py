@@ -3,8 +3,8 @@ a fresh virtual environment, from a folder outside the source tree.
 
   python check_installed.py [--wheel FILE] [--no-numpy] [--demo-table DIR]
 
-Checks what the wheel file holds (--wheel), then a fetch, a View read with a
-manifest (the JSON parser), page reads on both readers, `larkspur --help`,
+Checks what the wheel file holds (--wheel), then a fetch, a Table gather, a
+View read with a manifest (the JSON parser), page reads on both readers, `larkspur --help`,
 `larkspur inspect`, the message of `larkspur bench` outside a checkout, and a
 tiny `larkspur demo` on DIR (reused between runs). With --no-numpy the
 environment must lack numpy: the commands that need it must say so, and the
@@ -34,16 +34,18 @@ def check_wheel(path: str) -> None:
     """The wheel holds the module, the stubs, the package and its metadata only."""
     names = zipfile.ZipFile(path).namelist()
     tops = {name.split("/", 1)[0] for name in names}
-    modules = [n for n in names if n.startswith("_larkspur.") and n.endswith(".so")]
-    if modules != ["_larkspur.abi3.so"]:
-        fail(f"{path}: extension modules {modules}, expected _larkspur.abi3.so")
+    modules = sorted(n for n in names if n.endswith(".so"))
+    if modules != ["_larkspur.abi3.so", "larkspur/_engine.abi3.so"]:
+        fail(f"{path}: extension modules {modules}, expected _larkspur.abi3.so"
+             " and larkspur/_engine.abi3.so")
     allowed = {"_larkspur.abi3.so", "_larkspur-stubs", "larkspur"}
     unexpected = sorted(t for t in tops - allowed
                         if not (t.startswith("larkspur-") and t.endswith(".dist-info")))
     if unexpected:
         fail(f"{path} holds {unexpected}")
     for needed in ("_larkspur-stubs/__init__.pyi", "_larkspur-stubs/py.typed",
-                   "larkspur/cli.py", "larkspur/table.py"):
+                   "larkspur/_engine.pyi", "larkspur/py.typed", "larkspur/cli.py",
+                   "larkspur/table.py"):
         if needed not in names:
             fail(f"{path} lacks {needed}")
     if any("bench" in n.split("/") for n in names):
@@ -71,6 +73,14 @@ def check_module(tmp: str) -> None:
     if got != b"".join(bytes(range(r * width, (r + 1) * width)) for r in want):
         fail(f"Store.fetch({want}) returned {got!r}")
     ok("Store.fetch")
+
+    # The engine API, into a buffer of the caller's (no numpy needed).
+    with larkspur.Table(tmp, shards=shards, rows_per_shard=rows, width=width) as table:
+        out = bytearray(len(want) * width)
+        table.gather(want, out=out)
+        if bytes(out) != got:
+            fail(f"Table.gather({want}) gave {bytes(out)!r}")
+    ok("Table.gather")
 
     # View: its manifest is parsed by nlohmann/json.
     records = os.path.join(tmp, "records.bin")

@@ -86,7 +86,6 @@ asan_tests() {
   local site="$ROOT/build/asan/site"
   rm -rf "$site" && mkdir -p "$site/larkspur"
   cp python/larkspur/*.py python/larkspur/*.pyi "$site/larkspur/"
-  mkdir -p "$site/larkspur/bench" && cp bench/*.py "$site/larkspur/bench/"
   cp build/asan/larkspur-python/_engine.abi3.so "$site/larkspur/"
   cp build/asan/larkspur-python/_larkspur.abi3.so "$site/"
   # The interpreter is not instrumented: preload the runtime. Leak checking
