@@ -2,6 +2,7 @@
 
 import json
 import os
+import pathlib
 import resource
 import shutil
 import signal
@@ -247,7 +248,12 @@ def test_bench_quick_runs(tmp_path):
     {"engine": "io_uring", "depth": 64, "ramp": 1},  # bench/pages.py, warm
 ])
 def test_fio_runner_measures_the_benchmark_files(tmp_path, options):
-    from larkspur.bench.common import run_fio
+    # The benchmarks live in the checkout, not in the package.
+    sys.path.insert(0, str(pathlib.Path(__file__).parent.parent))
+    try:
+        from bench.common import run_fio
+    finally:
+        sys.path.pop(0)
 
     paths = [tmp_path / "a.bin", tmp_path / "b.bin"]
     for p in paths:
@@ -265,7 +271,8 @@ def test_fio_runner_measures_the_benchmark_files(tmp_path, options):
         ("2.5", "not a JSON object"),
         ('{"shards": 3, "rows_per_shard": -10, "width": 8}', '"rows_per_shard" is -10, not'),
         ('{"shards": true, "rows_per_shard": 10, "width": 8}', '"shards" is True, not'),
-        ('{"shards": 3, "rows_per_shard": 10, "width": %d}' % 2**63, f'"width" is {2**63}, not'),
+        ('{"shards": 3, "rows_per_shard": 10, "width": ' + str(2**63) + "}",
+         f'"width" is {2**63}, not'),
         ('{"shards": 3, "rows_per_shard": 10}', 'no "width"'),
         (b'{"shards": "\xff"}', "not UTF-8 text"),
         ("shards=3", "not JSON (Expecting value"),
@@ -348,9 +355,9 @@ def test_full_disk_fails_in_one_line_and_leaves_no_claim(tmp_path):
 @pytest.mark.parametrize(
     "args, status, text",
     [
-        ("{tmp}/t --shards 1 --rows-per-shard 1 --width %d" % 2**62, 1, "the table needs"),
-        ("{tmp}/t --shards 1 --rows-per-shard 1 --width %d" % 2**64, 2, "larger than the largest"),
-        ("{tmp}/t --shards %d --rows-per-shard %d" % (2**33, 2**32), 2, "than 2**64 row ids"),
+        (f"{{tmp}}/t --shards 1 --rows-per-shard 1 --width {2**62}", 1, "the table needs"),
+        (f"{{tmp}}/t --shards 1 --rows-per-shard 1 --width {2**64}", 2, "larger than the largest"),
+        (f"{{tmp}}/t --shards {2**33} --rows-per-shard {2**32}", 2, "than 2**64 row ids"),
         ("{tmp}/t --npy {tmp}/one.npy", 2, "holds a single value"),
         ("{tmp}/t --npy {tmp}/empty.npy", 2, "holds no rows"),
         ("{tmp}/t --npy {tmp}/flat.npy", 2, "rows of 0 bytes"),

@@ -301,10 +301,11 @@ def write_table(directory: str, geometry: Geometry, source: RowSource, source_na
     Everything that can be checked is checked before anything is written: the
     geometry, the directory, its metadata and the free space (TableError,
     OSError). Metadata of another table (geometry, source or generator) is
-    refused; a table of `source_name` "generator" is one of GENERATOR. A shard is written to "shard_{i}.bin.partial" and renamed when
-    complete, so an interrupted run leaves no full-size file with wrong
-    contents: the next run finds the shard missing and writes it again. The
-    metadata is written just before the first shard is put in place, so a run
+    refused; a table of `source_name` "generator" is one of GENERATOR. A
+    shard is written to "shard_{i}.bin.partial" and renamed when complete,
+    so an interrupted run leaves no full-size file with wrong contents: the
+    next run finds the shard missing and writes it again. The metadata is
+    written just before the first shard is put in place, so a run
     that fails before completing a shard leaves no claim on the directory.
     Rows past `rows_available` (an array shorter than the grid) are zeros.
     """
@@ -371,7 +372,8 @@ def evict(paths: Iterable[str]) -> None:
             os.close(fd)
 
 
-def iter_shard_status(directory: str, geometry: Geometry) -> Iterator[tuple[int, str | None, int, str]]:
+def iter_shard_status(directory: str,
+                      geometry: Geometry) -> Iterator[tuple[int, str | None, int, str]]:
     """(index, file found or None, size, state) per shard: ok, short, long,
     missing, or not-a-file for a directory or other non-file (size 0)."""
     for i in range(geometry.shards):
