@@ -4,6 +4,8 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -11,6 +13,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "larkspur-core/src/base/str_cat.h"
@@ -80,24 +83,50 @@ std::optional<std::u32string> decode(std::string_view bytes) {
 }
 
 bool white(char32_t c) {
-  static constexpr char32_t kWhite[] = {
+  static constexpr std::array<char32_t, 25> kWhite = {
       0x09,   0x0A,   0x0B,   0x0C,   0x0D,   0x20,   0x85,   0xA0,   0x1680,
       0x2000, 0x2001, 0x2002, 0x2003, 0x2004, 0x2005, 0x2006, 0x2007, 0x2008,
       0x2009, 0x200A, 0x2028, 0x2029, 0x202F, 0x205F, 0x3000};
-  for (char32_t w : kWhite) {
-    if (c == w) return true;
-  }
-  return false;
+  return std::ranges::find(kWhite, c) != kWhite.end();
 }
 
 constexpr const char* kBadDigit = "invalid digit found in string";
 constexpr const char* kTooBig = "number too large to fit in target type";
 constexpr const char* kNotUtf8 = "stream did not contain valid UTF-8";
 
+// A line's code points without the LF, a CR before it and white space at
+// either end.
+std::u32string trim_line(std::u32string s) {
+  if (!s.empty() && s.back() == U'\n') {
+    s.pop_back();
+    if (!s.empty() && s.back() == U'\r') s.pop_back();
+  }
+  while (!s.empty() && white(s.back())) s.pop_back();
+  std::size_t start = 0;
+  while (start < s.size() && white(s[start])) ++start;
+  s.erase(0, start);
+  return s;
+}
+
+// A trimmed, non-empty line: an optional '+' and digits accumulated in 128
+// bits. Sets `key`, or returns the error the first bad character or the
+// first digit that passes 2^64 - 1 ends everything with.
+const char* parse_line(std::u32string_view s, std::uint64_t& key) {
+  if (s == U"+" || s == U"-") return kBadDigit;
+  if (s.front() == U'+') s.remove_prefix(1);
+  unsigned __int128 value = 0;
+  for (char32_t c : s) {
+    if (c < U'0' || c > U'9') return kBadDigit;
+    value = value * 10 + (c - U'0');
+    if (value > UINT64_MAX) return kTooBig;
+  }
+  key = static_cast<std::uint64_t>(value);
+  return nullptr;
+}
+
 // The key list rules read literally: split after each LF, check UTF-8,
-// drop the LF and a CR before it, trim, skip blanks, then an optional '+'
-// and digits accumulated in 128 bits, the first bad character or the first
-// digit that passes 2^64 - 1 ending everything.
+// trim, skip blanks, then parse each line, its first error ending
+// everything.
 Outcome model(std::string_view text) {
   Outcome out;
   while (!text.empty()) {
@@ -108,25 +137,11 @@ Outcome model(std::string_view text) {
     text.remove_prefix(take);
     std::optional<std::u32string> cps = decode(line);
     if (!cps) return {{}, kNotUtf8};
-    std::u32string s = *cps;
-    if (!s.empty() && s.back() == U'\n') {
-      s.pop_back();
-      if (!s.empty() && s.back() == U'\r') s.pop_back();
-    }
-    while (!s.empty() && white(s.back())) s.pop_back();
-    std::size_t start = 0;
-    while (start < s.size() && white(s[start])) ++start;
-    s.erase(0, start);
+    const std::u32string s = trim_line(*std::move(cps));
     if (s.empty()) continue;
-    if (s == U"+" || s == U"-") return {{}, kBadDigit};
-    if (s.front() == U'+') s.erase(0, 1);
-    unsigned __int128 value = 0;
-    for (char32_t c : s) {
-      if (c < U'0' || c > U'9') return {{}, kBadDigit};
-      value = value * 10 + (c - U'0');
-      if (value > UINT64_MAX) return {{}, kTooBig};
-    }
-    out.keys.push_back(static_cast<std::uint64_t>(value));
+    std::uint64_t key = 0;
+    if (const char* error = parse_line(s, key)) return {{}, error};
+    out.keys.push_back(key);
   }
   return out;
 }
@@ -148,6 +163,8 @@ Outcome read_as_file(std::string_view text) {
 
 }  // namespace
 
+// The entry point libFuzzer calls.
+// NOLINTNEXTLINE(readability-identifier-naming)
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
                                       std::size_t size) {
   const std::string_view text(reinterpret_cast<const char*>(data), size);

@@ -113,6 +113,8 @@ std::string cat(std::string_view a, std::string_view b, std::string_view c) {
 
 }  // namespace
 
+// The entry point libFuzzer calls.
+// NOLINTNEXTLINE(readability-identifier-naming)
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
                                       std::size_t size) {
   const std::string_view text(reinterpret_cast<const char*>(data), size);
@@ -132,14 +134,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
 
   // The text as the value of each key.
   const ViewManifest as_slot =
-      parse_manifest(cat("{\"slot_bytes\":", text, "}"));
+      parse_manifest(cat(R"({"slot_bytes":)", text, "}"));
   const ViewManifest as_grans =
-      parse_manifest(cat("{\"grans\":3,\"grans\":", text, "}"));
+      parse_manifest(cat(R"({"grans":3,"grans":)", text, "}"));
   check_values_are_literals(text, as_slot);
   if (is_json_number(trim_json_space(text))) {
     // A number is a valid value wherever it stands, even one no double
     // can hold; beside a usable setting it changes nothing.
-    check(parse_manifest(cat("{\"slot_bytes\":5,\"x\":", text, "}")) ==
+    check(parse_manifest(cat(R"({"slot_bytes":5,"x":)", text, "}")) ==
           ViewManifest{5, 0});
   }
   if (nlohmann::json::accept(text)) {

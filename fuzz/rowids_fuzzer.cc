@@ -82,6 +82,8 @@ std::uint32_t next_token(FuzzedDataProvider& in) {
 
 }  // namespace
 
+// The entry point libFuzzer calls.
+// NOLINTNEXTLINE(readability-identifier-naming)
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
                                       std::size_t size) {
   FuzzedDataProvider in(data, size);

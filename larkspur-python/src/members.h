@@ -9,10 +9,10 @@ namespace larkspur::py {
 // Types report "builtins" as their module; messages name "_larkspur::Store".
 inline constexpr ModuleNames kLarkspurNames{"_larkspur", "builtins"};
 
-ClassRef store_class();
-ClassRef view_class();
-ClassRef page_reader_class();
-ClassRef uring_page_reader_class();
+ClassRef store_class() noexcept;
+ClassRef view_class() noexcept;
+ClassRef page_reader_class() noexcept;
+ClassRef uring_page_reader_class() noexcept;
 
 PyMethodDef* read_keys_def();
 PyMethodDef* abi_version_def();

@@ -1,6 +1,7 @@
 // Rendering of error values to their user-visible text.
 #include "larkspur-core/src/base/error.h"
 
+#include <array>
 #include <cstring>
 
 #include "larkspur-core/src/base/str_cat.h"
@@ -18,9 +19,8 @@ namespace {
 }  // namespace
 
 std::string os_error_text(int err) {
-  char buf[256];
-  buf[0] = '\0';
-  const char* text = pick(strerror_r(err, buf, sizeof buf), buf);
+  std::array<char, 256> buf{};
+  const char* text = pick(strerror_r(err, buf.data(), buf.size()), buf.data());
   return str_cat(text, " (os error ", err, ")");
 }
 

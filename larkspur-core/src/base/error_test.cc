@@ -37,7 +37,7 @@ TEST(Fault, EqualityAssertionText) {
 }
 
 TEST(StrCat, MixesTextAndIntegersAtTheirLimits) {
-  EXPECT_EQ(str_cat("a", std::uint64_t{18446744073709551615u}, '/',
+  EXPECT_EQ(str_cat("a", std::uint64_t{18446744073709551615U}, '/',
                     std::int64_t{-9223372036854775807 - 1}),
             "a18446744073709551615/-9223372036854775808");
 }

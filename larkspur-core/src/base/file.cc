@@ -131,7 +131,7 @@ Result<std::size_t> read_some(int fd, std::span<std::byte> buf) {
 
 Result<std::string> read_all(int fd, std::size_t limit) {
   std::string content;
-  std::array<std::byte, 4096> buf;
+  std::array<std::byte, 4096> buf{};
   while (true) {
     Result<std::size_t> n = read_some(fd, buf);
     if (!n) return std::move(n).error();

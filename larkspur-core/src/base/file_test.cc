@@ -56,10 +56,10 @@ TEST(ReadAt, ReturnsShortCountAndZeroAtEnd) {
   std::array<std::byte, 8> buf{};
   Result<std::size_t> n = read_at(f.fd(), buf, 1);
   ASSERT_TRUE(n);
-  EXPECT_EQ(*n, 2u);
+  EXPECT_EQ(*n, 2U);
   n = read_at(f.fd(), buf, 3);
   ASSERT_TRUE(n);
-  EXPECT_EQ(*n, 0u);
+  EXPECT_EQ(*n, 0U);
 }
 
 int open_errno(const std::string& path, FileKinds kinds) {
@@ -72,7 +72,7 @@ TEST(OpenFile, RegularFileWithItsSize) {
   Result<OpenFile> opened =
       open_file("/proc/self/fd/" + std::to_string(f.fd()), FileKinds::kRegular);
   ASSERT_TRUE(opened);
-  EXPECT_EQ(opened->size, 10u);
+  EXPECT_EQ(opened->size, 10U);
   // Opened without O_NONBLOCK left on, and close-on-exec.
   EXPECT_EQ(::fcntl(opened->fd.get(), F_GETFL) & O_NONBLOCK, 0);
   EXPECT_NE(::fcntl(opened->fd.get(), F_GETFD) & FD_CLOEXEC, 0);
@@ -86,7 +86,7 @@ TEST(OpenFile, RefusesKindsThatAreNotFiles) {
   sockaddr_un addr{};
   addr.sun_family = AF_UNIX;
   const std::string sock_path = dir / "sock";
-  sock_path.copy(addr.sun_path, sizeof addr.sun_path - 1);
+  sock_path.copy(&addr.sun_path[0], sizeof addr.sun_path - 1);
   ASSERT_EQ(::bind(sock.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr),
             0);
   for (FileKinds kinds : {FileKinds::kRegular, FileKinds::kRegularOrBlock}) {
@@ -145,12 +145,13 @@ TEST(ReadAll, ReadsUpToTheBoundAndNoFurther) {
 }
 
 TEST(UniqueFd, ClosesOnceAndReleases) {
-  int fds[2];
-  ASSERT_EQ(::pipe(fds), 0);
+  std::array<int, 2> fds{};
+  ASSERT_EQ(::pipe(fds.data()), 0);
   {
     UniqueFd a(fds[0]);
     UniqueFd b(std::move(a));
-    EXPECT_FALSE(a.valid());
+    // The moved-from state is the behaviour under test.
+    EXPECT_FALSE(a.valid());  // NOLINT(bugprone-use-after-move)
     const int raw = UniqueFd(fds[1]).release();
     EXPECT_EQ(raw, fds[1]);
     ::close(raw);

@@ -1,6 +1,7 @@
 // NoDestructor: a process-wide object that is never destroyed.
 #pragma once
 
+#include <array>
 #include <memory>
 #include <utility>
 
@@ -12,9 +13,11 @@ namespace larkspur {
 template <class T>
 class NoDestructor {
  public:
+  // storage_ is raw memory the value is constructed into, not zeroed first.
   template <class... A>
+  // NOLINTNEXTLINE(cppcoreguidelines-pro-type-member-init)
   explicit NoDestructor(A&&... args)
-      : value_(std::construct_at(reinterpret_cast<T*>(storage_),
+      : value_(std::construct_at(reinterpret_cast<T*>(storage_.data()),
                                  std::forward<A>(args)...)) {}
   NoDestructor(const NoDestructor&) = delete;
   NoDestructor& operator=(const NoDestructor&) = delete;
@@ -26,7 +29,7 @@ class NoDestructor {
   const T* operator->() const { return value_; }
 
  private:
-  alignas(T) unsigned char storage_[sizeof(T)];
+  alignas(T) std::array<unsigned char, sizeof(T)> storage_;
   T* value_;
 };
 

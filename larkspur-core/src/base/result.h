@@ -13,8 +13,12 @@ namespace larkspur {
 template <class T>
 class [[nodiscard]] Result {
  public:
-  Result(T value) : state_(std::in_place_index<0>, std::move(value)) {}
-  Result(Error error) : state_(std::in_place_index<1>, std::move(error)) {}
+  // Implicit on purpose, as std::expected's: `return value;` and
+  // `return error;` build the result.
+  Result(T value)  // NOLINT(google-explicit-constructor): std::expected's shape
+      : state_(std::in_place_index<0>, std::move(value)) {}
+  Result(Error error)  // NOLINT(google-explicit-constructor): as above
+      : state_(std::in_place_index<1>, std::move(error)) {}
 
   bool has_value() const { return state_.index() == 0; }
   explicit operator bool() const { return has_value(); }
@@ -39,7 +43,8 @@ template <>
 class [[nodiscard]] Result<void> {
  public:
   Result() = default;
-  Result(Error error) : error_(std::move(error)) {}
+  Result(Error error)  // NOLINT(google-explicit-constructor): as above
+      : error_(std::move(error)) {}
 
   bool has_value() const { return !error_.has_value(); }
   explicit operator bool() const { return has_value(); }

@@ -4,7 +4,7 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <stdlib.h>
+#include <stdlib.h>  // NOLINT(modernize-deprecated-headers): POSIX mkdtemp
 #include <unistd.h>
 
 #include <cerrno>
@@ -67,7 +67,7 @@ class TempDir {
   // Makes entry `name` (and the directories above it) a file of `contents`;
   // returns its path.
   std::string write(std::string_view name, std::string_view contents) const {
-    const std::string path = *this / name;
+    std::string path = *this / name;
     std::error_code ec;
     std::filesystem::create_directories(
         std::filesystem::path(path).parent_path(), ec);

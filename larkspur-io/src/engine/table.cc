@@ -1,6 +1,7 @@
 // Table: opening, reads counted into statistics, and the closing protocol.
 #include "larkspur-io/src/engine/table.h"
 
+#include "larkspur-core/src/base/scope_exit.h"
 #include "larkspur-core/src/base/str_cat.h"
 #include "larkspur-io/src/fetch/fetch_plan.h"
 
@@ -66,10 +67,7 @@ Status Table::gather(std::span<const std::uint64_t> rowids,
     stats.errors.fetch_add(1, std::memory_order_relaxed);
     return Error::invalid_argument("the Table is closed");
   }
-  struct Leave {
-    State& s;
-    ~Leave() { s.leave(); }
-  } const leave{s};
+  const ScopeExit leave([&s] { s.leave(); });
   // shards × rows_per_shard fits 64 bits for any table whose rows can be
   // named (row ids are 64-bit); a larger product has no row outside it.
   const WideCount total = geometry.total_rows();

@@ -29,8 +29,10 @@ class Table {
   static Result<Table> open(std::string_view dir, const GeometryParts& given,
                             std::uint64_t threads);
 
-  Table(Table&&) noexcept;
-  Table& operator=(Table&&) noexcept;
+  Table(Table&& other) noexcept;
+  Table& operator=(Table&& other) noexcept;
+  Table(const Table&) = delete;
+  Table& operator=(const Table&) = delete;
   ~Table();
 
   const std::string& path() const;

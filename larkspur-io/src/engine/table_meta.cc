@@ -36,8 +36,8 @@ Result<GeometryParts> parse_table_meta(std::string_view meta_text,
                       "library reads version 1)");
   }
   GeometryParts parts;
-  std::optional<std::uint64_t>* slots[] = {nullptr, &parts.shards,
-                                           &parts.rows_per_shard, &parts.width};
+  const std::array<std::optional<std::uint64_t>*, kKeys> slots = {
+      nullptr, &parts.shards, &parts.rows_per_shard, &parts.width};
   for (std::size_t k = kShards; k < kKeys; ++k) {
     const FieldValue& v = fields.values[k];
     if (!v.present) continue;
@@ -73,14 +73,14 @@ Result<ShardGeometry> resolve_geometry(std::string_view dir,
   const GeometryParts found =
       meta && meta->has_value() ? **meta : GeometryParts{};
   const std::string path = join_path(dir, kTableMetaName);
-  std::uint64_t values[3] = {};
-  const std::optional<std::uint64_t> GeometryParts::*parts[] = {
-      &GeometryParts::shards, &GeometryParts::rows_per_shard,
-      &GeometryParts::width};
+  std::array<std::uint64_t, 3> values{};
+  constexpr std::array<std::optional<std::uint64_t> GeometryParts::*, 3>
+      kParts = {&GeometryParts::shards, &GeometryParts::rows_per_shard,
+                &GeometryParts::width};
   for (std::size_t i = 0; i < 3; ++i) {
     const std::string_view name = kKeyNames[kShards + i];
-    const std::optional<std::uint64_t>& mine = given.*parts[i];
-    const std::optional<std::uint64_t>& theirs = found.*parts[i];
+    const std::optional<std::uint64_t>& mine = given.*kParts[i];
+    const std::optional<std::uint64_t>& theirs = found.*kParts[i];
     if (mine && theirs && *mine != *theirs) {
       return Error::invalid_argument(str_cat(
           name, "=", *mine, " was given, but ", path, " says ", *theirs));

@@ -71,6 +71,7 @@ class EngineTable : public ::testing::Test {
     }
   }
 
+ private:
   test::TempDir dir_;
   std::vector<std::uint64_t> sizes_;
 };
@@ -126,6 +127,7 @@ TEST_F(EngineTable, CloseWhileOtherThreadsRead) {
   std::atomic<int> refused{0};
   std::atomic<int> done{0};
   std::vector<std::thread> readers;
+  readers.reserve(4);
   for (int i = 0; i < 4; ++i) {
     readers.emplace_back([&, i] {
       std::mt19937_64 rng(static_cast<std::uint64_t>(i));

@@ -16,6 +16,7 @@
 
 #include "larkspur-core/src/base/fault.h"
 #include "larkspur-core/src/base/memory.h"
+#include "larkspur-core/src/base/scope_exit.h"
 #include "larkspur-core/src/base/str_cat.h"
 #include "larkspur-core/src/base/texts.h"
 #include "larkspur-io/src/fetch/row_reader.h"
@@ -152,13 +153,9 @@ Status run_groups(const Store& store, std::span<const Group> groups,
   ReadTally tally;
   // Counted once per job: an atomic add per group would cost more than a
   // small request's reads.
-  struct Flush {
-    ReadCounts* counts;
-    const ReadTally& tally;
-    ~Flush() {
-      if (counts != nullptr) counts->add(tally);
-    }
-  } const flush{counts, tally};
+  const ScopeExit flush([counts, &tally] {
+    if (counts != nullptr) counts->add(tally);
+  });
   for (const Group& group : groups) {
     if (group.shard >= store.shard_count()) {
       return index_fault(store.shard_count(), group.shard);
@@ -240,7 +237,7 @@ void advise_huge_pages(std::span<std::byte> out) {
   const std::uintptr_t last = (begin + out.size()) & ~(kHuge - 1);
   // A hint: where the kernel has no huge pages, nothing changes.
   static_cast<void>(
-      ::madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE));
+      ::madvise(out.data() + (first - begin), last - first, MADV_HUGEPAGE));
 }
 
 }  // namespace
@@ -263,11 +260,11 @@ Status gather_rows(const Store& store, std::span<const std::uint64_t> rowids,
   // The page cache first, without waiting: on the calling thread alone for
   // a small request (a hand-off would cost more than its reads), on every
   // CPU for a large one.
-  static const std::size_t cpus =
+  static const std::size_t kCpus =
       static_cast<std::size_t>(available_cpus().value_or(1));
   ReadCounts cached;
   Status st = ok();
-  if (rowids.size() <= kCallerRows || cpus < 2) {
+  if (rowids.size() <= kCallerRows || kCpus < 2) {
     scratch.missed.clear();
     CallErrors errors;
     st = run_groups(store, scratch.groups, scratch.refs.data(), out.data(),
@@ -279,7 +276,7 @@ Status gather_rows(const Store& store, std::span<const std::uint64_t> rowids,
     std::vector<std::vector<RowRef>>& lists = scratch.missed_lists;
     for (std::vector<RowRef>& list : lists) list.clear();
     st = run_group_jobs(store, scratch.groups, scratch.refs.data(), out.data(),
-                        &cached, cpus, true, &lists);
+                        &cached, kCpus, true, &lists);
     scratch.missed.clear();
     for (const std::vector<RowRef>& list : lists) {
       scratch.missed.insert(scratch.missed.end(), list.begin(), list.end());

@@ -126,6 +126,10 @@ class Table : public ::testing::Test {
     return out;
   }
 
+  test::TempDir& dir() { return dir_; }
+  std::vector<std::uint64_t>& sizes() { return sizes_; }
+
+ private:
   test::TempDir dir_;
   std::vector<std::uint64_t> sizes_;
 };
@@ -156,6 +160,7 @@ TEST_P(FetchMatchesModel, RandomClusteredAndRepeatedRows) {
   std::mt19937_64 rng(c.width * 7919 + c.threads);
   for (int round = 0; round < 6; ++round) {
     std::vector<std::uint64_t> ids;
+    ids.reserve(40);
     for (int i = 0; i < 40; ++i) ids.push_back(rng() % total);
     // A run of neighbours (shared pages), a repeat and a descending run.
     const std::uint64_t start = rng() % total;
@@ -194,7 +199,7 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& p) { return std::string(p.param.label); });
 
 TEST_F(Table, RowsOfOnePageShareOneRead) {
-  write_shards({64 * 64 * 2});
+  write_shards({64UL * 64 * 2});
   RecordingReader reader;
   const Store s = store(128, 64, 32, reader);
   // Rows 0..63 fill page 0 exactly; asked for backwards and twice.
@@ -216,7 +221,7 @@ TEST_F(Table, RowsOfOnePageShareOneRead) {
 }
 
 TEST_F(Table, RowsCrossingAPageEndAndWideRowsAreReadAtTheirOwnOffset) {
-  write_shards({3000 * 4, 6000 * 2});
+  write_shards({3000UL * 4, 6000UL * 2});
   RecordingReader reader;
   {
     const Store s = store(4, 3000, 32, reader);
@@ -229,9 +234,10 @@ TEST_F(Table, RowsCrossingAPageEndAndWideRowsAreReadAtTheirOwnOffset) {
 }
 
 TEST_F(Table, EachShardIsReadByOneJobInAscendingOffsets) {
-  write_shards({64 * 1000, 64 * 1000, 64 * 1000});
+  write_shards({64UL * 1000, 64UL * 1000, 64UL * 1000});
   RecordingReader reader;
   std::vector<std::uint64_t> ids;
+  ids.reserve(300);
   std::mt19937_64 rng(3);
   for (int i = 0; i < 300; ++i) ids.push_back(rng() % 3000);
   for (std::uint64_t threads : {1U, 32U}) {
@@ -314,10 +320,10 @@ TEST_F(Table, ManyMoreShardsThanRowsAreGroupedBySorting) {
     fds.emplace_back(::open(shard_path(s).c_str(), O_RDONLY | O_CLOEXEC));
   }
   const UniqueFd empty(
-      ::open(dir_.write("empty", "").c_str(), O_RDONLY | O_CLOEXEC));
+      ::open(dir().write("empty", "").c_str(), O_RDONLY | O_CLOEXEC));
   ASSERT_TRUE(empty.valid());
   while (fds.size() < 5000) fds.emplace_back(::dup(empty.get()));
-  sizes_.resize(5000, 0);
+  sizes().resize(5000, 0);
   const Store s(std::move(fds), ShardGeometry{5000, 2, 8}, 32);
   const std::vector<std::uint64_t> ids = {9999, 2,    1,    4000, 3,
                                           0,    4001, 9998, 1};
@@ -331,15 +337,17 @@ TEST_F(Table, ManyMoreShardsThanRowsAreGroupedBySorting) {
 }
 
 TEST_F(Table, ConcurrentFetchesFromOneStore) {
-  write_shards({64 * 500, 64 * 500, 64 * 500, 64 * 500});
+  write_shards({64UL * 500, 64UL * 500, 64UL * 500, 64UL * 500});
   const Store s = store(500, 64, 32);
   std::vector<std::thread> callers;
+  callers.reserve(8);
   std::atomic<int> mismatches{0};
   for (int t = 0; t < 8; ++t) {
     callers.emplace_back([&, t] {
       std::mt19937_64 rng(static_cast<std::uint64_t>(t));
       for (int round = 0; round < 25; ++round) {
         std::vector<std::uint64_t> ids;
+        ids.reserve(64);
         for (int i = 0; i < 64; ++i) ids.push_back(rng() % 2000);
         const auto got = fetch(s, ids);
         if (!got || *got != model(s.geometry(), ids)) mismatches.fetch_add(1);
@@ -416,7 +424,7 @@ class CacheBehaviour : public Table,
                        public ::testing::WithParamInterface<Cache> {};
 
 TEST_P(CacheBehaviour, RowsAreRightWhateverTheCacheSays) {
-  write_shards({64 * 2000 - 32});
+  write_shards({64UL * 2000 - 32});
   const ScriptedCacheReader reader(GetParam());
   const Store s = store(2000, 64, 1, reader);
   std::vector<std::uint64_t> ids;
@@ -444,7 +452,7 @@ INSTANTIATE_TEST_SUITE_P(Caches, CacheBehaviour,
                                            Cache::kUnsupported));
 
 TEST_F(Table, ColdReadsKeepSixteenRunsQueuedAheadInOffsetOrder) {
-  write_shards({64 * 4000});
+  write_shards({64UL * 4000});
   const ScriptedCacheReader reader(Cache::kMiss);
   const Store s = store(4000, 64, 1, reader);
   std::vector<std::uint64_t> ids;
@@ -478,7 +486,7 @@ TEST_F(Table, ColdReadsKeepSixteenRunsQueuedAheadInOffsetOrder) {
 }
 
 TEST_F(Table, FilesDroppedFromThePageCacheReadTheSame) {
-  write_shards({256 * 3000, 256 * 3000, 3000 * 100});
+  write_shards({256UL * 3000, 256UL * 3000, 3000UL * 100});
   for (std::size_t i = 0; i < 3; ++i) {
     const UniqueFd fd(::open(shard_path(i).c_str(), O_RDONLY | O_CLOEXEC));
     ::fdatasync(fd.get());
@@ -491,6 +499,7 @@ TEST_F(Table, FilesDroppedFromThePageCacheReadTheSame) {
         ::posix_fadvise(s.fd(i), 0, 0, POSIX_FADV_DONTNEED);
       }
       std::vector<std::uint64_t> ids;
+      ids.reserve(200);
       for (int k = 0; k < 200; ++k)
         ids.push_back(rng() % (3 * s.geometry().rows_per_shard));
       const auto got = fetch(s, ids);

@@ -160,7 +160,9 @@ Result<GroupReader::Fill> GroupReader::read_run(std::size_t i, const Run& run,
         dest(rows_[k]),
         window.data() + static_cast<std::size_t>(offset_of(rows_[k]) - run.lo),
         row_bytes);
-    tally_.rows += k == i || rows_[k].rowid != rows_[k - 1].rowid;
+    // Counted without a branch: 1 for the first row of each distinct id.
+    tally_.rows += static_cast<std::uint64_t>(k == i || rows_[k].rowid !=
+                                                            rows_[k - 1].rowid);
   }
   return Fill::kFilled;
 }

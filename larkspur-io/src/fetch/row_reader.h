@@ -80,6 +80,7 @@ class GroupReader {
               bool& cold, ReadTally& tally);
   GroupReader(const GroupReader&) = delete;
   GroupReader& operator=(const GroupReader&) = delete;
+  ~GroupReader() = default;
 
   // Fails with the first read error, or EINVAL when a row lies at byte
   // 2^63 or beyond of its shard.

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <array>
 #include <filesystem>
 #include <string>
 
@@ -25,21 +26,24 @@ class StoreOpen : public ::testing::Test {
  protected:
   // The first bytes of shard i as the store reads them.
   static std::string head(const Store& store, std::uint64_t shard) {
-    char buf[16] = {};
-    const ssize_t n = ::pread(store.fd(shard), buf, sizeof buf, 0);
-    return std::string(buf, n > 0 ? static_cast<std::size_t>(n) : 0);
+    std::array<char, 16> buf{};
+    const ssize_t n = ::pread(store.fd(shard), buf.data(), buf.size(), 0);
+    return std::string(buf.data(), n > 0 ? static_cast<std::size_t>(n) : 0);
   }
 
   Result<Store> open(std::uint64_t shards) {
     return Store::open(dir_.path().string(), ShardGeometry{shards, 10, 4}, 32);
   }
 
+  test::TempDir& dir() { return dir_; }
+
+ private:
   test::TempDir dir_;
 };
 
 TEST_F(StoreOpen, DescriptorsCloseWithTheStoreAndFollowMoves) {
-  dir_.write("shard_0.bin", "a");
-  dir_.write("shard_1.bin", "b");
+  dir().write("shard_0.bin", "a");
+  dir().write("shard_1.bin", "b");
   const std::size_t before = open_fd_count();
   {
     Result<Store> store = open(2);

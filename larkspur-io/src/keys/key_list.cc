@@ -84,6 +84,31 @@ bool is_white_space(char32_t c) {
          c == 0x2029 || c == 0x202F || c == 0x205F || c == 0x3000;
 }
 
+// What a byte from 0x80 up says as the first of a sequence: its length (0
+// when it cannot start one) and the bounds of the second byte, which
+// exclude overlong forms, surrogates and code points above U+10FFFF.
+struct LeadByte {
+  std::size_t len = 0;
+  unsigned char lo = 0x80;
+  unsigned char hi = 0xBF;
+};
+
+LeadByte lead_byte(unsigned char c) {
+  LeadByte lead;
+  if (c >= 0xC2 && c <= 0xDF) {
+    lead.len = 2;
+  } else if (c >= 0xE0 && c <= 0xEF) {
+    lead.len = 3;
+    if (c == 0xE0) lead.lo = 0xA0;
+    if (c == 0xED) lead.hi = 0x9F;
+  } else if (c >= 0xF0 && c <= 0xF4) {
+    lead.len = 4;
+    if (c == 0xF0) lead.lo = 0x90;
+    if (c == 0xF4) lead.hi = 0x8F;
+  }
+  return lead;
+}
+
 }  // namespace
 
 bool is_utf8(std::string_view bytes) {
@@ -96,29 +121,15 @@ bool is_utf8(std::string_view bytes) {
       ++i;
       continue;
     }
-    // Bounds of the second byte per lead byte exclude overlong forms,
-    // surrogates and code points above U+10FFFF.
-    std::size_t len = 0;
-    unsigned char lo = 0x80;
-    unsigned char hi = 0xBF;
-    if (c >= 0xC2 && c <= 0xDF) {
-      len = 2;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-      len = 3;
-      if (c == 0xE0) lo = 0xA0;
-      if (c == 0xED) hi = 0x9F;
-    } else if (c >= 0xF0 && c <= 0xF4) {
-      len = 4;
-      if (c == 0xF0) lo = 0x90;
-      if (c == 0xF4) hi = 0x8F;
-    } else {
+    const LeadByte lead = lead_byte(c);
+    if (lead.len == 0 || n - i < lead.len || s[i + 1] < lead.lo ||
+        s[i + 1] > lead.hi) {
       return false;
     }
-    if (n - i < len || s[i + 1] < lo || s[i + 1] > hi) return false;
-    for (std::size_t k = 2; k < len; ++k) {
+    for (std::size_t k = 2; k < lead.len; ++k) {
       if (!is_continuation(s[i + k])) return false;
     }
-    i += len;
+    i += lead.len;
   }
   return true;
 }

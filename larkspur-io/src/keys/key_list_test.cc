@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "larkspur-core/src/base/str_cat.h"
 #include "larkspur-core/src/base/temp_dir_testing.h"
 
 namespace larkspur::io {
@@ -19,7 +20,9 @@ class KeyFileTest : public ::testing::Test {
   std::string write(const std::string& contents) {
     return dir_.write("keys.txt", contents);
   }
+  std::string path() const { return dir_.path().string(); }
 
+ private:
   test::TempDir dir_;
 };
 
@@ -27,7 +30,7 @@ class KeyFileTest : public ::testing::Test {
 TEST_F(KeyFileTest, LinesCrossingTheBuffer) {
   std::string contents;
   Keys expected;
-  for (std::uint64_t k = 1000000; contents.size() < 3 * 8192; k += 7) {
+  for (std::uint64_t k = 1000000; contents.size() < 3UL * 8192; k += 7) {
     contents += std::to_string(k) + "\n";
     expected.push_back(k);
   }
@@ -49,7 +52,7 @@ TEST_F(KeyFileTest, ClosesTheFileOnEveryPath) {
   for (const char* contents : {"1\n", "x\n", "\xff\n"}) {
     (void)parse_key_file(write(contents));
   }
-  (void)parse_key_file(dir_.path().string());
+  (void)parse_key_file(path());
   EXPECT_EQ(open_count(), before);
 }
 
@@ -114,7 +117,7 @@ TEST(TrimWhiteSpace, RemovesEveryWhiteSpaceCharacterAtBothEnds) {
       "\xe2\x80\xa8", "\xe2\x80\xa9", "\xe2\x80\xaf",
       "\xe2\x81\x9f", "\xe3\x80\x80"};
   for (const std::string& s : spaces) {
-    EXPECT_EQ(trim_white_space(s + s + "12" + s), "12") << s;
+    EXPECT_EQ(trim_white_space(str_cat(s, s, "12", s)), "12") << s;
     EXPECT_EQ(trim_white_space(s), "") << s;
   }
 }
@@ -124,7 +127,8 @@ TEST(TrimWhiteSpace, KeepsLookalikes) {
   // neighbours that are not white space.
   for (const std::string s : {"\xef\xbb\xbf", "\xe2\x80\x8b", "\xe1\xa0\x8e",
                               "\xe2\x80\x8c", "\xe2\x81\xa0", "\xe3\x80\x81"}) {
-    EXPECT_EQ(trim_white_space(s + "1" + s), s + "1" + s) << s;
+    const std::string padded = str_cat(s, "1", s);
+    EXPECT_EQ(trim_white_space(padded), padded) << s;
   }
   EXPECT_EQ(trim_white_space(" 1 2 "), "1 2");
 }

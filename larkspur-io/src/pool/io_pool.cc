@@ -296,6 +296,8 @@ namespace {
 // through making a pool. Never destroyed (workers are never joined).
 class ProcessPool {
  public:
+  // slot_ is raw memory a pool is constructed into, never zeroed first.
+  // NOLINTNEXTLINE(cppcoreguidelines-pro-type-member-init)
   ProcessPool() noexcept {
     // Registered as the library loads, before any pool exists. A failure
     // (ENOMEM) leaves forked children with the parent's pool, as before.
@@ -334,8 +336,8 @@ class ProcessPool {
       if (Result<IoPool> started = IoPool::start(workers_)) {
         // Constructed over whatever an earlier process left in the slot,
         // which is abandoned, not destroyed.
-        IoPool* pool = std::construct_at(reinterpret_cast<IoPool*>(slot_),
-                                         std::move(*started));
+        IoPool* pool = std::construct_at(
+            reinterpret_cast<IoPool*>(slot_.data()), std::move(*started));
         pool_.store(pool, std::memory_order_release);
         return pool;
       }
@@ -354,9 +356,13 @@ class ProcessPool {
   bool no_pool_read_ = false;           // guarded by mu_
   bool no_pool_ = false;                // guarded by mu_
   std::uint64_t workers_ = 0;           // guarded by mu_; 0 until read
-  alignas(IoPool) unsigned char slot_[sizeof(IoPool)];  // guarded by mu_
+  // Raw storage for the pool; guarded by mu_.
+  alignas(IoPool) std::array<unsigned char, sizeof(IoPool)> slot_;
 };
 
+// A process-wide singleton whose workers outlive exit(): never destroyed.
+// Its constructor is noexcept (a deleted destructor hides that from traits).
+// NOLINTNEXTLINE(cppcoreguidelines-avoid-non-const-global-variables,cert-err58-cpp)
 NoDestructor<ProcessPool> process_pool;
 
 void ProcessPool::prepare_fork() noexcept { (*process_pool).mu_.lock(); }

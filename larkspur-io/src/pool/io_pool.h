@@ -18,14 +18,19 @@ namespace larkspur::io {
 // are reported by the job itself through state its creator set up.
 class IoJob {
  public:
+  // The constraint keeps IoJob itself away from this constructor.
   template <class F>
     requires(!std::same_as<std::decay_t<F>, IoJob> &&
              std::is_invocable_r_v<Status, F&>)
+  // NOLINTNEXTLINE(bugprone-forwarding-reference-overload)
   explicit IoJob(F&& fn)
       : impl_(std::make_unique<Model<std::decay_t<F>>>(std::forward<F>(fn))) {}
 
-  IoJob(IoJob&&) noexcept = default;
-  IoJob& operator=(IoJob&&) noexcept = default;
+  IoJob(IoJob&& other) noexcept = default;
+  IoJob& operator=(IoJob&& other) noexcept = default;
+  IoJob(const IoJob&) = delete;
+  IoJob& operator=(const IoJob&) = delete;
+  ~IoJob() = default;
 
   // Runs the task once. C++ exceptions escaping the task become faults
   // (std::bad_alloc becomes a kNoMemory error); nothing escapes.
@@ -72,8 +77,10 @@ class IoPool {
   // joined before this returns.
   static Result<IoPool> start(std::uint64_t workers);
 
-  IoPool(IoPool&&) noexcept;
-  IoPool& operator=(IoPool&&) noexcept;
+  IoPool(IoPool&& other) noexcept;
+  IoPool& operator=(IoPool&& other) noexcept;
+  IoPool(const IoPool&) = delete;
+  IoPool& operator=(const IoPool&) = delete;
   ~IoPool();
 
   std::uint64_t workers() const { return workers_; }

@@ -7,7 +7,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <array>
 #include <atomic>
+#include <charconv>
 #include <chrono>
 #include <cstdio>
 #include <functional>
@@ -16,18 +18,22 @@
 #include <set>
 #include <stdexcept>
 #include <string>
+#include <string_view>
+#include <system_error>
 #include <thread>
 #include <vector>
 
 #include "larkspur-core/src/base/fault.h"
+#include "larkspur-core/src/base/file.h"
+#include "larkspur-core/src/base/str_cat.h"
 
 namespace larkspur::io {
 namespace {
 
 std::string thread_name() {
-  char name[32] = {};
-  ::pthread_getname_np(::pthread_self(), name, sizeof name);
-  return name;
+  std::array<char, 32> name{};
+  ::pthread_getname_np(::pthread_self(), name.data(), name.size());
+  return name.data();
 }
 
 bool is_worker_name(const std::string& name) {
@@ -96,12 +102,14 @@ TEST(RunJobs, ConcurrentCallersEachWaitForTheirOwnJobs) {
   constexpr int kCallers = 8;
   constexpr int kJobs = 4;
   std::vector<std::thread> callers;
+  callers.reserve(kCallers);
   std::atomic<int> mismatches{0};
   for (int c = 0; c < kCallers; ++c) {
     callers.emplace_back([&mismatches, c] {
       for (int round = 0; round < 20; ++round) {
         auto done = std::make_shared<std::atomic<int>>(0);
         std::vector<IoJob> jobs;
+        jobs.reserve(kJobs);
         for (int j = 0; j < kJobs; ++j) {
           jobs.emplace_back([done, c, j] {
             // Uneven durations, so callers' jobs interleave in the queue.
@@ -178,6 +186,7 @@ TEST(RunJobs, OutOfMemoryInsideAJobIsReportedAsSuch) {
 TEST(RunJobs, JobResourcesAreReleasedBeforeTheCallReturns) {
   auto held = std::make_shared<int>(0);
   std::vector<IoJob> jobs;
+  jobs.reserve(3);
   for (int i = 0; i < 3; ++i) {
     jobs.emplace_back([held] { return ok(); });
   }
@@ -191,6 +200,7 @@ TEST(IoPool, SingleWorkerRunsJobsInQueueOrderAndKeepsTheFirstFault) {
   EXPECT_EQ(pool->workers(), 1U);
   std::vector<int> order;  // only the single worker touches it
   std::vector<IoJob> jobs;
+  jobs.reserve(5);
   for (int i = 0; i < 5; ++i) {
     jobs.emplace_back([&order, i]() -> Status {
       order.push_back(i);
@@ -238,17 +248,24 @@ bool passes_in_forked_child(const std::function<bool()>& child) {
   return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
-std::size_t task_count() {
-  std::size_t n = 0;
-  if (FILE* f = std::fopen("/proc/self/status", "r")) {
-    char line[256];
-    while (std::fgets(line, sizeof line, f) != nullptr) {
-      if (std::sscanf(line, "Threads: %zu", &n) == 1) break;
-    }
-    std::fclose(f);
-  }
+// The number after `key` in /proc/self/`name` (the first one when `key` is
+// empty), or 0 when there is none.
+std::uint64_t proc_number(std::string_view name, std::string_view key) {
+  const Result<std::string> text =
+      read_file(str_cat("/proc/self/", name), 1 << 16);
+  if (!text) return 0;
+  const std::size_t at = text->find(key);
+  if (at == std::string::npos) return 0;
+  const std::size_t digits = text->find_first_not_of(" \t", at + key.size());
+  if (digits == std::string::npos) return 0;
+  std::uint64_t n = 0;
+  const char* end = text->data() + text->size();
+  if (std::from_chars(text->data() + digits, end, n).ec != std::errc())
+    return 0;
   return n;
 }
+
+std::uint64_t task_count() { return proc_number("status", "\nThreads:"); }
 
 // Whether a batch of `w` jobs that can only finish together ran on `w`
 // distinct workers: a pool with fewer live workers would hang here.
@@ -298,6 +315,7 @@ TEST(PoolFork, ForkWhileOtherThreadsAreInsidePooledCalls) {
     std::thread([&stop, &failures, &finished] {
       while (!stop.load()) {
         std::vector<IoJob> jobs;
+        jobs.reserve(4);
         for (int j = 0; j < 4; ++j) {
           jobs.emplace_back([] {
             std::this_thread::sleep_for(std::chrono::microseconds(20));
@@ -311,11 +329,15 @@ TEST(PoolFork, ForkWhileOtherThreadsAreInsidePooledCalls) {
   }
   int children_ok = 0;
   for (int round = 0; round < 10; ++round) {
-    children_ok += passes_in_forked_child([w] {
-      // Both routes: the child's own pool and a thread per job.
-      return full_pool_batch(w) && full_pool_batch(w) &&
-             run_jobs(Rendezvous(w + 1).jobs(w + 1));
+    const bool passed = passes_in_forked_child([w] {
+      // Both routes: the child's own pool (made by the first batch, reused
+      // by the second) and a thread per job.
+      for (int batch = 0; batch < 2; ++batch) {
+        if (!full_pool_batch(w)) return false;
+      }
+      return run_jobs(Rendezvous(w + 1).jobs(w + 1)).has_value();
     });
+    if (passed) ++children_ok;
   }
   stop.store(true);
   finished.wait();
@@ -331,17 +353,14 @@ TEST(PoolFork, ForkWhileOtherThreadsAreInsidePooledCalls) {
 void spawn_without_address_space() {
   std::atomic<int> ran{0};
   std::vector<IoJob> jobs;
+  jobs.reserve(3);
   for (int i = 0; i < 3; ++i) {
     jobs.emplace_back([&ran] {
       ran.fetch_add(1);
       return ok();
     });
   }
-  long pages = 0;
-  if (FILE* f = std::fopen("/proc/self/statm", "r")) {
-    if (std::fscanf(f, "%ld", &pages) != 1) pages = 0;
-    std::fclose(f);
-  }
+  const std::uint64_t pages = proc_number("statm", "");
   // Current size plus less than one 2 MiB stack.
   rlimit limit{};
   ::getrlimit(RLIMIT_AS, &limit);
@@ -352,7 +371,7 @@ void spawn_without_address_space() {
       !s && s.error().code() == ErrorCode::kFault &&
       s.error().text().rfind("failed to spawn thread: ", 0) == 0 &&
       ran.load() == 0;
-  std::fputs(s ? "ok" : s.error().text().c_str(), stderr);
+  static_cast<void>(std::fputs(s ? "ok" : s.error().text().c_str(), stderr));
   ::_exit(good ? 0 : 1);
 }
 

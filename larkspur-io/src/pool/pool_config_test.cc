@@ -37,6 +37,7 @@ class CgroupTree : public ::testing::Test {
     return cgroup_cpu_limit(cgroup, mountinfo, root_.path().string());
   }
 
+ private:
   test::TempDir root_;
 };
 

@@ -35,6 +35,8 @@ std::array<char, kMaxThreadName + 1> worker_name(std::uint64_t i) {
 bool StartedThreads::add(pthread_t tid) noexcept {
   if (size_ == capacity_) {
     const std::size_t grown = std::max<std::size_t>(16, 2 * capacity_);
+    // nothrow: a failure returns false rather than throwing.
+    // NOLINTNEXTLINE(cppcoreguidelines-avoid-c-arrays,modernize-avoid-c-arrays)
     std::unique_ptr<pthread_t[]> bigger(new (std::nothrow) pthread_t[grown]);
     if (!bigger) return false;
     std::copy_n(tids_.get(), size_, bigger.get());

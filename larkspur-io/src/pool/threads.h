@@ -59,7 +59,7 @@ std::array<char, kMaxThreadName + 1> worker_name(std::uint64_t i);
 // A thread that is joined when its handle is destroyed.
 class ScopedThread {
  public:
-  explicit ScopedThread(pthread_t tid) : tid_(tid), joinable_(true) {}
+  explicit ScopedThread(pthread_t tid) : tid_(tid) {}
   ScopedThread(ScopedThread&& other) noexcept
       : tid_(other.tid_), joinable_(std::exchange(other.joinable_, false)) {}
   ScopedThread& operator=(ScopedThread&&) = delete;
@@ -71,7 +71,7 @@ class ScopedThread {
 
  private:
   pthread_t tid_;
-  bool joinable_;
+  bool joinable_ = true;
 };
 
 // The handles of the workers a pool start has made so far, kept without
@@ -84,6 +84,8 @@ class StartedThreads {
   void join_all() noexcept;
 
  private:
+  // Grown with new (std::nothrow): a vector would throw.
+  // NOLINTNEXTLINE(cppcoreguidelines-avoid-c-arrays,modernize-avoid-c-arrays)
   std::unique_ptr<pthread_t[]> tids_;
   std::size_t size_ = 0;
   std::size_t capacity_ = 0;

@@ -31,12 +31,15 @@ T* at(const Mapping& mapping, std::uint32_t offset) {
 // before moving them is visible; ours are stored with release so that an
 // entry is complete, or a completion copied out, before the kernel sees the
 // move.
+// NOLINTNEXTLINE(readability-non-const-parameter): atomic_ref needs T&
 std::uint32_t load_acquire(std::uint32_t* word) {
   return std::atomic_ref<std::uint32_t>(*word).load(std::memory_order_acquire);
 }
+// NOLINTNEXTLINE(readability-non-const-parameter): atomic_ref needs T&
 std::uint32_t load_relaxed(std::uint32_t* word) {
   return std::atomic_ref<std::uint32_t>(*word).load(std::memory_order_relaxed);
 }
+// NOLINTNEXTLINE(readability-non-const-parameter): atomic_ref needs T&
 void store_release(std::uint32_t* word, std::uint32_t value) {
   std::atomic_ref<std::uint32_t>(*word).store(value, std::memory_order_release);
 }
@@ -93,7 +96,7 @@ Result<IoUring> IoUring::create(std::uint32_t entries) {
 
   // Submission slot k always names entry k; the array is never written again.
   if ((params.flags & abi::IORING_SETUP_NO_SQARRAY) == 0) {
-    std::uint32_t* array = at<std::uint32_t>(sq, params.sq_off.array);
+    auto* array = at<std::uint32_t>(sq, params.sq_off.array);
     for (std::uint32_t i = 0; i < ring.sq_entries_; ++i) array[i] = i;
   }
   return ring;

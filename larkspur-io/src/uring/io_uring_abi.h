@@ -70,7 +70,8 @@ struct io_uring_params {
   std::uint32_t sq_thread_idle;
   std::uint32_t features;
   std::uint32_t wq_fd;
-  std::uint32_t resv[3];
+  // NOLINTNEXTLINE(cppcoreguidelines-avoid-c-arrays,modernize-avoid-c-arrays)
+  std::uint32_t resv[3];  // the kernel's layout
   io_sqring_offsets sq_off;
   io_cqring_offsets cq_off;
 };

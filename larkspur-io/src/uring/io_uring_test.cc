@@ -5,6 +5,7 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -23,17 +24,21 @@ using testing::pattern;
 using testing::pattern_bytes;
 using testing::TempFile;
 
-constexpr std::uint32_t kPage = 4096;
+constexpr std::size_t kPage = 4096;
 
-// A ring, or a skipped test where the kernel refuses one.
+// A ring, or a skipped test where the kernel refuses one. A macro: it
+// declares `var` in the test's scope and returns from the test.
+// NOLINTBEGIN(cppcoreguidelines-macro-usage,bugprone-macro-parentheses)
 #define LARKSPUR_RING_OR_SKIP(var, entries)                   \
   Result<IoUring> var##_made = IoUring::create(entries);      \
   if (!var##_made) GTEST_SKIP() << var##_made.error().text(); \
   IoUring& var = *var##_made
+// NOLINTEND(cppcoreguidelines-macro-usage,bugprone-macro-parentheses)
 
 ReadRequest page_request(int fd, std::uint64_t page, std::byte* buffer,
                          std::uint64_t tag) {
-  return ReadRequest{fd, page * kPage, buffer, kPage, tag};
+  return ReadRequest{fd, page * kPage, buffer,
+                     static_cast<std::uint32_t>(kPage), tag};
 }
 
 bool page_matches(const std::byte* buffer, std::uint64_t page) {
@@ -77,13 +82,13 @@ INSTANTIATE_TEST_SUITE_P(BadSizes, IoUringRefused, ::testing::Values(0U));
 // descriptor nor a mapping behind. Uses only fixed buffers: the cap may
 // refuse the heap further memory.
 int create_under_address_cap(std::size_t headroom) {
-  static char text[1 << 20];
+  static std::array<char, 1 << 20> text;
   const auto read_file = [](const char* path) -> std::size_t {
     const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
     std::size_t len = 0;
-    for (ssize_t n = 1; n > 0 && len < sizeof text - 1;
+    for (ssize_t n = 1; n > 0 && len < text.size() - 1;
          len += static_cast<std::size_t>(n)) {
-      n = ::read(fd, text + len, sizeof text - 1 - len);
+      n = ::read(fd, text.data() + len, text.size() - 1 - len);
       if (n < 0) n = 0;
     }
     ::close(fd);
@@ -91,7 +96,7 @@ int create_under_address_cap(std::size_t headroom) {
     return len;
   };
   read_file("/proc/self/status");
-  const char* vm = std::strstr(text, "VmSize:");
+  const char* vm = std::strstr(text.data(), "VmSize:");
   if (vm == nullptr) return 10;
   const unsigned long long vm_kib = std::strtoull(vm + 7, nullptr, 10);
   const int next_fd = ::dup(0);
@@ -104,7 +109,7 @@ int create_under_address_cap(std::size_t headroom) {
   if (ring.error().sys_errno() != ENOMEM) return 13;
   if (::fcntl(next_fd, F_GETFD) != -1) return 14;  // descriptor left open
   read_file("/proc/self/maps");
-  if (std::strstr(text, testing::kRingInode) != nullptr) return 15;
+  if (std::strstr(text.data(), testing::kRingInode) != nullptr) return 15;
   return 0;
 }
 
@@ -121,13 +126,13 @@ TEST_P(IoUringMappingFailure, LeavesNoDescriptorOrMapping) {
 // fit but the ring itself does not.
 INSTANTIATE_TEST_SUITE_P(Steps, IoUringMappingFailure,
                          ::testing::Values(std::size_t{0},
-                                           std::size_t{256 * 64}));
+                                           std::size_t{256} * 64));
 
 TEST(IoUring, FullQueueRefusesPushAndKeepsEveryEntry) {
   TempFile file(pattern_bytes(64 * kPage));
   LARKSPUR_RING_OR_SKIP(ring, 8);
   const std::uint32_t n = ring.sq_entries();
-  std::vector<std::byte> buffers((n + 1) * std::size_t{kPage});
+  std::vector<std::byte> buffers((n + 1) * kPage);
   for (std::uint32_t i = 0; i < n; ++i) {
     ASSERT_TRUE(ring.push_read(
         page_request(file.fd(), i % 64, &buffers[i * kPage], i)));
@@ -155,7 +160,7 @@ TEST(IoUring, SubmitAndWaitMakesEveryCompletionAvailable) {
   TempFile file(pattern_bytes(300 * kPage));
   LARKSPUR_RING_OR_SKIP(ring, 256);
   constexpr std::uint32_t kCount = 200;
-  std::vector<std::byte> buffers(kCount * std::size_t{kPage});
+  std::vector<std::byte> buffers(kCount * kPage);
   for (std::uint32_t i = 0; i < kCount; ++i) {
     // Pages in a scattered order so that tag and page differ.
     const std::uint64_t page = (i * 37) % 300;
@@ -187,7 +192,7 @@ TEST(IoUring, SlotsAreReusedAcrossWrapAround) {
   TempFile file(pattern_bytes(64 * kPage));
   LARKSPUR_RING_OR_SKIP(ring, 4);
   const std::uint32_t n = ring.sq_entries();
-  std::vector<std::byte> buffers(n * std::size_t{kPage});
+  std::vector<std::byte> buffers(n * kPage);
   for (std::uint32_t round = 0; round < 50; ++round) {
     for (std::uint32_t i = 0; i < n; ++i) {
       const std::uint64_t page = (round * n + i) % 64;

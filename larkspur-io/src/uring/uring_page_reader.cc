@@ -11,6 +11,7 @@
 #include <optional>
 
 #include "larkspur-core/src/base/fault.h"
+#include "larkspur-core/src/base/scope_exit.h"
 #include "larkspur-core/src/base/texts.h"
 
 namespace larkspur::io {
@@ -19,11 +20,14 @@ namespace {
 
 // 0: not probed yet, 1: io_uring works, 2: it does not. Only ever written
 // under the interpreter lock, which this layer cannot see, hence atomic.
+// Process-wide state.
+// NOLINTNEXTLINE(cppcoreguidelines-avoid-non-const-global-variables)
 std::atomic<std::uint8_t> probe_result{0};
 
 // Bumped in the child of every fork. A ring made before a fork is shared
 // with the parent (the same mappings, the same queues), so the child must
-// never use it; it makes its own instead.
+// never use it; it makes its own instead. Process-wide state.
+// NOLINTNEXTLINE(cppcoreguidelines-avoid-non-const-global-variables)
 std::atomic<std::uint64_t> fork_generation{0};
 
 void on_fork_child() {
@@ -31,9 +35,9 @@ void on_fork_child() {
 }
 
 void watch_forks() {
-  static const int registered =
+  static const int kRegistered =
       ::pthread_atfork(nullptr, nullptr, &on_fork_child);
-  static_cast<void>(registered);
+  static_cast<void>(kRegistered);
 }
 
 // The calling thread's ring and the fork generation it was made in;
@@ -247,13 +251,9 @@ Status read_pages_uring(std::span<const std::int32_t> fds,
   if (!files_only) return read_pages_positional(fds, offsets, targets);
   // A ring given up with requests in flight goes, however the reads end:
   // closing it cancels what it still holds; the buffers stay pinned.
-  struct DropIfPinned {
-    ThreadRing& slot;
-    const PageTargets& targets;
-    ~DropIfPinned() {
-      if (targets.pinned) slot.ring.reset();
-    }
-  } const drop{slot, targets};
+  const ScopeExit drop([&slot, &targets] {
+    if (targets.pinned) slot.ring.reset();
+  });
   return read_pages_on(*slot.ring, fds, offsets, targets);
 }
 

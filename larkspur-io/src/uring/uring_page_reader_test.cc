@@ -3,9 +3,10 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pthread.h>
-#include <signal.h>
+#include <signal.h>  // NOLINT(modernize-deprecated-headers): POSIX sigaction
 #include <unistd.h>
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -48,6 +49,7 @@ struct Call {
   // `targets` points into the vectors: never copied or moved.
   Call(const Call&) = delete;
   Call& operator=(const Call&) = delete;
+  ~Call() = default;
 
   // True when every page holds what pread gives at its offset.
   ::testing::AssertionResult matches_pread() const {
@@ -90,7 +92,9 @@ class UringPages : public ::testing::Test {
     ring_.emplace(std::move(*made));
   }
   IoUring& ring() { return *ring_; }
+  int fd() const { return file_.fd(); }
 
+ private:
   TempFile file_{testing::pattern_bytes(kFilePages * kPage)};
   std::optional<IoUring> ring_;
 };
@@ -102,6 +106,8 @@ struct FailureCase {
   bool past_end;        // EOF instead of a bad descriptor
   const char* message;
 
+  // GoogleTest's name for a value printer.
+  // NOLINTNEXTLINE(readability-identifier-naming)
   friend void PrintTo(const FailureCase& c, std::ostream* os) { *os << c.name; }
 };
 
@@ -112,7 +118,7 @@ class UringFailedBatch : public UringPages,
 // the same ring then serves a good call correctly.
 TEST_P(UringFailedBatch, ReportsAndLeavesTheRingReusable) {
   const FailureCase& c = GetParam();
-  Call bad = random_pages(file_.fd(), c.pages, 3);
+  Call bad = random_pages(fd(), c.pages, 3);
   if (c.past_end) {
     bad.offsets[c.failing] = kFilePages * kPage;
   } else {
@@ -125,7 +131,7 @@ TEST_P(UringFailedBatch, ReportsAndLeavesTheRingReusable) {
   EXPECT_FALSE(bad.targets.pinned);
   EXPECT_TRUE(ring_is_clean(ring()));
 
-  Call good = random_pages(file_.fd(), 600, 11);
+  Call good = random_pages(fd(), 600, 11);
   ASSERT_TRUE(read_pages_on(ring(), good.fds, good.offsets, good.targets));
   EXPECT_TRUE(good.matches_pread());
 }
@@ -165,8 +171,8 @@ void ignore_signal(int /*sig*/) {}
 // the batch's wait again and again for 300 ms; each interrupted wait is
 // resumed, and the call returns only with every page read, the ring clean.
 TEST_F(UringPages, InterruptedWaitsAreResumedUntilEveryReadCompletes) {
-  int pipe_fds[2];
-  ASSERT_EQ(::pipe(pipe_fds), 0);
+  std::array<int, 2> pipe_fds{};
+  ASSERT_EQ(::pipe(pipe_fds.data()), 0);
   const UniqueFd read_end(pipe_fds[0]);
   const UniqueFd write_end(pipe_fds[1]);
 
@@ -192,7 +198,7 @@ TEST_F(UringPages, InterruptedWaitsAreResumedUntilEveryReadCompletes) {
     }
   });
 
-  Call call({file_.fd(), read_end.get()}, {0, 0});
+  Call call({fd(), read_end.get()}, {0, 0});
   const Status status =
       read_pages_on(ring(), call.fds, call.offsets, call.targets);
   done.store(true);
@@ -205,8 +211,7 @@ TEST_F(UringPages, InterruptedWaitsAreResumedUntilEveryReadCompletes) {
   ASSERT_EQ(call.lengths[1], kPage);
   EXPECT_EQ(std::to_integer<char>(call.buffers[1][kPage - 1]), 'p');
   std::vector<std::byte> first(kPage);
-  ASSERT_EQ(::pread(file_.fd(), first.data(), kPage, 0),
-            static_cast<ssize_t>(kPage));
+  ASSERT_EQ(::pread(fd(), first.data(), kPage, 0), static_cast<ssize_t>(kPage));
   ASSERT_EQ(call.lengths[0], kPage);
   EXPECT_EQ(std::memcmp(first.data(), call.buffers[0].data(), kPage), 0);
 }

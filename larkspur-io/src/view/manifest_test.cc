@@ -51,6 +51,7 @@ class LoadManifestTest : public testing::Test {
   }
   std::string at(const std::string& name) const { return dir_ / name; }
 
+ private:
   larkspur::test::TempDir dir_;
 };
 

@@ -86,7 +86,7 @@ Status check_indices(const RecordView& view,
 }
 
 Result<std::size_t> records_size(const RecordView& view, std::size_t n) {
-  constexpr std::uint64_t kLimit =
+  constexpr auto kLimit =
       static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
   const std::uint64_t slot = view.slot_bytes();
   if (slot != 0 && n > kLimit / slot) return capacity_overflow();

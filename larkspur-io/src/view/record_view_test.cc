@@ -45,6 +45,7 @@ class RecordViewTest : public testing::Test {
     return dir_.write("r.bin", content);
   }
 
+ private:
   larkspur::test::TempDir dir_;
 };
 
@@ -80,7 +81,7 @@ TEST_P(ReadRecordsTest, EqualsRecordByRecordReads) {
   const auto [n, max_jobs] = GetParam();
   Result<RecordView> view = open_view(make(48 * 300 + 7, 48));
   ASSERT_TRUE(view);
-  ASSERT_EQ(view->count(), 300u);
+  ASSERT_EQ(view->count(), 300U);
   std::mt19937_64 rng(n);
   Indices indices(n);
   for (auto& index : indices) index = rng() % 300;
@@ -134,14 +135,14 @@ TEST_F(RecordViewTest, ZeroSlotBytesWithRecordsIsAFault) {
 
 TEST_F(RecordViewTest, OutputSizeLimitIsTwoToTheSixtyThirdMinusOne) {
   const RecordView view(UniqueFd(), std::uint64_t{1} << 43, 1);
-  const Result<std::size_t> fits = records_size(view, (1u << 20) - 1);
+  const Result<std::size_t> fits = records_size(view, (1U << 20) - 1);
   ASSERT_TRUE(fits);
   EXPECT_EQ(*fits, (std::uint64_t{1} << 63) - (std::uint64_t{1} << 43));
-  const Result<std::size_t> over = records_size(view, 1u << 20);
+  const Result<std::size_t> over = records_size(view, 1U << 20);
   ASSERT_FALSE(over);
   EXPECT_EQ(over.error().code(), ErrorCode::kFault);
   EXPECT_EQ(over.error().text(), "capacity overflow");
-  EXPECT_EQ(*records_size(RecordView(UniqueFd(), 0, 0), SIZE_MAX), 0u);
+  EXPECT_EQ(*records_size(RecordView(UniqueFd(), 0, 0), SIZE_MAX), 0U);
 }
 
 TEST_F(RecordViewTest, ShrunkFileFailsOnEveryRoute) {

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cstdint>
 #include <random>
 #include <vector>
@@ -9,7 +10,7 @@
 namespace larkspur::keygen {
 namespace {
 
-constexpr std::uint32_t P = 248'044;
+constexpr std::uint32_t kPad = 248'044;
 
 using Tokens = std::vector<std::uint32_t>;
 
@@ -84,7 +85,8 @@ TEST(GenerateRowids, PadTokensCutTheContext) {
        148013673, 175547516, 184018783, 210568882, 232141543, 246377679,
        260613857, 298692860, 309086506},
   };
-  EXPECT_EQ(generate_rowids(Tokens{1, P, 9}, Tokens{P, 4, 5, 6}), expected);
+  EXPECT_EQ(generate_rowids(Tokens{1, kPad, 9}, Tokens{kPad, 4, 5, 6}),
+            expected);
 }
 
 TEST(GenerateRowids, HistoryChangesOnlyTheContextItReaches) {
@@ -105,16 +107,16 @@ TEST(GenerateRowids, HistoryChangesOnlyTheContextItReaches) {
 // so pads land next to each other, at the history boundary and at the ends.
 TEST(GenerateRowids, MatchesReferenceOnRandomSequences) {
   std::mt19937_64 rng(20260101);
-  const std::uint32_t alphabet[] = {0,       1,      2, P, P, 4'294'967'295U,
-                                    248'043, 248'045};
-  std::uniform_int_distribution<std::size_t> pick(0, std::size(alphabet));
+  constexpr std::array<std::uint32_t, 8> kAlphabet = {
+      0, 1, 2, kPad, kPad, 4'294'967'295U, 248'043, 248'045};
+  std::uniform_int_distribution<std::size_t> pick(0, kAlphabet.size());
   std::uniform_int_distribution<std::size_t> length(0, 12);
   auto draw = [&] {
     Tokens out(length(rng));
     for (std::uint32_t& t : out) {
       const std::size_t k = pick(rng);
-      t = k < std::size(alphabet) ? alphabet[k]
-                                  : static_cast<std::uint32_t>(rng());
+      t = k < kAlphabet.size() ? kAlphabet[k]
+                               : static_cast<std::uint32_t>(rng());
     }
     return out;
   };
@@ -130,7 +132,7 @@ TEST(GenerateRowids, MatchesReferenceOnRandomSequences) {
 // Splitting a sequence into steps, each carrying its predecessor as history,
 // gives the same rows as one call over the whole sequence.
 TEST(GenerateRowidsInto, StepwiseEqualsWhole) {
-  const Tokens seq = {3, 1, 4, P, 1, 5, 9, 2, 6, P, P, 5, 3};
+  const Tokens seq = {3, 1, 4, kPad, 1, 5, 9, 2, 6, kPad, kPad, 5, 3};
   const std::vector<RowIds> whole = generate_rowids({}, seq);
   const std::span<const std::uint32_t> all(seq);
   std::vector<RowIds> steps(seq.size());

@@ -2,8 +2,10 @@
 #include "larkspur-python/src/binding/convert.h"
 
 #include <cstring>
+#include <span>
 #include <type_traits>
 
+#include "larkspur-core/src/base/scope_exit.h"
 #include "larkspur-core/src/base/texts.h"
 #include "larkspur-python/src/binding/py_ref.h"
 
@@ -20,6 +22,14 @@ void raise_cannot_convert(PyObject* obj, const char* target) {
   if (!qualname) return;
   PyErr_Format(PyExc_TypeError, "'%U' object cannot be converted to '%s'",
                qualname.get(), target);
+}
+
+std::optional<std::uint64_t> int_to_u64(PyObject* obj) {
+  const unsigned long long v = PyLong_AsUnsignedLongLong(obj);
+  if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred() != nullptr) {
+    return std::nullopt;
+  }
+  return static_cast<std::uint64_t>(v);
 }
 
 std::optional<long> to_long(PyObject* obj) {
@@ -72,7 +82,10 @@ bool iterates_as_buffer(PyObject* obj) {
       PyMemoryView_Check(obj)) {
     return true;
   }
-  static PyTypeObject* ndarray = nullptr;  // written under the interpreter lock
+  // Written under the interpreter lock.
+  // NOLINTNEXTLINE(cppcoreguidelines-avoid-non-const-global-variables)
+  static PyTypeObject* ndarray = nullptr;
+  // NOLINTNEXTLINE(cppcoreguidelines-avoid-non-const-global-variables)
   static PyTypeObject* array = nullptr;
   PyTypeObject* type = Py_TYPE(obj);
   if (type == ndarray || type == array) return true;
@@ -99,6 +112,43 @@ T load(const Py_buffer& view, Py_ssize_t i) {
   return v;
 }
 
+// Copies the elements of a one-dimensional buffer of T into `out` (one per
+// element). False, with OverflowError set, at the first negative one.
+template <class T>
+bool copy_elements(const Py_buffer& view, std::span<std::uint64_t> out) {
+  for (std::size_t i = 0; i < out.size(); ++i) {
+    const T v = load<T>(view, static_cast<Py_ssize_t>(i));
+    if constexpr (std::is_signed_v<T>) {
+      if (v < 0) {
+        PyErr_SetString(PyExc_OverflowError,
+                        "can't convert negative int to unsigned");
+        return false;
+      }
+    }
+    out[i] = static_cast<std::make_unsigned_t<T>>(v);  // v >= 0 here
+  }
+  return true;
+}
+
+// copy_elements for the buffer's item size (1, 2, 4 or 8 bytes).
+bool copy_elements(const Py_buffer& view, bool is_signed,
+                   std::span<std::uint64_t> out) {
+  switch (view.itemsize) {
+    case 1:
+      return is_signed ? copy_elements<std::int8_t>(view, out)
+                       : copy_elements<std::uint8_t>(view, out);
+    case 2:
+      return is_signed ? copy_elements<std::int16_t>(view, out)
+                       : copy_elements<std::uint16_t>(view, out);
+    case 4:
+      return is_signed ? copy_elements<std::int32_t>(view, out)
+                       : copy_elements<std::uint32_t>(view, out);
+    default:
+      return is_signed ? copy_elements<std::int64_t>(view, out)
+                       : copy_elements<std::uint64_t>(view, out);
+  }
+}
+
 // The fast path for a one-dimensional buffer of native-order integers:
 // the same values, and for a negative element the same OverflowError, as
 // converting the elements one by one. nullopt without an exception set
@@ -110,10 +160,7 @@ std::optional<std::vector<std::uint64_t>> u64_from_buffer(PyObject* obj,
     PyErr_Clear();
     return std::nullopt;
   }
-  struct Release {
-    Py_buffer* v;
-    ~Release() { PyBuffer_Release(v); }
-  } release{&view};
+  const ScopeExit release([&view] { PyBuffer_Release(&view); });
   const char* format = view.format != nullptr ? view.format : "B";
   if (*format == '@' || *format == '=' || *format == '<') ++format;
   if (view.ndim != 1 || format[0] == '\0' || format[1] != '\0') {
@@ -126,31 +173,60 @@ std::optional<std::vector<std::uint64_t>> u64_from_buffer(PyObject* obj,
       !(size == 1 || size == 2 || size == 4 || size == 8)) {
     return std::nullopt;
   }
-  const Py_ssize_t n = view.shape[0];
-  std::vector<std::uint64_t> out(static_cast<std::size_t>(n));
-  for (Py_ssize_t i = 0; i < n; ++i) {
-    std::int64_t v = 0;
-    if (is_signed) {
-      v = size == 1   ? load<std::int8_t>(view, i)
-          : size == 2 ? load<std::int16_t>(view, i)
-          : size == 4 ? load<std::int32_t>(view, i)
-                      : load<std::int64_t>(view, i);
-      if (v < 0) {
-        PyErr_SetString(PyExc_OverflowError,
-                        "can't convert negative int to unsigned");
-        failed = true;
-        return std::nullopt;
-      }
-      out[static_cast<std::size_t>(i)] = static_cast<std::uint64_t>(v);
-    } else {
-      out[static_cast<std::size_t>(i)] =
-          size == 1   ? load<std::uint8_t>(view, i)
-          : size == 2 ? load<std::uint16_t>(view, i)
-          : size == 4 ? load<std::uint32_t>(view, i)
-                      : load<std::uint64_t>(view, i);
-    }
+  std::vector<std::uint64_t> out(static_cast<std::size_t>(view.shape[0]));
+  if (!copy_elements(view, is_signed, out)) {
+    failed = true;
+    return std::nullopt;
   }
   return out;
+}
+
+// Lists and tuples are walked by index, which is what their iterators do:
+// the length is re-read each step, so a list shrunk by an element's
+// __index__ ends the walk exactly where iteration would.
+template <class Elem>
+bool append_list(PyObject* list, std::vector<typename Elem::type>& out) {
+  out.reserve(static_cast<std::size_t>(PyList_Size(list)));
+  for (Py_ssize_t i = 0; i < PyList_Size(list); ++i) {
+    PyRef item = PyRef::borrow(PyList_GetItem(list, i));
+    if (!append_converted<Elem>(item.get(), out)) return false;
+  }
+  return true;
+}
+
+template <class Elem>
+bool append_tuple(PyObject* tuple, std::vector<typename Elem::type>& out) {
+  const Py_ssize_t n = PyTuple_Size(tuple);
+  out.reserve(static_cast<std::size_t>(n));
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    if (!append_converted<Elem>(PyTuple_GetItem(tuple, i), out)) return false;
+  }
+  return true;
+}
+
+// Any other sequence, through its iterator. The reported length only sizes
+// the reservation; a failure is dropped. A length that no vector can hold
+// fails the way a reservation that cannot be had does (reserve() would
+// throw length_error, not bad_alloc): MemoryError, before any element is
+// converted.
+template <class Elem>
+bool append_iterated(PyObject* obj, std::vector<typename Elem::type>& out) {
+  const Py_ssize_t hint = PySequence_Size(obj);
+  if (hint < 0) {
+    PyErr_Clear();
+  } else if (static_cast<std::size_t>(hint) > out.max_size()) {
+    PyErr_NoMemory();
+    return false;
+  } else {
+    out.reserve(static_cast<std::size_t>(hint));
+  }
+  PyRef iter = PyRef::steal(PyObject_GetIter(obj));
+  if (!iter) return false;
+  while (true) {
+    PyRef item = PyRef::steal(PyIter_Next(iter.get()));
+    if (!item) return PyErr_Occurred() == nullptr;
+    if (!append_converted<Elem>(item.get(), out)) return false;
+  }
 }
 
 template <class Elem>
@@ -164,73 +240,33 @@ std::optional<std::vector<typename Elem::type>> to_vector(PyObject* obj) {
     return std::nullopt;
   }
   std::vector<typename Elem::type> out;
-  // Lists and tuples are walked by index, which is what their iterators do:
-  // the length is re-read each step, so a list shrunk by an element's
-  // __index__ ends the walk exactly where iteration would.
+  bool converted = false;
   if (PyList_CheckExact(obj)) {
-    out.reserve(static_cast<std::size_t>(PyList_Size(obj)));
-    for (Py_ssize_t i = 0; i < PyList_Size(obj); ++i) {
-      PyRef item = PyRef::borrow(PyList_GetItem(obj, i));
-      if (!append_converted<Elem>(item.get(), out)) return std::nullopt;
-    }
-    return out;
-  }
-  if (PyTuple_CheckExact(obj)) {
-    const Py_ssize_t n = PyTuple_Size(obj);
-    out.reserve(static_cast<std::size_t>(n));
-    for (Py_ssize_t i = 0; i < n; ++i) {
-      if (!append_converted<Elem>(PyTuple_GetItem(obj, i), out)) {
-        return std::nullopt;
+    converted = append_list<Elem>(obj, out);
+  } else if (PyTuple_CheckExact(obj)) {
+    converted = append_tuple<Elem>(obj, out);
+  } else {
+    if constexpr (std::is_same_v<Elem, U64>) {
+      if (iterates_as_buffer(obj)) {
+        bool failed = false;
+        auto fast = u64_from_buffer(obj, failed);
+        if (fast || failed) return fast;
       }
     }
-    return out;
+    converted = append_iterated<Elem>(obj, out);
   }
-  if constexpr (std::is_same_v<Elem, U64>) {
-    if (iterates_as_buffer(obj)) {
-      bool failed = false;
-      auto fast = u64_from_buffer(obj, failed);
-      if (fast || failed) return fast;
-    }
-  }
-  // The reported length only sizes the reservation; a failure is dropped.
-  // A length that no vector can hold fails the way a reservation that
-  // cannot be had does (reserve() would throw length_error, not bad_alloc):
-  // MemoryError, before any element is converted.
-  const Py_ssize_t hint = PySequence_Size(obj);
-  if (hint < 0) {
-    PyErr_Clear();
-  } else if (static_cast<std::size_t>(hint) > out.max_size()) {
-    PyErr_NoMemory();
-    return std::nullopt;
-  } else {
-    out.reserve(static_cast<std::size_t>(hint));
-  }
-  PyRef iter = PyRef::steal(PyObject_GetIter(obj));
-  if (!iter) return std::nullopt;
-  while (true) {
-    PyRef item = PyRef::steal(PyIter_Next(iter.get()));
-    if (!item) {
-      if (PyErr_Occurred() != nullptr) return std::nullopt;
-      return out;
-    }
-    if (!append_converted<Elem>(item.get(), out)) return std::nullopt;
-  }
+  if (!converted) return std::nullopt;
+  return out;
 }
 
 }  // namespace
 
 std::optional<std::uint64_t> to_u64(PyObject* obj) {
-  if (PyLong_Check(obj)) {
-    const unsigned long long v = PyLong_AsUnsignedLongLong(obj);
-    if (v == static_cast<unsigned long long>(-1) &&
-        PyErr_Occurred() != nullptr) {
-      return std::nullopt;
-    }
-    return static_cast<std::uint64_t>(v);
-  }
+  if (PyLong_Check(obj)) return int_to_u64(obj);
+  // __index__ gives an int.
   PyRef index = PyRef::steal(PyNumber_Index(obj));
   if (!index) return std::nullopt;
-  return to_u64(index.get());
+  return int_to_u64(index.get());
 }
 
 std::optional<std::uint32_t> to_u32(PyObject* obj) {

@@ -49,10 +49,10 @@ enum class MemberKind { kInit, kMethod, kGetter, kFunction };
 // docstring (the text after the text signature).
 template <MemberKind K, auto Impl>
 struct Member {
-  static constexpr MemberKind kind = K;
-  static constexpr auto impl = Impl;
+  static constexpr MemberKind kKind = K;
+  static constexpr auto kImpl = Impl;
 
-  const char* name;
+  const char* name = nullptr;
   std::array<Param, Signature::kMaxParams> params{};
   std::size_t count = 0;
   const char* doc = "";
@@ -236,7 +236,7 @@ inline constexpr auto kText = text_of<text_size(Write)>(Write);
 template <const auto& C, std::size_t I>
 constexpr void member_text(TextWriter& w) {
   const auto& m = std::get<I>(C.members);
-  if constexpr (MemberAt<C, I>::kind == MemberKind::kInit) {
+  if constexpr (MemberAt<C, I>::kKind == MemberKind::kInit) {
     write_text_signature(w, C.name, false, m.params.data(), m.count, C.doc);
   } else {
     write_text_signature(w, m.name, true, m.params.data(), m.count, m.doc);
@@ -281,7 +281,7 @@ constexpr std::size_t init_index() {
   return []<std::size_t... I>(std::index_sequence<I...>) {
     std::size_t at = sizeof...(I);
     std::size_t inits = 0;
-    ((MemberAt<C, I>::kind == MemberKind::kInit ? (at = I, ++inits) : 0), ...);
+    ((MemberAt<C, I>::kKind == MemberKind::kInit ? (at = I, ++inits) : 0), ...);
     if (inits != 1) {
       internal_declare::invalid_declaration("a class declares one init");
     }

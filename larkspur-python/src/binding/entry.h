@@ -107,10 +107,10 @@ PyObject* finish(R&& result) {
     if constexpr (std::is_void_v<decltype(result.value())>) {
       Py_RETURN_NONE;
     } else {
-      return build_checked(std::move(*result));
+      return build_checked(*std::forward<R>(result));
     }
   } else {
-    return build_checked(std::move(result));
+    return build_checked(std::forward<R>(result));
   }
 }
 
@@ -118,7 +118,7 @@ PyObject* finish(R&& result) {
 // stopping at the first failure) and calls `call` with them.
 template <class Args, class Call, std::size_t... I>
 PyObject* convert_and_call(const Signature& sig, const Bound& bound,
-                           Call&& call, std::index_sequence<I...>) {
+                           Call&& call, std::index_sequence<I...> /*seq*/) {
   std::tuple<std::optional<std::tuple_element_t<I, Args>>...> slots;
   const bool converted =
       (convert_param(bound[I], sig.params[I], std::get<I>(slots)) && ...);
@@ -204,7 +204,7 @@ template <const auto& C, std::size_t I>
 PyObject* method_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                        PyObject* kwnames) noexcept {
   static constexpr Signature kSig = signature_of<C, I>();
-  constexpr auto kImpl = MemberAt<C, I>::impl;
+  constexpr auto kImpl = MemberAt<C, I>::kImpl;
   using All = typename internal_entry::FnTraits<decltype(kImpl)>::Args;
   // The Python arguments: the parameters after `const Value&` (and Self).
   using Args = typename internal_entry::DropFront<All>::type;
@@ -230,7 +230,7 @@ PyObject* method_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 // getter: Impl is R (*)(const Value&).
 template <const auto& C, std::size_t I>
 PyObject* method_noargs_entry(PyObject* self, PyObject* /*unused*/) noexcept {
-  constexpr auto kImpl = MemberAt<C, I>::impl;
+  constexpr auto kImpl = MemberAt<C, I>::kImpl;
   using All = typename internal_entry::FnTraits<decltype(kImpl)>::Args;
   return internal_entry::guarded([&]() -> PyObject* {
     auto* inst = internal_entry::checked_self<C>(self);
@@ -253,7 +253,7 @@ PyObject* new_entry(PyTypeObject* type, PyObject* args,
                     PyObject* kwargs) noexcept {
   constexpr std::size_t kInit = init_index<C>();
   static constexpr Signature kSig = signature_of<C, kInit>();
-  constexpr auto kImpl = MemberAt<C, kInit>::impl;
+  constexpr auto kImpl = MemberAt<C, kInit>::kImpl;
   using Value = typename ClassOf<C>::Value;
   using Args = typename internal_entry::FnTraits<decltype(kImpl)>::Args;
   return internal_entry::guarded([&]() -> PyObject* {
@@ -318,7 +318,7 @@ template <const auto& F>
 PyObject* function_entry(PyObject* /*module*/, PyObject* const* args,
                          Py_ssize_t nargs, PyObject* kwnames) noexcept {
   static constexpr Signature kSig = function_signature<F>();
-  constexpr auto kImpl = std::remove_cvref_t<decltype(F)>::impl;
+  constexpr auto kImpl = std::remove_cvref_t<decltype(F)>::kImpl;
   using Args = typename internal_entry::FnTraits<decltype(kImpl)>::Args;
   return internal_entry::guarded([&]() -> PyObject* {
     Bound bound;
@@ -337,7 +337,7 @@ PyObject* function_entry(PyObject* /*module*/, PyObject* const* args,
 template <const auto& F>
 PyObject* function_noargs_entry(PyObject* /*module*/,
                                 PyObject* /*unused*/) noexcept {
-  constexpr auto kImpl = std::remove_cvref_t<decltype(F)>::impl;
+  constexpr auto kImpl = std::remove_cvref_t<decltype(F)>::kImpl;
   return internal_entry::guarded(
       [&]() -> PyObject* { return internal_entry::finish(kImpl()); });
 }

@@ -21,6 +21,7 @@ void raise_text(PyObject* type, std::string_view text) {
 
 PyObject* internal_fault_type() {
   // Written under the interpreter lock, so no further synchronisation.
+  // NOLINTNEXTLINE(cppcoreguidelines-avoid-non-const-global-variables)
   static PyObject* type = nullptr;
   if (type == nullptr) {
     type = PyErr_NewExceptionWithDoc(

@@ -1,6 +1,7 @@
 // Type creation and thread identities.
 #include "larkspur-python/src/binding/heap_type.h"
 
+#include <array>
 #include <atomic>
 #include <cstring>
 
@@ -11,8 +12,8 @@ namespace larkspur::py {
 
 std::uint64_t current_thread_id() {
   static std::atomic<std::uint64_t> next{1};
-  thread_local const std::uint64_t id = next.fetch_add(1);
-  return id;
+  thread_local const std::uint64_t kThisThread = next.fetch_add(1);
+  return kThisThread;
 }
 
 std::string format_thread_id(std::uint64_t id) {
@@ -21,16 +22,18 @@ std::string format_thread_id(std::uint64_t id) {
 
 PyTypeObject* TypeCell::create() {
   if (type_ != nullptr) return type_;
-  PyType_Slot slots[] = {
+  std::array<PyType_Slot, 6> slots = {{
+      // PyType_Slot holds a void*; CPython copies the text.
+      // NOLINTNEXTLINE(cppcoreguidelines-pro-type-const-cast)
       {Py_tp_doc, const_cast<char*>(spec_.doc)},
       {Py_tp_new, reinterpret_cast<void*>(spec_.tp_new)},
       {Py_tp_dealloc, reinterpret_cast<void*>(spec_.tp_dealloc)},
       {Py_tp_methods, spec_.methods},
       {spec_.getset != nullptr ? Py_tp_getset : 0, spec_.getset},
       {0, nullptr},
-  };
+  }};
   PyType_Spec spec = {spec_.name, spec_.basicsize, 0, Py_TPFLAGS_DEFAULT,
-                      slots};
+                      slots.data()};
   type_ = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
   return type_;
 }

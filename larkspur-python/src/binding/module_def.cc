@@ -15,7 +15,7 @@ namespace {
 bool add_public(PyObject* module, const char* name, PyObject* object) {
   PyRef all = PyRef::steal(PyObject_GetAttrString(module, "__all__"));
   if (!all) {
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
+    if (PyErr_ExceptionMatches(PyExc_AttributeError) == 0) return false;
     PyErr_Clear();
     all = PyRef::steal(PyList_New(0));
     if (!all || PyObject_SetAttrString(module, "__all__", all.get()) < 0) {

@@ -54,7 +54,9 @@ bool bind_keyword(const Signature& sig, PyObject* key, PyObject* value,
 
 bool check_required(const Signature& sig, const Bound& out) {
   std::size_t missing = 0;
-  for (std::size_t i = 0; i < sig.required; ++i) missing += out[i] == nullptr;
+  for (std::size_t i = 0; i < sig.required; ++i) {
+    if (out[i] == nullptr) ++missing;
+  }
   if (missing == 0) return true;
   std::string names;
   std::size_t seen = 0;
@@ -109,7 +111,7 @@ bool bind_tuple(const Signature& sig, PyObject* args, PyObject* kwargs,
     Py_ssize_t pos = 0;
     PyObject* key = nullptr;
     PyObject* value = nullptr;
-    while (PyDict_Next(kwargs, &pos, &key, &value)) {
+    while (PyDict_Next(kwargs, &pos, &key, &value) != 0) {
       if (!bind_keyword(sig, key, value, out)) return false;
     }
   }

@@ -14,9 +14,10 @@ namespace larkspur::py {
 // signature shows (the implementation receives std::nullopt).
 struct Param {
   constexpr Param() = default;
-  // A bare name is a required parameter, by position or keyword.
-  constexpr Param(const char* n)
-      : name(n) {}  // NOLINT(google-explicit-constructor)
+  // A bare name is a required parameter, by position or keyword. Implicit,
+  // so that a declaration lists names: {"dir", "shards", Opt("threads")}.
+  // NOLINTNEXTLINE(google-explicit-constructor)
+  constexpr Param(const char* n) : name(n) {}
   constexpr Param(const char* n, const char* shown, bool keyword)
       : name(n), default_text(shown), keyword_only(keyword) {}
 

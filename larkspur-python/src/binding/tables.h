@@ -19,7 +19,7 @@ namespace internal_tables {
 template <const auto& C, MemberKind K>
 constexpr std::size_t count_of() {
   return []<std::size_t... I>(std::index_sequence<I...>) {
-    return ((MemberAt<C, I>::kind == K ? std::size_t{1} : std::size_t{0}) +
+    return ((MemberAt<C, I>::kKind == K ? std::size_t{1} : std::size_t{0}) +
             ... + std::size_t{0});
   }(std::make_index_sequence<kMemberCount<C>>{});
 }
@@ -51,7 +51,7 @@ auto table_of(Make make) {
   [&]<std::size_t... I>(std::index_sequence<I...>) {
     (
         [&] {
-          if constexpr (MemberAt<C, I>::kind == K) {
+          if constexpr (MemberAt<C, I>::kKind == K) {
             table[k++] = make(std::integral_constant<std::size_t, I>{});
           }
         }(),
@@ -84,7 +84,7 @@ PyGetSetDef* getter_table() {
 // The type cell of class C: its type object, made once per process.
 template <const auto& C>
 TypeCell& type_cell() {
-  static const ClassSpec spec{
+  static const ClassSpec kSpec{
       kSpecName<C>.data(),
       kMemberDoc<C, init_index<C>()>.data(),
       static_cast<int>(sizeof(Instance<typename ClassOf<C>::Value>)),
@@ -93,7 +93,7 @@ TypeCell& type_cell() {
       internal_tables::method_table<C>(),
       internal_tables::getter_table<C>(),
   };
-  static TypeCell cell(spec);
+  static TypeCell cell(kSpec);
   return cell;
 }
 

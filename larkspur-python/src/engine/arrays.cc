@@ -161,6 +161,41 @@ bool ints_from_buffer(PyObject* obj, const char* what, std::uint64_t max,
   return copy_ints(view, kind, what, max, out);
 }
 
+// One element of a sequence: an int, or an object with __index__, from 0 to
+// `max`. False with the exception set.
+bool int_from_item(PyObject* item, const char* what, std::uint64_t max,
+                   std::uint64_t& out) {
+  PyRef index;
+  if (!PyLong_Check(item)) {
+    index = PyRef::steal(PyNumber_Index(item));
+    if (!index) {
+      PyErr_Clear();
+      PyRef type_name = PyRef::steal(PyType_GetName(Py_TYPE(item)));
+      if (type_name) {
+        PyErr_Format(PyExc_TypeError, "%s must be integers, not %U", what,
+                     type_name.get());
+      }
+      return false;
+    }
+    item = index.get();
+  }
+  int overflow = 0;
+  const long long small = PyLong_AsLongLongAndOverflow(item, &overflow);
+  if (small == -1 && overflow == 0 && PyErr_Occurred() != nullptr) return false;
+  auto v = static_cast<std::uint64_t>(small);
+  if (overflow < 0 || (overflow == 0 && small < 0)) {
+    return negative(
+        what, overflow < 0 ? std::numeric_limits<long long>::min() : small);
+  }
+  if (overflow > 0) {
+    v = PyLong_AsUnsignedLongLong(item);
+    if (PyErr_Occurred() != nullptr) return false;
+  }
+  if (v > max) return too_large(what, v, max);
+  out = v;
+  return true;
+}
+
 bool ints_from_sequence(PyObject* obj, const char* what, std::uint64_t max,
                         IntArray& out) {
   const Py_ssize_t n = PySequence_Size(obj);
@@ -181,36 +216,11 @@ bool ints_from_sequence(PyObject* obj, const char* what, std::uint64_t max,
       made = PyRef::steal(PySequence_GetItem(obj, i));
       item = made.get();
     }
-    if (item == nullptr) return false;
-    PyRef index;
-    if (!PyLong_Check(item)) {
-      index = PyRef::steal(PyNumber_Index(item));
-      if (!index) {
-        PyErr_Clear();
-        PyRef type_name = PyRef::steal(PyType_GetName(Py_TYPE(item)));
-        if (type_name) {
-          PyErr_Format(PyExc_TypeError, "%s must be integers, not %U", what,
-                       type_name.get());
-        }
-        return false;
-      }
-      item = index.get();
-    }
-    int overflow = 0;
-    const long long small = PyLong_AsLongLongAndOverflow(item, &overflow);
-    if (small == -1 && overflow == 0 && PyErr_Occurred() != nullptr)
+    if (item == nullptr ||
+        !int_from_item(item, what, max,
+                       out.storage[static_cast<std::size_t>(i)])) {
       return false;
-    std::uint64_t v = static_cast<std::uint64_t>(small);
-    if (overflow < 0 || (overflow == 0 && small < 0)) {
-      return negative(
-          what, overflow < 0 ? std::numeric_limits<long long>::min() : small);
     }
-    if (overflow > 0) {
-      v = PyLong_AsUnsignedLongLong(item);
-      if (PyErr_Occurred() != nullptr) return false;
-    }
-    if (v > max) return too_large(what, v, max);
-    out.storage[static_cast<std::size_t>(i)] = v;
   }
   out.values = out.storage;
   return true;
@@ -218,10 +228,12 @@ bool ints_from_sequence(PyObject* obj, const char* what, std::uint64_t max,
 
 // numpy's module, imported on first need and kept.
 PyObject* numpy() {
-  static PyObject* module = nullptr;  // written under the interpreter lock
+  // Written under the interpreter lock.
+  // NOLINTNEXTLINE(cppcoreguidelines-avoid-non-const-global-variables)
+  static PyObject* module = nullptr;
   if (module == nullptr) {
     module = PyImport_ImportModule("numpy");
-    if (module == nullptr && PyErr_ExceptionMatches(PyExc_ImportError)) {
+    if (module == nullptr && PyErr_ExceptionMatches(PyExc_ImportError) != 0) {
       PyErr_SetString(PyExc_ImportError,
                       "numpy is needed to return a new array; install it, or "
                       "pass out= (any writable buffer)");
@@ -255,7 +267,7 @@ bool read_ints(PyObject* obj, const char* what, std::uint64_t max,
     if (!out.owner) return false;
     return ints_from_buffer(out.owner.get(), what, max, out);
   }
-  if (PyUnicode_Check(obj) || PyDict_Check(obj) || !PySequence_Check(obj)) {
+  if (PyUnicode_Check(obj) || PyDict_Check(obj) || PySequence_Check(obj) == 0) {
     PyRef type_name = PyRef::steal(PyType_GetName(Py_TYPE(obj)));
     if (type_name) {
       PyErr_Format(PyExc_TypeError,

@@ -14,7 +14,7 @@ namespace larkspur::py {
 // Types report "larkspur" as their module: they are larkspur.Table and so on.
 inline constexpr ModuleNames kEngineNames{"larkspur._engine", "larkspur"};
 
-ClassRef table_class();
+ClassRef table_class() noexcept;
 PyMethodDef* rowids_def();
 
 // Token arrays as the engine takes them: (T,) or (B, T) tokens with their

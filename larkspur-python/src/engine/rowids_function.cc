@@ -1,4 +1,5 @@
 // larkspur.rowids: the 16 row ids of each token into a uint64 array.
+#include <array>
 #include <cstdint>
 #include <cstring>
 #include <limits>
@@ -56,13 +57,12 @@ void write_rowids(const TokenBatch& batch, std::span<std::byte> out) {
     const std::uint64_t* tokens = batch.tokens.values.data() + b * steps;
     // The buffer need not be aligned for 64-bit words: whole rows are
     // copied in.
-    std::byte* dst =
-        out.data() + b * steps * sizeof(std::uint64_t[keygen::kTableCount]);
-    std::uint64_t wide[keygen::kTableCount];
+    std::array<std::uint64_t, keygen::kTableCount> wide{};
+    std::byte* dst = out.data() + b * steps * sizeof wide;
     for (std::size_t t = 0; t < steps; ++t) {
       ngrams.next(static_cast<std::uint32_t>(tokens[t]), row);
       for (std::size_t h = 0; h < keygen::kTableCount; ++h) wide[h] = row[h];
-      std::memcpy(dst, wide, sizeof wide);
+      std::memcpy(dst, wide.data(), sizeof wide);
       dst += sizeof wide;
     }
   }

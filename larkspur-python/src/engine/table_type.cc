@@ -1,7 +1,8 @@
 // larkspur.Table: a table directory opened once; rows gathered into the
 // caller's memory, from row ids or straight from tokens.
-#include <time.h>
+#include <time.h>  // NOLINT(modernize-deprecated-headers): POSIX clock_gettime
 
+#include <array>
 #include <cstdint>
 #include <limits>
 #include <optional>
@@ -40,12 +41,13 @@ Result<std::optional<std::uint64_t>> count_of(Obj given, const char* name) {
 Result<io::Table> make(std::string path, Obj shards, Obj rows_per_shard,
                        Obj width) {
   io::GeometryParts given;
-  std::optional<std::uint64_t>* slots[] = {&given.shards, &given.rows_per_shard,
-                                           &given.width};
-  const Obj args[] = {shards, rows_per_shard, width};
-  const char* names[] = {"shards", "rows_per_shard", "width"};
+  const std::array<std::optional<std::uint64_t>*, 3> slots = {
+      &given.shards, &given.rows_per_shard, &given.width};
+  const std::array<Obj, 3> args = {shards, rows_per_shard, width};
+  constexpr std::array<const char*, 3> kNames = {"shards", "rows_per_shard",
+                                                 "width"};
   for (std::size_t i = 0; i < 3; ++i) {
-    Result<std::optional<std::uint64_t>> v = count_of(args[i], names[i]);
+    Result<std::optional<std::uint64_t>> v = count_of(args[i], kNames[i]);
     if (!v) return std::move(v).error();
     *slots[i] = *v;
   }
@@ -163,7 +165,8 @@ Result<PyRef> stats(const io::Table& table, Obj reset) {
   }
   PyRef latency = PyRef::steal(PyDict_New());
   if (!latency) return Error::raised();
-  const char* kinds[] = {"gather", "lookup"};
+  constexpr std::array<const char*, io::TableStats::kKinds> kKindNames = {
+      "gather", "lookup"};
   for (std::size_t k = 0; k < io::TableStats::kKinds; ++k) {
     const io::LatencyHistogram::Summary h = s.latency[k].summary();
     PyRef one = PyRef::steal(PyDict_New());
@@ -171,17 +174,19 @@ Result<PyRef> stats(const io::Table& table, Obj reset) {
         !put(one.get(), "calls", PyLong_FromUnsignedLongLong(h.count))) {
       return Error::raised();
     }
-    const std::pair<const char*, std::uint64_t> values[] = {{"p50_us", h.p50},
-                                                            {"p90_us", h.p90},
-                                                            {"p99_us", h.p99},
-                                                            {"max_us", h.max}};
+    const std::array<std::pair<const char*, std::uint64_t>, 4> values = {{
+        {"p50_us", h.p50},
+        {"p90_us", h.p90},
+        {"p99_us", h.p99},
+        {"max_us", h.max},
+    }};
     for (const auto& [key, ns] : values) {
       if (!put(one.get(), key,
                PyFloat_FromDouble(static_cast<double>(ns) / 1e3))) {
         return Error::raised();
       }
     }
-    if (PyDict_SetItemString(latency.get(), kinds[k], one.get()) != 0) {
+    if (PyDict_SetItemString(latency.get(), kKindNames[k], one.get()) != 0) {
       return Error::raised();
     }
   }
@@ -245,6 +250,6 @@ constexpr auto kTable = declare_class<io::Table>(
 
 }  // namespace
 
-ClassRef table_class() { return class_ref<kTable>(); }
+ClassRef table_class() noexcept { return class_ref<kTable>(); }
 
 }  // namespace larkspur::py

@@ -1,6 +1,7 @@
 // PageList and fill_pages.
 #include "larkspur-python/src/types/page_list.h"
 
+#include "larkspur-core/src/base/scope_exit.h"
 #include "larkspur-python/src/binding/build.h"
 #include "larkspur-python/src/binding/gil.h"
 
@@ -47,13 +48,9 @@ Result<PyRef> fill_pages(std::uint64_t page_size,
   io::PageTargets targets{buffers, lengths};
   // Pages the kernel may still write into are never released, however the
   // call ends (an exception or a raising signal handler included).
-  struct PinIfPinned {
-    PageList& pages;
-    const io::PageTargets& targets;
-    ~PinIfPinned() {
-      if (targets.pinned) pages.pin();
-    }
-  } const pin{pages, targets};
+  const ScopeExit pin([&pages, &targets] {
+    if (targets.pinned) pages.pin();
+  });
   if (Status s = blocking([&] { return reads(fds, offsets, targets); }); !s) {
     return std::move(s).error();
   }

@@ -10,8 +10,9 @@ namespace larkspur::py {
 namespace {
 
 // One pread per page, in input order, straight into the returned pages.
-Result<PyRef> read_pages(const PageSize& self, std::vector<std::int32_t> fds,
-                         std::vector<std::uint64_t> offsets) {
+Result<PyRef> read_pages(const PageSize& self,
+                         const std::vector<std::int32_t>& fds,
+                         const std::vector<std::uint64_t>& offsets) {
   return read_pages_with(self, fds, offsets, &io::read_pages_positional);
 }
 
@@ -27,6 +28,6 @@ constexpr auto kPageReader = declare_class<PageSize>(
 
 }  // namespace
 
-ClassRef page_reader_class() { return class_ref<kPageReader>(); }
+ClassRef page_reader_class() noexcept { return class_ref<kPageReader>(); }
 
 }  // namespace larkspur::py

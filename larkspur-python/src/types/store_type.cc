@@ -74,6 +74,6 @@ constexpr auto kStore = declare_class<io::Store>(
 
 }  // namespace
 
-ClassRef store_class() { return class_ref<kStore>(); }
+ClassRef store_class() noexcept { return class_ref<kStore>(); }
 
 }  // namespace larkspur::py

@@ -14,8 +14,9 @@ namespace {
 
 // Through the calling thread's ring where io_uring works and one request
 // fills a page; page by page otherwise.
-Result<PyRef> read_pages(const PageSize& self, std::vector<std::int32_t> fds,
-                         std::vector<std::uint64_t> offsets) {
+Result<PyRef> read_pages(const PageSize& self,
+                         const std::vector<std::int32_t>& fds,
+                         const std::vector<std::uint64_t>& offsets) {
   // The probe runs here, under the interpreter lock, so it runs once.
   const PageReads reads = io::ring_reads(self.bytes)
                               ? &io::read_pages_uring
@@ -44,6 +45,8 @@ constexpr auto kUringPageReader = declare_class<PageSize>(
 
 }  // namespace
 
-ClassRef uring_page_reader_class() { return class_ref<kUringPageReader>(); }
+ClassRef uring_page_reader_class() noexcept {
+  return class_ref<kUringPageReader>();
+}
 
 }  // namespace larkspur::py

@@ -67,6 +67,6 @@ constexpr auto kView = declare_class<io::RecordView>(
 
 }  // namespace
 
-ClassRef view_class() { return class_ref<kView>(); }
+ClassRef view_class() noexcept { return class_ref<kView>(); }
 
 }  // namespace larkspur::py
