@@ -195,10 +195,17 @@ def test_bench_quick_runs(tmp_path):
     out.write_text("an older and longer file " * 1000)
     result = run_cli("bench", "--quick", "--json", out, timeout=600)
     assert result.returncode == 0, result.stderr + result.stdout
-    for name in ("rowids", "fetch", "view", "pages"):
+    for name in ("rowids", "fetch", "view", "pages", "engine"):
         assert f"##### benchmark: {name}" in result.stdout
     assert "Traceback" not in result.stderr
-    assert sorted(json.loads(out.read_text())) == ["fetch", "pages", "rowids", "view"]
+    figures = json.loads(out.read_text())
+    assert sorted(figures) == ["engine", "fetch", "pages", "rowids", "view"]
+    # The engine benchmark judges every target it ran; --quick skips the largest requests.
+    verdicts = {t["target"]: t["met"] for t in figures["engine"]["targets"]}
+    assert "every call's bytes verified" in result.stdout
+    assert {type(met) for met in verdicts.values()} == {bool, type(None)}
+    assert [t for t, met in verdicts.items() if met is None] == [
+        f"warm w={w} 65536 rows: gather vs Store.fetch" for w in (160, 2560)]
 
 
 @pytest.mark.skipif(shutil.which("fio") is None, reason="fio is not installed")
@@ -216,6 +223,57 @@ def test_fio_runner_measures_the_benchmark_files(tmp_path, options):
     got = run_fio(paths, 1, **options)
     assert got["iops"] > 0 and got["lat_mean_us"] > 0, got
     assert "note" in run_fio(paths, 1, engine="no-such-engine")
+
+
+def test_round_robin_rotates_the_calls_and_stops_those_over_budget():
+    import gc
+    import time
+
+    from larkspur.bench.common import round_robin
+
+    order, checked, rounds = [], [], []
+
+    def call(name, pause):
+        def fn():
+            order.append(name)
+            time.sleep(pause)
+            return name
+        return fn
+
+    calls = {"a": call("a", 0), "b": call("b", 0), "slow": call("slow", 0.02)}
+    times = round_robin(calls, 6, prepare=rounds.append,
+                        check=lambda name, got: checked.append((name, got)), budget=0.03)
+    assert {name: len(t) for name, t in times.items()} == {"a": 6, "b": 6, "slow": 2}
+    assert min(times["slow"]) >= 0.02 and rounds == list(range(6))
+    assert checked == [(name, name) for name in order]
+    # Each round starts one call later; "slow" is out from round 2.
+    assert order[:8] == ["a", "b", "slow", "b", "slow", "a", "a", "b"]
+    assert gc.isenabled()
+    # Once every call is over budget the rounds end.
+    rounds.clear()
+    assert len(round_robin({"slow": calls["slow"]}, 100, prepare=rounds.append,
+                           budget=0)["slow"]) == 2
+    assert rounds == [0, 1]
+
+
+@pytest.mark.parametrize("width", [160, 12])
+@pytest.mark.parametrize("damage", [None, "flip", "short", "long"])
+def test_engine_benchmark_rejects_any_wrong_byte(width, damage):
+    from larkspur.bench.engine import check_rows
+
+    want = table.expected_rows(np.array([3, 99, 7], dtype=np.uint64), width)
+    got = bytearray(want.tobytes())
+    if damage == "flip":
+        got[width + 5] ^= 1
+    elif damage == "short":
+        del got[-1]
+    elif damage == "long":
+        got += b"\0"
+    if damage is None:
+        check_rows("ours", got, want)
+    else:
+        with pytest.raises(SystemExit, match="ours returned wrong bytes"):
+            check_rows("ours", got, want)
 
 
 @pytest.mark.parametrize(

@@ -9,7 +9,7 @@ import os
 import stat
 import sys
 
-BENCHMARKS = ["rowids", "fetch", "view", "pages"]
+BENCHMARKS = ["rowids", "fetch", "view", "pages", "engine"]
 
 
 def _positive(text: str) -> int:
