@@ -3,10 +3,10 @@
 
 #include <array>
 #include <cerrno>
-#include <nlohmann/json.hpp>
 
 #include "larkspur-core/src/base/file.h"
 #include "larkspur-core/src/base/str_cat.h"
+#include "larkspur-io/src/json/top_level_fields.h"
 
 namespace larkspur::io {
 
@@ -18,79 +18,6 @@ enum Key : std::size_t { kVersion, kShards, kRowsPerShard, kWidth, kKeys };
 constexpr std::array<std::string_view, kKeys> kKeyNames = {
     "version", "shards", "rows_per_shard", "width"};
 
-// A value of one of our keys: absent, a plain unsigned integer, or
-// something else.
-struct Value {
-  bool present = false;
-  std::optional<std::uint64_t> number;
-};
-
-// Picks our keys' values out of the parser's events at the top level of
-// the document, without building it (as the manifest reader does).
-class MetaReader {
- public:
-  using Json = nlohmann::json;
-
-  bool null() { return value(std::nullopt); }
-  bool boolean(bool /*v*/) { return value(std::nullopt); }
-  bool number_integer(Json::number_integer_t /*v*/) {
-    return value(std::nullopt);
-  }
-  bool number_unsigned(Json::number_unsigned_t v) { return value(v); }
-  bool number_float(Json::number_float_t /*v*/, const Json::string_t& /*s*/) {
-    return value(std::nullopt);
-  }
-  bool string(Json::string_t& /*v*/) { return value(std::nullopt); }
-  bool binary(Json::binary_t& /*v*/) { return value(std::nullopt); }
-  bool start_object(std::size_t /*elements*/) {
-    if (depth_ == 0) top_is_object_ = true;
-    value(std::nullopt);
-    ++depth_;
-    return true;
-  }
-  bool end_object() {
-    --depth_;
-    return true;
-  }
-  bool start_array(std::size_t /*elements*/) {
-    value(std::nullopt);
-    ++depth_;
-    return true;
-  }
-  bool end_array() {
-    --depth_;
-    return true;
-  }
-  bool key(Json::string_t& name) {
-    if (depth_ == 1) {
-      pending_ = kKeys;
-      for (std::size_t k = 0; k < kKeys; ++k) {
-        if (name == kKeyNames[k]) pending_ = k;
-      }
-    }
-    return true;
-  }
-  bool parse_error(std::size_t /*position*/, const std::string& /*token*/,
-                   const nlohmann::detail::exception& /*e*/) {
-    return false;
-  }
-
-  bool top_is_object() const { return top_is_object_; }
-  const Value& operator[](std::size_t k) const { return values_[k]; }
-
- private:
-  bool value(std::optional<std::uint64_t> v) {
-    if (depth_ == 1 && pending_ < kKeys) values_[pending_] = Value{true, v};
-    pending_ = kKeys;
-    return true;
-  }
-
-  std::size_t depth_ = 0;
-  bool top_is_object_ = false;
-  std::size_t pending_ = kKeys;
-  std::array<Value, kKeys> values_{};
-};
-
 Error meta_error(std::string_view path, std::string_view what) {
   return Error::invalid_argument(str_cat(path, ": ", what));
 }
@@ -99,13 +26,10 @@ Error meta_error(std::string_view path, std::string_view what) {
 
 Result<GeometryParts> parse_table_meta(std::string_view meta_text,
                                        std::string_view path) {
-  MetaReader reader;
-  if (meta_text.find('\0') != std::string_view::npos ||
-      !nlohmann::json::sax_parse(meta_text.begin(), meta_text.end(), &reader)) {
-    return meta_error(path, "not valid JSON");
-  }
-  if (!reader.top_is_object()) return meta_error(path, "not a JSON object");
-  const Value& version = reader[kVersion];
+  const TopLevelFields fields = read_top_level_fields(meta_text, kKeyNames);
+  if (!fields.parsed) return meta_error(path, "not valid JSON");
+  if (!fields.top_is_object) return meta_error(path, "not a JSON object");
+  const FieldValue& version = fields.values[kVersion];
   if (version.present && version.number != kTableMetaVersion) {
     return meta_error(path, "an unknown version of the metadata (this "
                             "library reads version 1)");
@@ -114,7 +38,7 @@ Result<GeometryParts> parse_table_meta(std::string_view meta_text,
   std::optional<std::uint64_t>* slots[] = {nullptr, &parts.shards,
                                            &parts.rows_per_shard, &parts.width};
   for (std::size_t k = kShards; k < kKeys; ++k) {
-    const Value& v = reader[k];
+    const FieldValue& v = fields.values[k];
     if (!v.present) continue;
     if (!v.number || *v.number == 0) {
       return meta_error(path, str_cat("\"", kKeyNames[k],

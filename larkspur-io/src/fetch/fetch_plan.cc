@@ -76,8 +76,12 @@ void append_sorted_groups(std::span<const std::uint64_t> rowids,
   }
 }
 
+// Requests of up to this many rows are grouped by sorting them.
+constexpr std::size_t kSortedRows = 64;
+
 // Groups the request by shard: s.groups in ascending shard order, each
-// over its rows of s.refs in request order.
+// over its rows of s.refs (in request order, or sorted for a small
+// request; the readers sort each group anyway).
 void group_by_shard(std::span<const std::uint64_t> rowids,
                     const ShardGeometry& geometry, PlanScratch& s) {
   const std::size_t n = rowids.size();
@@ -86,6 +90,21 @@ void group_by_shard(std::span<const std::uint64_t> rowids,
   s.refs.resize(n);
   s.groups.clear();
   s.keyed.clear();
+  if (n <= kSortedRows) {
+    // A few rows: sorting them costs less than a pass over every shard's
+    // bucket. Sorted by row id, they are sorted by shard (row ids past the
+    // table last), each shard's rows in offset order.
+    for (std::size_t k = 0; k < n; ++k) s.refs[k] = RowRef{rowids[k], k};
+    std::sort(s.refs.begin(), s.refs.end());
+    for (std::size_t k = 0; k < n; ++k) {
+      const std::uint64_t shard = s.refs[k].rowid / rows_per_shard;
+      if (s.groups.empty() || s.groups.back().shard != shard) {
+        s.groups.push_back(Group{shard, k, k});
+      }
+      s.groups.back().end = k + 1;
+    }
+    return;
+  }
   if (shards > 4 * static_cast<std::uint64_t>(n) + 4096) {
     // Too many shards for a bucket per shard: sort instead.
     for (std::size_t k = 0; k < n; ++k) {

@@ -4,10 +4,11 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <array>
 #include <charconv>
-#include <nlohmann/json.hpp>
 
 #include "larkspur-core/src/base/file.h"
+#include "larkspur-io/src/json/top_level_fields.h"
 
 namespace larkspur::io {
 
@@ -18,91 +19,7 @@ constexpr std::string_view kManifestSuffix = ".manifest.json";
 // Two settings need a few dozen bytes; past this the file is not read on.
 constexpr std::size_t kMaxManifestBytes = std::size_t{1} << 20;
 
-// The parser's error for a number it cannot hold as a double.
-constexpr int kNumberOverflow = 406;
-
-// Picks the two settings out of the parser's events without building a
-// document. A document's destructor allocates (it flattens nested values
-// onto a stack), and std::bad_alloc there would end the process.
-//
-// A value counts only as a plain unsigned integer literal: the parser
-// reports those, and only those, as number_unsigned (a sign, even "-0", a
-// fraction, an exponent or a value past 2^64 - 1 arrive otherwise). Of a
-// repeated key the last occurrence counts, usable or not.
-class SettingsReader {
- public:
-  using Json = nlohmann::json;
-
-  bool null() { return value(std::nullopt); }
-  bool boolean(bool /*v*/) { return value(std::nullopt); }
-  bool number_integer(Json::number_integer_t /*v*/) {
-    return value(std::nullopt);
-  }
-  bool number_unsigned(Json::number_unsigned_t v) { return value(v); }
-  bool number_float(Json::number_float_t /*v*/,
-                    const Json::string_t& /*text*/) {
-    return value(std::nullopt);
-  }
-  bool string(Json::string_t& /*v*/) { return value(std::nullopt); }
-  bool binary(Json::binary_t& /*v*/) { return value(std::nullopt); }
-  bool start_object(std::size_t /*elements*/) {
-    if (depth_ == 0) top_is_object_ = true;
-    return open();
-  }
-  bool end_object() { return close(); }
-  bool start_array(std::size_t /*elements*/) { return open(); }
-  bool end_array() { return close(); }
-  bool key(Json::string_t& name) {
-    if (depth_ == 1) {
-      pending_ = name == "slot_bytes" ? &slot_bytes_
-                 : name == "grans"    ? &grans_
-                                      : nullptr;
-    }
-    return true;
-  }
-  bool parse_error(std::size_t /*position*/, const std::string& /*token*/,
-                   const nlohmann::detail::exception& e) {
-    number_overflow_ = e.id == kNumberOverflow;
-    return false;
-  }
-
-  // Whether parsing stopped at a number too large for a double.
-  bool number_overflow() const { return number_overflow_; }
-
-  // The settings of a document that parsed.
-  ViewManifest settings() const {
-    ViewManifest out;
-    if (!top_is_object_) return out;
-    out.slot_bytes = slot_bytes_.value_or(kDefaultSlotBytes);
-    out.grans = grans_.value_or(0);
-    return out;
-  }
-
- private:
-  // A value, scalar or not; at the top level of the object it settles the
-  // key just read, if that is one of ours.
-  bool value(std::optional<std::uint64_t> v) {
-    if (depth_ == 1 && pending_ != nullptr) *pending_ = v;
-    pending_ = nullptr;
-    return true;
-  }
-  bool open() {
-    value(std::nullopt);
-    ++depth_;
-    return true;
-  }
-  bool close() {
-    --depth_;
-    return true;
-  }
-
-  std::size_t depth_ = 0;
-  bool top_is_object_ = false;
-  bool number_overflow_ = false;
-  std::optional<std::uint64_t>* pending_ = nullptr;
-  std::optional<std::uint64_t> slot_bytes_;
-  std::optional<std::uint64_t> grans_;
-};
+constexpr std::array<std::string_view, 2> kKeys = {"slot_bytes", "grans"};
 
 // The length of the JSON number at the start of `text` (`-`? int frac?
 // exp?), or 0 when it does not start with one.
@@ -199,12 +116,14 @@ std::string without_overflowing_numbers(std::string_view text) {
 
 std::optional<ViewManifest> parse_settings(std::string_view text,
                                            bool& number_overflow) {
-  SettingsReader reader;
-  const bool parsed =
-      nlohmann::json::sax_parse(text.begin(), text.end(), &reader);
-  number_overflow = reader.number_overflow();
-  if (!parsed) return std::nullopt;
-  return reader.settings();
+  const TopLevelFields fields = read_top_level_fields(text, kKeys);
+  number_overflow = fields.number_overflow;
+  if (!fields.parsed) return std::nullopt;
+  ViewManifest out;
+  if (!fields.top_is_object) return out;
+  out.slot_bytes = fields.values[0].number.value_or(kDefaultSlotBytes);
+  out.grans = fields.values[1].number.value_or(0);
+  return out;
 }
 
 // The manifest's text; nullopt when it cannot be read, is not a regular
@@ -239,9 +158,6 @@ std::optional<std::string> manifest_path(std::string_view path) {
 
 ViewManifest parse_manifest(std::string_view text) {
   ViewManifest out;
-  // The parser takes a NUL byte for the end of input and would accept
-  // "123\0garbage"; no valid document holds a raw NUL.
-  if (text.find('\0') != std::string_view::npos) return out;
   bool number_overflow = false;
   if (auto settings = parse_settings(text, number_overflow)) return *settings;
   // A number beyond double range is still valid JSON: it is an unusable

@@ -16,6 +16,17 @@ PyObject* build(std::string_view text) {
                                      static_cast<Py_ssize_t>(text.size()));
 }
 
+PyObject* build(const WideCount& value) {
+  PyRef low = PyRef::steal(PyLong_FromUnsignedLongLong(value.low));
+  if (!low || value.high == 0) return low.release();
+  PyRef high = PyRef::steal(PyLong_FromUnsignedLongLong(value.high));
+  PyRef shift = PyRef::steal(PyLong_FromLong(64));
+  if (!high || !shift) return nullptr;
+  PyRef shifted = PyRef::steal(PyNumber_Lshift(high.get(), shift.get()));
+  if (!shifted) return nullptr;
+  return PyNumber_Or(shifted.get(), low.get());
+}
+
 PyObject* build(const std::vector<std::uint64_t>& values) {
   PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(values.size())));
   if (!list) return nullptr;

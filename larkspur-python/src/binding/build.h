@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "larkspur-core/src/layout/shard_geometry.h"
 #include "larkspur-python/src/binding/py_ref.h"
 
 namespace larkspur::py {
@@ -19,6 +20,8 @@ PyObject* build(std::string_view text);
 PyObject* build(const std::vector<std::uint64_t>& values);
 PyObject* build(const std::vector<std::array<std::uint32_t, 16>>& rows);
 inline PyObject* build(PyRef object) { return object.release(); }
+// The exact value of a 128-bit count, however large.
+PyObject* build(const WideCount& value);
 
 // A new bytes object of `size` bytes whose contents the caller fills in
 // before it is shared; nullptr with MemoryError set when it cannot be had.

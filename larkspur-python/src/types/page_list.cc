@@ -63,4 +63,20 @@ Result<PyRef> fill_pages(std::uint64_t page_size,
   return pages.take();
 }
 
+Result<PageSize> make_page_size(std::optional<std::uint64_t> page_size) {
+  const std::uint64_t size = page_size.value_or(io::kDefaultPageSize);
+  if (Status s = io::check_page_size(size); !s) return std::move(s).error();
+  return PageSize{size};
+}
+
+Result<PyRef> read_pages_with(const PageSize& size,
+                              const std::vector<std::int32_t>& fds,
+                              const std::vector<std::uint64_t>& offsets,
+                              PageReads reads) {
+  if (Status s = io::check_same_length(fds.size(), offsets.size()); !s) {
+    return std::move(s).error();
+  }
+  return fill_pages(size.bytes, fds, offsets, reads);
+}
+
 }  // namespace larkspur::py

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -47,6 +48,22 @@ class PageList {
 // io::read_pages_uring.
 using PageReads = Status (*)(std::span<const std::int32_t>,
                              std::span<const std::uint64_t>, io::PageTargets&);
+
+// What both page readers hold: their page size.
+struct PageSize {
+  std::uint64_t bytes;
+};
+
+// The constructor both page readers share: page_size (default 4096) checked
+// to be a positive power of two.
+Result<PageSize> make_page_size(std::optional<std::uint64_t> page_size);
+
+// read_pages as both page readers check it: the two lists of one length,
+// then fill_pages with `reads`.
+Result<PyRef> read_pages_with(const PageSize& size,
+                              const std::vector<std::int32_t>& fds,
+                              const std::vector<std::uint64_t>& offsets,
+                              PageReads reads);
 
 // Makes one fresh page of `page_size` bytes per request with the
 // interpreter lock held, runs `reads` into them once with the lock released

@@ -58,19 +58,8 @@ Status close(const io::Store& /*store*/) { return ok(); }
 std::uint64_t width(const io::Store& store) { return store.geometry().width; }
 
 // The exact product as a Python int, whatever its size.
-Result<PyRef> total_rows(const io::Store& store) {
-  const WideCount total = store.geometry().total_rows();
-  PyRef low = PyRef::steal(PyLong_FromUnsignedLongLong(total.low));
-  if (!low) return Error::raised();
-  if (total.high == 0) return low;
-  PyRef high = PyRef::steal(PyLong_FromUnsignedLongLong(total.high));
-  PyRef shift = PyRef::steal(PyLong_FromLong(64));
-  if (!high || !shift) return Error::raised();
-  PyRef shifted = PyRef::steal(PyNumber_Lshift(high.get(), shift.get()));
-  if (!shifted) return Error::raised();
-  PyRef sum = PyRef::steal(PyNumber_Or(shifted.get(), low.get()));
-  if (!sum) return Error::raised();
-  return sum;
+WideCount total_rows(const io::Store& store) {
+  return store.geometry().total_rows();
 }
 
 constexpr auto kStore = declare_class<io::Store>(

@@ -1,7 +1,6 @@
 // IoUringPageReader: pages read through the calling thread's io_uring ring,
 // or one pread per page where io_uring does not work.
 #include <cstdint>
-#include <optional>
 #include <string_view>
 #include <vector>
 
@@ -13,37 +12,22 @@
 namespace larkspur::py {
 namespace {
 
-struct UringPageReaderState {
-  std::uint64_t page_size;
-};
-
-
-Result<UringPageReaderState> make(std::optional<std::uint64_t> page_size) {
-  const std::uint64_t size = page_size.value_or(io::kDefaultPageSize);
-  if (Status s = io::check_page_size(size); !s) return std::move(s).error();
-  return UringPageReaderState{size};
-}
-
 // Through the calling thread's ring where io_uring works and one request
 // fills a page; page by page otherwise.
-Result<PyRef> read_pages(const UringPageReaderState& self,
-                         std::vector<std::int32_t> fds,
+Result<PyRef> read_pages(const PageSize& self, std::vector<std::int32_t> fds,
                          std::vector<std::uint64_t> offsets) {
-  if (Status s = io::check_same_length(fds.size(), offsets.size()); !s) {
-    return std::move(s).error();
-  }
   // The probe runs here, under the interpreter lock, so it runs once.
-  const PageReads reads = io::ring_reads(self.page_size)
+  const PageReads reads = io::ring_reads(self.bytes)
                               ? &io::read_pages_uring
                               : &io::read_pages_positional;
-  return fill_pages(self.page_size, fds, offsets, reads);
+  return read_pages_with(self, fds, offsets, reads);
 }
 
-std::string_view backend(const UringPageReaderState& /*self*/) {
+std::string_view backend(const PageSize& /*self*/) {
   return io::uring_works() ? "io_uring" : "pread";
 }
 
-constexpr auto kUringPageReader = declare_class<UringPageReaderState>(
+constexpr auto kUringPageReader = declare_class<PageSize>(
     kLarkspurNames, "IoUringPageReader",
     "Linux io_uring-backed page reader with the same Python API shape as\n"
     "`PageReader.read_pages(fds, offsets)`.\n\n"
@@ -52,7 +36,7 @@ constexpr auto kUringPageReader = declare_class<UringPageReaderState>(
     "time), which is the intended path for Linux inference hosts.  The ring "
     "is\n"
     "kept thread-local so repeated calls reuse the same io_uring instance.",
-    Threads::kAny, init<&make>({opt("page_size", "4096")}),
+    Threads::kAny, init<&make_page_size>({opt("page_size", "4096")}),
     method<&read_pages>("read_pages", {"file_descriptors", "offsets"}),
     getter<&backend>("backend",
                      "实际生效的后端：`\"io_uring\"` 或 `\"pread\"`（容器里通常是后者）。"));

@@ -1,0 +1,186 @@
+#include "larkspur-io/src/engine/table.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <random>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "larkspur-core/src/base/temp_dir_testing.h"
+#include "larkspur-io/src/engine/stats.h"
+#include "larkspur-io/src/fetch/fetch_plan.h"
+
+namespace larkspur::io {
+namespace {
+
+constexpr std::uint64_t kShards = 4;
+constexpr std::uint64_t kRows = 3000;
+constexpr std::uint64_t kWidth = 96;
+
+std::byte content(std::uint64_t shard, std::uint64_t offset) {
+  return static_cast<std::byte>((offset * 151 + offset / 389 + shard * 53 + 7) & 0xff);
+}
+
+// Four shards, the last one short, and the rows a gather must return.
+class EngineTable : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    for (std::uint64_t s = 0; s < kShards; ++s) {
+      const std::uint64_t size = s + 1 == kShards ? kRows * kWidth / 2 + 11 : kRows * kWidth;
+      sizes_.push_back(size);
+      std::string bytes(size, '\0');
+      for (std::uint64_t o = 0; o < size; ++o) bytes[o] = static_cast<char>(content(s, o));
+      dir_.write("shard_" + std::to_string(s) + ".bin", bytes);
+    }
+  }
+
+  Table open() {
+    Result<Table> t = Table::open(dir_.path().string(),
+                                  GeometryParts{kShards, kRows, kWidth}, 32);
+    EXPECT_TRUE(t) << t.error().text();
+    return std::move(*t);
+  }
+
+  std::vector<std::byte> model(const std::vector<std::uint64_t>& ids) const {
+    std::vector<std::byte> out;
+    for (std::uint64_t id : ids) {
+      const std::uint64_t s = id / kRows;
+      for (std::uint64_t b = 0; b < kWidth; ++b) {
+        const std::uint64_t off = id % kRows * kWidth + b;
+        out.push_back(off < sizes_[s] ? content(s, off) : std::byte{0});
+      }
+    }
+    return out;
+  }
+
+  void evict() {
+    for (std::uint64_t s = 0; s < kShards; ++s) {
+      const UniqueFd fd(::open((dir_ / ("shard_" + std::to_string(s) + ".bin")).c_str(),
+                               O_RDONLY | O_CLOEXEC));
+      ::fdatasync(fd.get());
+      ::posix_fadvise(fd.get(), 0, 0, POSIX_FADV_DONTNEED);
+    }
+  }
+
+  test::TempDir dir_;
+  std::vector<std::uint64_t> sizes_;
+};
+
+std::vector<std::uint64_t> random_ids(std::mt19937_64& rng, std::size_t n) {
+  std::vector<std::uint64_t> ids(n);
+  for (std::uint64_t& id : ids) id = rng() % (kShards * kRows);
+  return ids;
+}
+
+// Large requests run their cached pass on several threads, and rows the
+// page cache lost go to the device pass: both give the model's bytes.
+TEST_F(EngineTable, LargeAndColdRequestsMatchTheModel) {
+  const Table t = open();
+  std::mt19937_64 rng(5);
+  for (const std::size_t n : {std::size_t{3}, kCallerRows, kCallerRows + 1, std::size_t{9000}}) {
+    for (const bool cold : {false, true}) {
+      if (cold) evict();
+      const std::vector<std::uint64_t> ids = random_ids(rng, n);
+      std::vector<std::byte> out(n * kWidth, std::byte{0xEE});
+      ASSERT_TRUE(t.gather(ids, out)) << n;
+      ASSERT_EQ(out, model(ids)) << n << (cold ? " cold" : " warm");
+    }
+  }
+  const TableStats& s = t.stats();
+  EXPECT_EQ(s.calls.load(), 8U);
+  EXPECT_GT(s.rows_by_workers.load(), 0U);
+  EXPECT_GT(s.rows_inline.load(), 0U);
+  EXPECT_EQ(s.unique_rows.load(), s.rows_inline.load() + s.rows_by_workers.load());
+}
+
+TEST_F(EngineTable, RowsOutsideTheTableFailBeforeAnyRead) {
+  const Table t = open();
+  std::vector<std::byte> out(2 * kWidth);
+  const Status st = t.gather(std::vector<std::uint64_t>{1, kShards * kRows}, out);
+  ASSERT_FALSE(st);
+  EXPECT_EQ(st.error().code(), ErrorCode::kOutOfRange);
+  EXPECT_EQ(st.error().text(), "row id 12000 is out of range for a table of 12000 rows");
+  EXPECT_EQ(t.stats().read_calls.load(), 0U);
+  EXPECT_EQ(t.stats().errors.load(), 1U);
+}
+
+// Callers on several threads while another closes the table: each call
+// either reads right or is refused, and the files close only after the
+// last call that began has ended (checked by the descriptors).
+TEST_F(EngineTable, CloseWhileOtherThreadsRead) {
+  const Table t = open();
+  std::atomic<int> wrong{0};
+  std::atomic<int> refused{0};
+  std::atomic<int> done{0};
+  std::vector<std::thread> readers;
+  for (int i = 0; i < 4; ++i) {
+    readers.emplace_back([&, i] {
+      std::mt19937_64 rng(static_cast<std::uint64_t>(i));
+      while (true) {
+        const std::vector<std::uint64_t> ids = random_ids(rng, 1 + rng() % 1500);
+        std::vector<std::byte> out(ids.size() * kWidth);
+        const Status st = t.gather(ids, out);
+        if (!st) {
+          if (st.error().text() != "the Table is closed") wrong.fetch_add(1);
+          refused.fetch_add(1);
+          return;
+        }
+        if (out != model(ids)) wrong.fetch_add(1);
+        done.fetch_add(1);
+      }
+    });
+  }
+  while (done.load() < 20) std::this_thread::yield();
+  t.close();
+  t.close();
+  for (std::thread& r : readers) r.join();
+  EXPECT_EQ(wrong.load(), 0);
+  EXPECT_EQ(refused.load(), 4);
+}
+
+TEST(LatencyHistogram, BucketsHoldTheirValuesAndPercentilesAreTight) {
+  for (const std::uint64_t v : {0ULL, 7ULL, 8ULL, 15ULL, 16ULL, 17ULL, 1000ULL,
+                                123456789ULL, ~0ULL}) {
+    const std::size_t b = LatencyHistogram::bucket_of(v);
+    ASSERT_LT(b, LatencyHistogram::kBuckets);
+    EXPECT_GE(LatencyHistogram::bucket_top(b), v);
+    if (b > 0) {
+      EXPECT_LT(LatencyHistogram::bucket_top(b - 1), v);
+    }
+  }
+  LatencyHistogram h;
+  for (std::uint64_t v = 1; v <= 1000; ++v) h.record(v * 1000);
+  const LatencyHistogram::Summary s = h.summary();
+  EXPECT_EQ(s.count, 1000U);
+  EXPECT_EQ(s.max, 1'000'000U);
+  // Within the bucket's 12.5% above the exact value, never below it.
+  EXPECT_GE(s.p50, 500'000U);
+  EXPECT_LE(s.p50, 562'500U);
+  EXPECT_GE(s.p99, 990'000U);
+  EXPECT_LE(s.p99, s.max);
+  h.reset();
+  EXPECT_EQ(h.summary().count, 0U);
+}
+
+TEST(TableMeta, PartsAndTheirChecks) {
+  Result<GeometryParts> p = parse_table_meta(
+      R"({"version": 1, "shards": 2, "width": 8, "source": "x", "shards": 3})", "m");
+  ASSERT_TRUE(p);
+  EXPECT_EQ(p->shards, 3U);  // the last of a repeated key
+  EXPECT_EQ(p->width, 8U);
+  EXPECT_FALSE(p->rows_per_shard);
+  using namespace std::string_view_literals;
+  for (const std::string_view bad : {R"({"shards": -1})"sv, R"({"shards": 1.5})"sv,
+                                     R"({"width": true})"sv, R"({"version": 2})"sv, "[]"sv,
+                                     "{"sv, "{\"a\": 1}\0"sv}) {
+    EXPECT_FALSE(parse_table_meta(bad, "m")) << bad;
+  }
+}
+
+}  // namespace
+}  // namespace larkspur::io
