@@ -6,6 +6,7 @@ import gc
 import json
 import math
 import os
+import random
 import shutil
 import statistics
 import subprocess
@@ -32,37 +33,37 @@ def time_calls(fn: Callable[[], object], repeat: int,
 
 
 def round_robin(calls: dict[str, Callable[[], object]], rounds: int, *,
-                prepare: Callable[[int], object] | None = None,
-                before: Callable[[str], object] | None = None,
+                prepare: Callable[[str], object] | None = None,
                 check: Callable[[str, object], object] | None = None,
                 budget: float = math.inf, least: int = 2) -> dict[str, list[float]]:
     """Seconds per call of each of `calls`, over `rounds` rounds in which
-    each runs once, in an order rotated every round so that drift and load
-    from elsewhere on the machine hit all of them alike.
+    each runs once, in a fresh random order each round: drift and load from
+    elsewhere on the machine hit all of them alike, and no call always
+    follows the same other call (one that leaves the kernel or the caches
+    busy would otherwise tax its successor alone).
 
-    Untimed: prepare(k) before round k (fresh arguments), before(name)
-    before each call (an eviction), check(name, result) after it. A call
-    that has spent `budget` seconds stops once it has `least` samples. The
-    cyclic garbage collector is off meanwhile, so that no call pays for
-    another's garbage.
+    Untimed: prepare(name) before each call (its fresh arguments: calls
+    that read what another call has just read find it in the CPU caches),
+    check(name, result) after it. A call that has spent `budget` seconds
+    stops once it has `least` samples. The cyclic garbage collector is off
+    meanwhile, so that no call pays for another's garbage.
     """
     names = list(calls)
     times: dict[str, list[float]] = {name: [] for name in names}
     spent = dict.fromkeys(names, 0.0)
     clock = time.perf_counter
+    order = random.Random(len(names) * 1000 + rounds)
     enabled = gc.isenabled()
     gc.disable()
     try:
-        for k in range(rounds):
+        for _ in range(rounds):
             live = [n for n in names if len(times[n]) < least or spent[n] < budget]
             if not live:
                 break
-            if prepare is not None:
-                prepare(k)
-            shift = k % len(live)
-            for name in live[shift:] + live[:shift]:
-                if before is not None:
-                    before(name)
+            order.shuffle(live)
+            for name in live:
+                if prepare is not None:
+                    prepare(name)
                 fn = calls[name]
                 t0 = clock()
                 result = fn()

@@ -4,7 +4,7 @@ the list-based row ids, all in one run.
 
 Gather: two generated tables of 128 shards (rows of 160 and of 2560 bytes,
 2.5 GiB each; built once under the benchmark cache directory) are read in
-requests of 16 to 65,536 uniformly random rows, fresh for every call, by
+requests of 16 to 65,536 uniformly random rows by
 Table.gather into a preallocated array, Store.fetch, a loop of os.preadv
 into slices of a preallocated buffer, and numpy.memmap (one per shard, kept
 open) gathered by fancy indexing into a preallocated array. Warm: the files
@@ -20,9 +20,12 @@ a table of the full row-id space at width 160. That table is 51 GB of
 sparse files in which only the rows the run reads are written.
 
 Also: larkspur.rowids against the numpy reference and rowids_for_seq, and
-View.read_records against a loop of os.pread. Methods alternate call by
-call in rotating order. Every call's output is checked against the
-generator or the reference, outside the timed region.
+View.read_records against a loop of os.pread over a 1 GiB record file.
+
+Every call gets fresh random arguments of its own (rows another method
+has just read would still be in the CPU caches), and its output is checked against the generator or the reference outside the
+timed region. Methods alternate call by call, in a random order each
+round.
 
     python bench/engine.py [--quick] [--json FILE]
 """
@@ -59,10 +62,12 @@ GATHER_CALLS = {False: {"warm": {16: 2000, 128: 1000, 1024: 200, 65536: 12},
                         "cold": {16: 150, 128: 60, 1024: 12, 65536: 3}},
                 True: {"warm": {16: 40, 128: 20, 1024: 5}, "cold": {16: 3, 128: 2, 1024: 2}}}
 BUDGET = {False: {"warm": 8.0, "cold": 15.0}, True: {"warm": 0.2, "cold": 0.2}}
-LOOKUP_CALLS = {False: (3000, 1000), True: (40, 10)}   # one token; a batch of 8
+LOOKUP_CALLS = {False: (2000, 500), True: (40, 10)}   # one token; a batch of 8
 ROWIDS_CALLS = {False: {1: 20000, 16: 10000, 512: 1000, 4096: 300},
                 True: {1: 200, 16: 100, 512: 10, 4096: 5}}
 VIEW_CALLS = {False: {4: 3000, 8: 2000, 32: 1000}, True: {4: 50, 8: 50, 32: 20}}
+SLOT = 2560
+VIEW_RECORDS = {False: (1 << 30) // SLOT, True: 256}  # 1 GiB, or 640 KiB
 VOCAB = 1 << 17
 BATCH = 8
 TODAY_FETCH_16 = (50e-6, 70e-6)  # Store.fetch of 16 warm rows before the engine
@@ -157,11 +162,9 @@ def measure_gather(sh: Shards, mode: str, n: int, calls: int, budget: float,
     arg: dict = {}
     waited = [0.0]
 
-    def prepare(_k: int) -> None:
+    def prepare(name: str) -> None:
         ids = rng.integers(0, sh.rows, size=n, dtype=np.uint64)
         arg.update(ids=ids, list=ids.tolist(), want=table.expected_rows(ids, sh.width))
-
-    def before(name: str) -> None:
         if mode == "cold":
             sh.maps = []  # mapped pages would survive the eviction
             waited[0] += sh.device.wait_idle()
@@ -182,11 +185,10 @@ def measure_gather(sh: Shards, mode: str, n: int, calls: int, budget: float,
         check_rows(name, got, arg["want"])
 
     # One untimed round starts the pool and checks every method once more.
-    round_robin(methods, 1, prepare=prepare, before=before, check=check)
+    round_robin(methods, 1, prepare=prepare, check=check)
     sh.table.stats(reset=True)
     waited[0] = 0.0
-    times = round_robin(methods, calls, prepare=prepare, before=before, check=check,
-                        budget=budget)
+    times = round_robin(methods, calls, prepare=prepare, check=check, budget=budget)
     stats = sh.table.stats(reset=True)
     row = figures(times, mode=mode, width=sh.width, rows=n, idle_wait_s=waited[0],
                   inline=stats["rows_inline"] / max(1, stats["unique_rows"]))
@@ -222,15 +224,18 @@ def lookup_table(ids: np.ndarray, width: int) -> str:
 
 
 def measure_lookup(lut, store, seqs: np.ndarray, ids: np.ndarray, width: int) -> dict:
-    """Calls on sequences `seqs` (calls, B, 3): two tokens of history and
-    the token to look up; B = 1 is a call on one unbatched sequence."""
+    """Calls on sequences `seqs` (3 x calls, B, 3), a new set per call: two
+    tokens of history and the token to look up (B = 1: one unbatched
+    sequence); `ids` are the row ids of the looked-up tokens."""
     b = seqs.shape[1]
     each = 0 if b == 1 else slice(None)
     out = {m: np.empty((b * 16, width), dtype=np.uint8) for m in ("lookup", "pair")}
     id_buf = np.empty((b * 16,), dtype=np.uint64)
     arg: dict = {}
+    fresh = iter(range(len(seqs)))
 
-    def prepare(k: int) -> None:
+    def prepare(_name: str) -> None:
+        k = next(fresh)
         arg.update(hist=np.ascontiguousarray(seqs[k, each, :2]),
                    tok=np.ascontiguousarray(seqs[k, each, 2:]),
                    lists=[(s[:2], s[2:]) for s in seqs[k].tolist()],
@@ -248,7 +253,7 @@ def measure_lookup(lut, store, seqs: np.ndarray, ids: np.ndarray, width: int) ->
                                    out=out["pair"]),
         "legacy": legacy,
     }
-    times = round_robin(methods, len(seqs), prepare=prepare,
+    times = round_robin(methods, len(seqs) // len(methods), prepare=prepare,
                         check=lambda name, got: check_rows(name, got, arg["want"]))
     row = figures(times, sequences=b, rows=b * 16)
     progress(f"lookup B={b}", row, methods)
@@ -257,8 +262,8 @@ def measure_lookup(lut, store, seqs: np.ndarray, ids: np.ndarray, width: int) ->
 
 def lookups(quick: bool, rng: np.random.Generator, width: int = 160) -> list[dict]:
     single, batched = LOOKUP_CALLS[quick]
-    runs = [rng.integers(0, VOCAB, size=(single, 1, 3)),
-            rng.integers(0, VOCAB, size=(batched, BATCH, 3))]
+    runs = [rng.integers(0, VOCAB, size=(3 * single, 1, 3)),
+            rng.integers(0, VOCAB, size=(3 * batched, BATCH, 3))]
     # The row ids of a sequence's third token; each sequence stands alone.
     ids = [numpy_rowids(s.reshape(-1))[2::3].reshape(len(s), -1) for s in runs]
     directory = lookup_table(np.concatenate([i.reshape(-1) for i in ids]), width)
@@ -273,19 +278,16 @@ def lookups(quick: bool, rng: np.random.Generator, width: int = 160) -> list[dic
 def measure_rowids(t: int, calls: int, rng: np.random.Generator) -> dict:
     arg: dict = {}
 
-    def prepare(_k: int) -> None:
+    def prepare(_name: str) -> None:
         tokens = rng.integers(0, 1 << 18, size=t)
         tokens[rng.random(t) < 0.02] = PAD
-        arg.update(tokens=tokens, list=tokens.tolist(), got={})
+        arg.update(tokens=tokens, list=tokens.tolist())
 
     def check(name: str, got) -> None:
-        # Each round's answers are held to the reference's of the same round.
-        arg["got"][name] = got
-        if len(arg["got"]) == 3:
-            want = arg["got"]["numpy"]
-            if not (np.array_equal(arg["got"]["rowids"], want)
-                    and arg["got"]["lists"] == want.tolist()):
-                raise SystemExit(f"row ids differ from the reference at T={t}")
+        if name != "numpy":
+            want = numpy_rowids(arg["tokens"])
+            if not np.array_equal(np.asarray(got, dtype=np.uint64), want):
+                raise SystemExit(f"{name}: row ids differ from the reference at T={t}")
 
     methods = {"rowids": lambda: larkspur.rowids(arg["tokens"]),
                "numpy": lambda: numpy_rowids(arg["tokens"]),
@@ -295,31 +297,37 @@ def measure_rowids(t: int, calls: int, rng: np.random.Generator) -> dict:
 
 # ------------------------------------------------------------------ view
 
-def measure_view(view, fd: int, slot: int, records: int, n: int, calls: int,
+def measure_view(view, fd: int, records: int, n: int, calls: int,
                  rng: np.random.Generator) -> dict:
     arg: dict = {}
 
-    def prepare(_k: int) -> None:
+    def prepare(_name: str) -> None:
         idx = rng.integers(0, records, size=n, dtype=np.uint64)
-        arg.update(list=idx.tolist(), want=table.expected_rows(idx, slot))
+        arg.update(list=idx.tolist(), want=table.expected_rows(idx, SLOT))
 
     methods = {"view": lambda: view.read_records(arg["list"]),
-               "pread": lambda: b"".join([os.pread(fd, slot, i * slot) for i in arg["list"]])}
+               "pread": lambda: b"".join([os.pread(fd, SLOT, i * SLOT) for i in arg["list"]])}
     times = round_robin(methods, calls, prepare=prepare,
                         check=lambda name, got: check_rows(name, got, arg["want"]))
     return figures(times, records=n)
 
 
-def views(sh: Shards, quick: bool, rng: np.random.Generator) -> list[dict]:
-    """View.read_records over shard 0 of a generated table as a record file."""
-    path = sh.paths[0]
+def views(quick: bool, rng: np.random.Generator) -> list[dict]:
+    """View.read_records over a record file: one shard of rows of SLOT bytes."""
+    records = VIEW_RECORDS[quick]
+    directory = os.path.join(CACHE_DIR, f"engine-view-{records}x{SLOT}-{table.GENERATOR}")
+    table.write_table(directory, table.Geometry(1, records, SLOT),
+                      table.generator_source(SLOT), table.GENERATOR_SOURCE)
+    path = table.shard_path(directory, 0)
     with open(path[: -len(".bin")] + ".manifest.json", "w", encoding="utf-8") as f:
-        f.write(f'{{"slot_bytes": {sh.width}, "grans": {sh.rps}}}')
+        f.write(f'{{"slot_bytes": {SLOT}, "grans": {records}}}')
     view = _larkspur.View(path)
     fd = os.open(path, os.O_RDONLY)
     try:
-        os.pread(fd, os.path.getsize(path), 0)  # warm
-        return [measure_view(view, fd, sh.width, sh.rps, n, calls, rng)
+        with open(path, "rb") as f:  # warm
+            while f.read(8 << 20):
+                pass
+        return [measure_view(view, fd, records, n, calls, rng)
                 for n, calls in VIEW_CALLS[quick].items()]
     finally:
         os.close(fd)
@@ -366,7 +374,7 @@ def run(quick: bool, modes=("warm", "cold"), widths=WIDTHS) -> dict:
     print("  rowids", file=sys.stderr, flush=True)
     result: dict = {"rowids": [measure_rowids(t, calls, rng)
                                for t, calls in ROWIDS_CALLS[quick].items()],
-                    "gather": [], "view": []}
+                    "gather": []}
     for width in widths:
         sh = Shards(quick, width)
         try:
@@ -376,10 +384,9 @@ def run(quick: bool, modes=("warm", "cold"), widths=WIDTHS) -> dict:
                 for n, calls in GATHER_CALLS[quick][mode].items():
                     result["gather"].append(measure_gather(sh, mode, n, calls,
                                                            BUDGET[quick][mode], rng))
-            if width == 2560:
-                result["view"] = views(sh, quick, rng)
         finally:
             sh.close()
+    result["view"] = views(quick, rng)
     result["lookup"] = lookups(quick, rng)
     load.append(os.getloadavg()[0])
     result["targets"] = [{"target": t, "speedup": v, "goal": g,

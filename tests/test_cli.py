@@ -225,13 +225,13 @@ def test_fio_runner_measures_the_benchmark_files(tmp_path, options):
     assert "note" in run_fio(paths, 1, engine="no-such-engine")
 
 
-def test_round_robin_rotates_the_calls_and_stops_those_over_budget():
+def test_round_robin_shuffles_the_calls_and_stops_those_over_budget():
     import gc
     import time
 
     from larkspur.bench.common import round_robin
 
-    order, checked, rounds = [], [], []
+    order, prepared, checked = [], [], []
 
     def call(name, pause):
         def fn():
@@ -241,19 +241,23 @@ def test_round_robin_rotates_the_calls_and_stops_those_over_budget():
         return fn
 
     calls = {"a": call("a", 0), "b": call("b", 0), "slow": call("slow", 0.02)}
-    times = round_robin(calls, 6, prepare=rounds.append,
+    times = round_robin(calls, 40, prepare=prepared.append,
                         check=lambda name, got: checked.append((name, got)), budget=0.03)
-    assert {name: len(t) for name, t in times.items()} == {"a": 6, "b": 6, "slow": 2}
-    assert min(times["slow"]) >= 0.02 and rounds == list(range(6))
-    assert checked == [(name, name) for name in order]
-    # Each round starts one call later; "slow" is out from round 2.
-    assert order[:8] == ["a", "b", "slow", "b", "slow", "a", "a", "b"]
+    assert {name: len(t) for name, t in times.items()} == {"a": 40, "b": 40, "slow": 2}
+    assert min(times["slow"]) >= 0.02
+    assert prepared == order and checked == [(name, name) for name in order]
+    # Each round runs every live call once, in an order that changes: a
+    # fixed order would make one call always pay for its predecessor.
+    rounds = [order[0:3], order[3:6]] + [order[i:i + 2] for i in range(6, len(order), 2)]
+    assert all(sorted(r) == ["a", "b", "slow"] for r in rounds[:2])
+    assert all(sorted(r) == ["a", "b"] for r in rounds[2:])
+    assert {tuple(r) for r in rounds[2:]} == {("a", "b"), ("b", "a")}
     assert gc.isenabled()
     # Once every call is over budget the rounds end.
-    rounds.clear()
-    assert len(round_robin({"slow": calls["slow"]}, 100, prepare=rounds.append,
+    prepared.clear()
+    assert len(round_robin({"slow": calls["slow"]}, 100, prepare=prepared.append,
                            budget=0)["slow"]) == 2
-    assert rounds == [0, 1]
+    assert prepared == ["slow", "slow"]
 
 
 @pytest.mark.parametrize("width", [160, 12])
