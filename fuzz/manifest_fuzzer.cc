@@ -89,7 +89,8 @@ bool is_json_number(std::string_view text) {
   if (i < text.size() && text[i] == '-') ++i;
   if (i < text.size() && text[i] == '0') {
     ++i;
-  } else if (i >= text.size() || text[i] < '1' || text[i] > '9' || digits() == 0) {
+  } else if (i >= text.size() || text[i] < '1' || text[i] > '9' ||
+             digits() == 0) {
     return false;
   }
   if (i < text.size() && text[i] == '.') {

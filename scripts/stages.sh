@@ -5,6 +5,12 @@
 jobs="$(nproc)"
 stage_times=()
 
+# Warnings are errors in every build of ours (CMake's default, and so a
+# user's `pip install`, leaves them warnings). Python_EXECUTABLE: CMake looks
+# for the PyPI nlohmann-json there when the system has no nlohmann/json.
+cmake_flags=(-G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLARKSPUR_WERROR=ON
+             -DPython_EXECUTABLE="$PY")
+
 # stage NAME COMMAND...: runs COMMAND and records how long it took.
 stage() {
   local name="$1" start="$SECONDS"
@@ -20,14 +26,49 @@ print_stage_times() {
 }
 
 # The package with its release module, installed into the virtual
-# environment (the companion package and the benchmarks come with it).
+# environment.
 install_package() {
-  "$PY" -m pip install -q --disable-pip-version-check --no-build-isolation .
+  "$PY" -m pip install -q --disable-pip-version-check --no-build-isolation \
+    --config-settings=cmake.define.LARKSPUR_WERROR=ON .
+}
+
+# tracked_files PATTERN...: the files of the checkout whose names match a
+# PATTERN: git's list, or (an unpacked sdist) a search outside build/ and .venv/.
+tracked_files() {
+  if git rev-parse --is-inside-work-tree >/dev/null 2>&1; then
+    git ls-files -- "$@"
+  else
+    local patterns=() pattern
+    for pattern in "$@"; do patterns+=(-o -name "$pattern"); done
+    find . \( -path ./build -o -path ./.venv \) -prune -o -type f \
+      \( "${patterns[@]:1}" \) -print | sed 's|^\./||'
+  fi
+}
+
+# Formatting of the C and C++ sources (.clang-format) and ruff's lint of the
+# Python code (pyproject.toml); both only read, and both run before either
+# fails the stage.
+style_checks() {
+  local sources unformatted=() file status=0
+  mapfile -t sources < <(tracked_files '*.cc' '*.h' '*.c')
+  for file in "${sources[@]}"; do
+    clang-format --style=file "$file" | cmp -s - "$file" || unformatted+=("$file")
+  done
+  echo "$(clang-format --version | sed 's/ *(.*//'): ${#sources[@]} files," \
+    "${#unformatted[@]} not formatted"
+  if [ ${#unformatted[@]} -gt 0 ]; then
+    printf '  %s\n' "${unformatted[@]}"
+    echo "  (clang-format -i FILE formats one; .venv/bin/clang-format is the version)"
+    status=1
+  fi
+  echo "$(ruff --version):"
+  ruff check --no-cache --output-format concise . || status=1
+  return "$status"
 }
 
 # The GoogleTest binaries of the release build.
 cxx_tests() {
-  cmake -S . -B build/tests -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  cmake -S . -B build/tests "${cmake_flags[@]}" \
     -DLARKSPUR_BUILD_TESTS=ON -DLARKSPUR_BUILD_MODULE=OFF >/dev/null
   cmake --build build/tests -j "$jobs"
   ctest --test-dir build/tests --output-on-failure -j "$jobs"
@@ -36,9 +77,8 @@ cxx_tests() {
 # AddressSanitizer + UndefinedBehaviorSanitizer: the GoogleTest binaries,
 # then the whole pytest suite against the instrumented module.
 asan_tests() {
-  cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DLARKSPUR_BUILD_TESTS=ON -DLARKSPUR_SANITIZE="address;undefined" \
-    -DPython_EXECUTABLE="$PY" >/dev/null
+  cmake -S . -B build/asan "${cmake_flags[@]}" \
+    -DLARKSPUR_BUILD_TESTS=ON -DLARKSPUR_SANITIZE="address;undefined" >/dev/null
   cmake --build build/asan -j "$jobs"
   ctest --test-dir build/asan --output-on-failure -j "$jobs"
   # Both instrumented modules where Python finds them first: _larkspur, and
@@ -46,7 +86,6 @@ asan_tests() {
   local site="$ROOT/build/asan/site"
   rm -rf "$site" && mkdir -p "$site/larkspur"
   cp python/larkspur/*.py python/larkspur/*.pyi "$site/larkspur/"
-  mkdir -p "$site/larkspur/bench" && cp bench/*.py "$site/larkspur/bench/"
   cp build/asan/larkspur-python/_engine.abi3.so "$site/larkspur/"
   cp build/asan/larkspur-python/_larkspur.abi3.so "$site/"
   # The interpreter is not instrumented: preload the runtime. Leak checking
@@ -70,7 +109,7 @@ tsan_filter+=":UringPages.*:UringPagesSmallRing.*:*/UringFailedBatch.*"
 tsan_filter+=":EngineTable.*"
 
 tsan_tests() {
-  cmake -S . -B build/tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  cmake -S . -B build/tsan "${cmake_flags[@]}" \
     -DLARKSPUR_BUILD_TESTS=ON -DLARKSPUR_BUILD_MODULE=OFF \
     -DLARKSPUR_SANITIZE=thread >/dev/null
   cmake --build build/tsan -j "$jobs" --target larkspur_io_tests
@@ -89,9 +128,8 @@ fuzz_targets=(key_list manifest rowids)
 # A failing input is saved as build/fuzz/artifacts/<target>-crash-*.
 fuzz_tests() {
   local seconds="$1" target log runs
-  cmake -S . -B build/fuzz -G Ninja -DCMAKE_CXX_COMPILER=clang++ \
-    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLARKSPUR_BUILD_FUZZERS=ON \
-    -DLARKSPUR_BUILD_MODULE=OFF >/dev/null
+  cmake -S . -B build/fuzz "${cmake_flags[@]}" -DCMAKE_CXX_COMPILER=clang++ \
+    -DLARKSPUR_BUILD_FUZZERS=ON -DLARKSPUR_BUILD_MODULE=OFF >/dev/null
   cmake --build build/fuzz -j "$jobs"
   mkdir -p build/fuzz/artifacts
   for target in "${fuzz_targets[@]}"; do
@@ -112,4 +150,71 @@ fuzz_tests() {
     echo "fuzz $target: $runs executions in ${seconds} s," \
       "corpus of $(find "build/fuzz/corpus/$target" -type f | wc -l) inputs"
   done
+}
+
+# The distributions, built and installed as a user meets them. `python -m
+# build` makes the sdist and, from it, the wheel; auditwheel turns that wheel
+# into a manylinux one, which goes into a fresh environment. pip builds the
+# sdist into a second fresh environment with the system's nlohmann/json out of
+# reach, so that the build takes the PyPI headers. Each environment runs
+# scripts/check_installed.py from a folder outside the checkout; the tiny
+# demo's table is written once and kept in build/pkg/demo-table.
+pkg="$ROOT/build/pkg"
+
+package_build() {
+  rm -rf "$pkg/dist" "$pkg/wheelhouse"
+  mkdir -p "$pkg"
+  "$PY" -m build --outdir "$pkg/dist" --config-setting=cmake.define.LARKSPUR_WERROR=ON . \
+    >"$pkg/build.log" 2>&1 || { tail -n 40 "$pkg/build.log"; return 1; }
+  local wheel
+  wheel="$(echo "$pkg"/dist/larkspur-*.whl)"
+  auditwheel repair --wheel-dir "$pkg/wheelhouse" "$wheel" >"$pkg/auditwheel.log" 2>&1 ||
+    { cat "$pkg/auditwheel.log"; return 1; }
+  auditwheel show "$wheel" 2>/dev/null | sed -n '/consistent with/,/platform tag/p'
+  ls -l "$pkg"/dist/* "$pkg"/wheelhouse/*.whl | awk '{print "  " $5 " bytes  " $NF}'
+}
+
+# fresh_venv NAME: a new virtual environment build/pkg/NAME; prints its Python.
+fresh_venv() {
+  rm -rf "${pkg:?}/$1"
+  python3 -m venv "$pkg/$1"
+  echo "$pkg/$1/bin/python"
+}
+
+# check_in_venv PYTHON ARGS...: scripts/check_installed.py with PYTHON, run
+# from an empty folder outside the checkout.
+check_in_venv() {
+  local python="$1" here
+  shift
+  here="$(mktemp -d)"
+  (cd "$here" && "$python" "$ROOT/scripts/check_installed.py" "$@")
+  rm -rf "$here"
+}
+
+package_wheel_tests() {
+  local python repaired
+  repaired="$(echo "$pkg"/wheelhouse/larkspur-*manylinux*.whl)"
+  python="$(fresh_venv venv-wheel)"
+  "$python" -m pip install -q --disable-pip-version-check "$repaired[numpy]"
+  check_in_venv "$python" --wheel "$repaired" --demo-table "$pkg/demo-table"
+}
+
+package_sdist_tests() {
+  local python sdist used
+  sdist="$(echo "$pkg"/dist/larkspur-*.tar.gz)"
+  python="$(fresh_venv venv-sdist)"
+  rm -rf "$pkg/sdist-build"
+  CMAKE_ARGS="-DCMAKE_DISABLE_FIND_PACKAGE_nlohmann_json=ON" \
+    "$python" -m pip install -q --disable-pip-version-check \
+    --config-settings=build-dir="$pkg/sdist-build" "$sdist"
+  # The headers the compiler read, from the build's dependency log.
+  used="$(ninja -C "$pkg/sdist-build" -t deps | grep -o '[^ ]*/nlohmann/json\.hpp$' | sort -u)"
+  echo "nlohmann/json.hpp read by the sdist's build: ${used:-none}"
+  if [ -z "$used" ] || grep -qv '/site-packages/nlohmann_json/include/' <<<"$used"; then
+    echo "the sdist's build did not take nlohmann/json from the PyPI package" >&2
+    return 1
+  fi
+  check_in_venv "$python" --no-numpy
+  "$python" -m pip install -q --disable-pip-version-check numpy
+  check_in_venv "$python" --demo-table "$pkg/demo-table"
 }

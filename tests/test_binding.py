@@ -10,8 +10,15 @@ import pathlib
 import pytest
 
 import _larkspur
-from _larkspur import (IoUringPageReader, PageReader, Store, View, read_keys, rowids_for_seq,
-                       rowids_for_seq_with_history)
+from _larkspur import (
+    IoUringPageReader,
+    PageReader,
+    Store,
+    View,
+    read_keys,
+    rowids_for_seq,
+    rowids_for_seq_with_history,
+)
 from conftest import SIGNATURES, Index, Seq, expect, raised
 
 

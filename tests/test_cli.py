@@ -2,6 +2,7 @@
 
 import json
 import os
+import pathlib
 import resource
 import shutil
 import signal
@@ -162,6 +163,45 @@ def test_make_table_takes_over_only_its_own_table(tmp_path, edit, args, taken):
         assert_error(result, 2, "holds a different table")
 
 
+NO_NUMPY = "import sys; sys.modules['numpy'] = None"
+
+
+@pytest.mark.parametrize(
+    "args, status, text",
+    [
+        (["--help"], 0, "inspect"),
+        (["inspect", "{tmp}"], 0, "summary: 4 ok, 0 short, 0 long, 0 missing"),
+        (["demo", "--table", "{tmp}"], 2, "numpy is needed for this command"),
+        (["bench", "--quick"], 2, "numpy is needed for this command"),
+        (["make-table", "{tmp}/new"], 2, "numpy is needed for this command"),
+    ],
+)
+def test_numpy_is_needed_only_by_the_commands_that_use_it(tmp_path, args, status, text):
+    assert main(make_args(str(tmp_path))) == 0
+    result = run_cli(*[a.format(tmp=tmp_path) for a in args], prelude=NO_NUMPY)
+    assert result.returncode == status, result.stderr
+    assert text in (result.stdout if status == 0 else result.stderr.splitlines()[-1])
+    assert "Traceback" not in result.stderr
+
+
+@pytest.mark.parametrize("inside_checkout", [True, False])
+def test_bench_runs_the_scripts_of_the_checkout_it_is_started_in(tmp_path, inside_checkout):
+    import larkspur
+
+    root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+    package_root = os.path.dirname(os.path.dirname(os.path.dirname(larkspur.__file__)))
+    if not inside_checkout and os.path.isdir(os.path.join(package_root, "bench")):
+        pytest.skip("larkspur is imported from a checkout, not installed")
+    cwd = os.path.join(root, "tests") if inside_checkout else tmp_path
+    result = run_cli("bench", "--quick", "--only", "rowids", cwd=cwd, timeout=600)
+    if inside_checkout:
+        assert result.returncode == 0, result.stderr
+        assert "##### benchmark: rowids" in result.stdout
+    else:
+        assert_error(result, 1, "are not installed with the package: run `larkspur bench`"
+                                " inside a checkout")
+
+
 def test_array_views_share_memory():
     data = bytes(range(32))
     view = as_rows(data, 16, np.uint32)
@@ -215,7 +255,12 @@ def test_bench_quick_runs(tmp_path):
     {"engine": "io_uring", "depth": 64, "ramp": 1},  # bench/pages.py, warm
 ])
 def test_fio_runner_measures_the_benchmark_files(tmp_path, options):
-    from larkspur.bench.common import run_fio
+    # The benchmarks live in the checkout, not in the package.
+    sys.path.insert(0, str(pathlib.Path(__file__).parent.parent))
+    try:
+        from bench.common import run_fio
+    finally:
+        sys.path.pop(0)
 
     paths = [tmp_path / "a.bin", tmp_path / "b.bin"]
     for p in paths:
@@ -288,7 +333,8 @@ def test_engine_benchmark_rejects_any_wrong_byte(width, damage):
         ("2.5", "not a JSON object"),
         ('{"shards": 3, "rows_per_shard": -10, "width": 8}', '"rows_per_shard" is -10, not'),
         ('{"shards": true, "rows_per_shard": 10, "width": 8}', '"shards" is True, not'),
-        ('{"shards": 3, "rows_per_shard": 10, "width": %d}' % 2**63, f'"width" is {2**63}, not'),
+        ('{"shards": 3, "rows_per_shard": 10, "width": ' + str(2**63) + "}",
+         f'"width" is {2**63}, not'),
         ('{"shards": 3, "rows_per_shard": 10}', 'no "width"'),
         (b'{"shards": "\xff"}', "not UTF-8 text"),
         ("shards=3", "not JSON (Expecting value"),
@@ -371,9 +417,9 @@ def test_full_disk_fails_in_one_line_and_leaves_no_claim(tmp_path):
 @pytest.mark.parametrize(
     "args, status, text",
     [
-        ("{tmp}/t --shards 1 --rows-per-shard 1 --width %d" % 2**62, 1, "the table needs"),
-        ("{tmp}/t --shards 1 --rows-per-shard 1 --width %d" % 2**64, 2, "larger than the largest"),
-        ("{tmp}/t --shards %d --rows-per-shard %d" % (2**33, 2**32), 2, "than 2**64 row ids"),
+        (f"{{tmp}}/t --shards 1 --rows-per-shard 1 --width {2**62}", 1, "the table needs"),
+        (f"{{tmp}}/t --shards 1 --rows-per-shard 1 --width {2**64}", 2, "larger than the largest"),
+        (f"{{tmp}}/t --shards {2**33} --rows-per-shard {2**32}", 2, "than 2**64 row ids"),
         ("{tmp}/t --npy {tmp}/one.npy", 2, "holds a single value"),
         ("{tmp}/t --npy {tmp}/empty.npy", 2, "holds no rows"),
         ("{tmp}/t --npy {tmp}/flat.npy", 2, "rows of 0 bytes"),

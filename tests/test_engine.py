@@ -2,7 +2,6 @@
 larkspur.rowids, checked against Store.fetch and the list-based row ids."""
 
 import array
-import errno
 import json
 import os
 import random
@@ -10,13 +9,13 @@ import threading
 
 import numpy as np
 import pytest
-from hypothesis import given, settings, strategies as st
+from hypothesis import given, settings
+from hypothesis import strategies as st
+from test_store import Table as Files
 
 import _larkspur
 import larkspur
 from larkspur import Table
-
-from test_store import Table as Files
 
 WIDTH, RPS = 64, 300
 PLE_SHARDS, PLE_RPS = 128, 2_500_012
@@ -215,7 +214,8 @@ def test_batched_rowids_are_per_sequence():
     ([1.5], {}, TypeError, "tokens must be integers, not float"),
     (np.zeros((2, 3), np.int64), {"history": np.zeros((3, 2), np.int64)}, ValueError,
      r"history of \(B, T\) tokens must be \(B, K\) with B = 2"),
-    ([1, 2], {"history": np.ones((1, 1), np.int64)}, ValueError, r"history of \(T,\) tokens must be 1-D"),
+    ([1, 2], {"history": np.ones((1, 1), np.int64)}, ValueError,
+     r"history of \(T,\) tokens must be 1-D"),
     ([1, 2], {"out": np.zeros((2, 16), np.float64)}, TypeError, "64-bit integers"),
     ([1, 2], {"out": np.zeros((2, 15), np.uint64)}, ValueError, "out has 240 bytes, 256"),
 ])

@@ -31,7 +31,8 @@ CALLS = {
     "IoUringPageReader.read_pages": ("r = lk.IoUringPageReader()",
                                      "r.read_pages([FD] * 4, [0, 4096, 8192, 0])"),
     "read_keys": ("", "lk.read_keys(D + '/keys.txt')"),
-    "Table.gather": ("import larkspur; t = larkspur.Table(T, shards=4, rows_per_shard=100, width=64)",
+    "Table.gather": ("import larkspur; "
+                     "t = larkspur.Table(T, shards=4, rows_per_shard=100, width=64)",
                      "t.gather([5, 150, 250, 350, 7, 399])"),
     "Table.lookup": ("import larkspur, numpy as np; t = larkspur.Table(PLE); "
                      "tok = np.array([[151644, 872, 198], [9707, 11, 1879]])",

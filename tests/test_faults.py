@@ -19,7 +19,6 @@ import pytest
 
 import _larkspur
 
-
 SLOT = 512
 RECORDS = 64
 ROWS, WIDTH = 100, 64
@@ -176,7 +175,8 @@ def test_view_open_failures_leave_nothing_behind(faulty, files):
 # --- View: record reads -------------------------------------------------------
 
 VIEW_READ = """
-path, method, indices, bad, code = sys.argv[1], sys.argv[2], json.loads(sys.argv[3]), int(sys.argv[4]), sys.argv[5]
+path, method, indices = sys.argv[1], sys.argv[2], json.loads(sys.argv[3])
+bad, code = int(sys.argv[4]), sys.argv[5]
 slot = int(sys.argv[6])
 data = open(path, "rb").read()
 view = View(path)

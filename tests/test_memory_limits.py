@@ -18,7 +18,6 @@ import random
 import pytest
 
 import _larkspur  # noqa: F401  (the children import the same build)
-
 from conftest import run_child_code, under_asan
 
 HEADROOM_MIB = 48

@@ -10,7 +10,6 @@ import pytest
 
 import _larkspur
 from _larkspur import InternalFault, IoUringPageReader, PageReader
-
 from conftest import run_child_code
 
 READERS = [PageReader, IoUringPageReader]

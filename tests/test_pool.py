@@ -121,7 +121,8 @@ def test_no_pool_switch(table, value, pooled):
     env = {} if value is None else {"LARKSPUR_NO_POOL": value}
     got = run(table, """
 f = fault_of(store, [1, 950])
-print(json.dumps([f, len(workers()), store.fetch([1, 150]) == store.fetch([1]) + store.fetch([150])]))
+same = store.fetch([1, 150]) == store.fetch([1]) + store.fetch([150])
+print(json.dumps([f, len(workers()), same]))
 """, LARKSPUR_POOL_WORKERS="4", **env)
     if pooled:
         assert got == [POOLED_FAULT, 4, True]

@@ -428,7 +428,7 @@ def test_interpreter_lock_is_released_while_rows_are_read(tmp_path):
                 seen.append(True)
                 return
 
-    for attempt in range(5):
+    for _ in range(5):
         for i in range(4):
             fd = os.open(os.path.join(t.dir, f"shard_{i}.bin"), os.O_RDONLY)
             os.posix_fadvise(fd, 0, 0, os.POSIX_FADV_DONTNEED)

@@ -29,10 +29,16 @@ from hypothesis import HealthCheck, assume, given, settings
 from hypothesis import strategies as st
 
 import _larkspur
-from _larkspur import (IoUringPageReader, PageReader, Store, View, read_keys,
-                       rowids_for_seq, rowids_for_seq_with_history)
-from conftest import (SIGNATURES, U64_MAX, Index, IterOnly, Outcome, Seq, expect, fails,
-                      under_asan)
+from _larkspur import (
+    IoUringPageReader,
+    PageReader,
+    Store,
+    View,
+    read_keys,
+    rowids_for_seq,
+    rowids_for_seq_with_history,
+)
+from conftest import SIGNATURES, U64_MAX, Index, IterOnly, Outcome, Seq, expect, fails, under_asan
 from larkspur import reference
 
 # Index objects that return an int subclass are accepted with a warning.

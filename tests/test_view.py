@@ -74,6 +74,9 @@ def on_thread(fn):
 @pytest.fixture
 def unraisable(monkeypatch):
     """The reports sent to the unraisable hook during the test."""
+    # Garbage of earlier tests could otherwise be collected on a thread this
+    # test starts and report its objects as dropped on another thread.
+    gc.collect()
     reports = []
     monkeypatch.setattr(sys, "unraisablehook", reports.append)
     return reports

@@ -1,7 +1,8 @@
 """Type stubs of larkspur._engine, the engine API's native module."""
 
+from collections.abc import Sequence
 from types import TracebackType
-from typing import Any, Sequence, SupportsIndex, TypedDict, final
+from typing import Any, SupportsIndex, TypedDict, final
 
 import numpy as np
 import numpy.typing as npt

@@ -10,6 +10,8 @@ import stat
 import sys
 
 BENCHMARKS = ["rowids", "fetch", "view", "pages", "engine"]
+# Commands that import numpy; the others run without it.
+NEEDS_NUMPY = {"demo", "bench", "make-table"}
 
 
 def _positive(text: str) -> int:
@@ -130,7 +132,7 @@ def cmd_bench(args, parser) -> int:
     import tempfile
 
     names = args.only or BENCHMARKS
-    modules = [_bench_module(name, parser) for name in names]
+    modules = [_bench_module(name) for name in names]
     results = {}
     with contextlib.ExitStack() as stack:
         output = stack.enter_context(OutputFile(args.json)) if args.json else None
@@ -155,15 +157,40 @@ def cmd_bench(args, parser) -> int:
     return 0
 
 
-def _bench_module(name: str, parser):
-    try:
-        return importlib.import_module(f"larkspur.bench.{name}")
-    except ModuleNotFoundError:
-        here = os.path.join(os.path.dirname(__file__), "..", "..", "bench")
-        if os.path.exists(os.path.join(here, f"{name}.py")):
-            sys.path.insert(0, os.path.abspath(here))
-            return importlib.import_module(name)
-        parser.error(f"benchmark {name!r} is not installed")
+def _bench_dir() -> str | None:
+    """The bench/ folder of a source checkout: the one this package was
+    imported from, or the one holding the current directory; None if neither
+    is a checkout."""
+    here = os.path.dirname(os.path.abspath(__file__))
+    candidates = [os.path.dirname(os.path.dirname(here))]
+    path = os.getcwd()
+    while True:
+        candidates.append(path)
+        parent = os.path.dirname(path)
+        if parent == path:
+            break
+        path = parent
+    for root in candidates:
+        bench = os.path.join(root, "bench")
+        if (os.path.isfile(os.path.join(bench, "common.py"))
+                and os.path.isfile(os.path.join(root, "python", "larkspur", "cli.py"))):
+            return bench
+    return None
+
+
+def _bench_module(name: str):
+    """The benchmark script `name` of a source checkout; the scripts are not
+    part of the installed package."""
+    bench = _bench_dir()
+    if bench is None:
+        raise CommandError("the benchmarks are scripts in the bench/ folder of a larkspur source"
+                           " checkout and are not installed with the package: run"
+                           " `larkspur bench` inside a checkout")
+    if not os.path.isfile(os.path.join(bench, f"{name}.py")):
+        raise CommandError(f"benchmark {name!r} is missing from {bench}")
+    if bench not in sys.path:
+        sys.path.insert(0, bench)
+    return importlib.import_module(name)
 
 
 def cmd_make_table(args, parser) -> int:
@@ -272,10 +299,11 @@ def main(argv: list[str] | None = None) -> int:
     parser = build_parser()
     try:
         args = parser.parse_args(argv)
-        try:
-            import numpy  # noqa: F401
-        except ImportError:
-            parser.error("numpy is needed for this command: pip install 'larkspur[numpy]'")
+        if args.command in NEEDS_NUMPY:
+            try:
+                import numpy  # noqa: F401
+            except ImportError:
+                parser.error("numpy is needed for this command: pip install 'larkspur[numpy]'")
         status = _run(args, parser)
         sys.stdout.flush()
         return status

@@ -15,8 +15,8 @@ import contextlib
 import os
 import statistics
 import time
+from collections.abc import Callable
 from dataclasses import dataclass, field
-from typing import Callable
 
 import numpy as np
 
@@ -141,9 +141,9 @@ def run_loop(name: str, steps, streams: list[np.ndarray], prefill: int, width: i
     the whole batch; each step timed, then verified outside the timing."""
     stats = RunStats(name)
 
-    def timed(latencies: list[float], call, ids: np.ndarray) -> None:
+    def timed(latencies: list[float], call, args: tuple, ids: np.ndarray) -> None:
         t0 = time.perf_counter()
-        data = call()
+        data = call(*args)
         latencies.append(time.perf_counter() - t0)
         flat = ids.ravel().tolist()
         verify(data, flat, width)
@@ -153,13 +153,12 @@ def run_loop(name: str, steps, streams: list[np.ndarray], prefill: int, width: i
 
     for seq in streams:
         chunk = seq[:prefill]
-        timed(stats.prefill, lambda: steps.prefill(chunk), rowids(chunk))
+        timed(stats.prefill, steps.prefill, (chunk,), rowids(chunk))
         stats.prefill_tokens += len(chunk)
     history = np.stack([seq[prefill - 2:prefill] for seq in streams])
     for position in range(prefill, len(streams[0])):
         tokens = np.array([seq[position] for seq in streams], dtype=np.int64)
-        timed(stats.decode, lambda: steps.decode(tokens, history),
-              rowids(tokens[:, None], history))
+        timed(stats.decode, steps.decode, (tokens, history), rowids(tokens[:, None], history))
         history = np.column_stack([history[:, 1], tokens])
         stats.decode_tokens += len(streams)
     return stats

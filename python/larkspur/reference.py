@@ -9,7 +9,8 @@ imported only by the function that needs it.
 from __future__ import annotations
 
 import functools
-from typing import Any, Iterable, Sequence
+from collections.abc import Iterable, Sequence
+from typing import Any
 
 # The pad token: no context reaches back across it, and a sequence without
 # history starts after two of them.

@@ -10,10 +10,14 @@ import errno
 import json
 import os
 import stat
+from collections.abc import Callable, Iterable, Iterator
 from dataclasses import dataclass
-from typing import Callable, Iterable, Iterator
+from typing import TYPE_CHECKING
 
-import numpy as np
+# numpy is imported by the functions that need it, so that reading metadata
+# and listing shards (`larkspur inspect`) work without it.
+if TYPE_CHECKING:
+    import numpy as np
 
 # The grid of the PLE_QWEN_V1 row space.
 QWEN_SHARDS = 128
@@ -32,9 +36,9 @@ MAX_FILE_BYTES = (1 << 63) - 1
 # recorded has the source alone; those tables hold this generator's rows.
 GENERATOR_SOURCE = "generator"
 GENERATOR = "rowid-mix64-v1"
-_M1 = np.uint64(0x9E3779B97F4A7C15)
-_M2 = np.uint64(0xBF58476D1CE4E5B9)
-_M3 = np.uint64(0x94D049BB133111EB)
+_M1 = 0x9E3779B97F4A7C15
+_M2 = 0xBF58476D1CE4E5B9
+_M3 = 0x94D049BB133111EB
 
 
 def expected_rows(rowids: np.ndarray, width: int) -> np.ndarray:
@@ -43,12 +47,15 @@ def expected_rows(rowids: np.ndarray, width: int) -> np.ndarray:
     Word k of row r is a 64-bit mix of r * M1 + (k + 1) * M2, stored
     little-endian; a row is the first `width` bytes of its words.
     """
+    import numpy as np
+
     ids = np.asarray(rowids, dtype=np.uint64).reshape(-1, 1)
     words = (width + 7) // 8
     with np.errstate(over="ignore"):
-        x = ids * _M1 + (np.arange(words, dtype=np.uint64) + np.uint64(1)) * _M2
+        x = (ids * np.uint64(_M1)
+             + (np.arange(words, dtype=np.uint64) + np.uint64(1)) * np.uint64(_M2))
         x ^= x >> np.uint64(30)
-        x *= _M3
+        x *= np.uint64(_M3)
         x ^= x >> np.uint64(31)
     return x.view(np.uint8).reshape(len(ids), words * 8)[:, :width]
 
@@ -206,10 +213,12 @@ def missing_shards(directory: str, geometry: Geometry) -> list[int]:
     return out
 
 
-RowSource = Callable[[int, int], np.ndarray]  # (first global row, count) -> rows
+RowSource = Callable[[int, int], "np.ndarray"]  # (first global row, count) -> rows
 
 
 def generator_source(width: int) -> RowSource:
+    import numpy as np
+
     return lambda first, count: expected_rows(
         np.arange(first, first + count, dtype=np.uint64), width)
 
@@ -220,6 +229,8 @@ def npy_source(path: str) -> tuple[RowSource, int, int]:
     Raises OSError when the file cannot be read and ValueError when it is not
     a .npy array of at least one row of at least one byte.
     """
+    import numpy as np
+
     with open(path, "rb") as f:
         if f.read(6) != b"\x93NUMPY":
             raise ValueError("not a .npy file")
@@ -290,13 +301,16 @@ def write_table(directory: str, geometry: Geometry, source: RowSource, source_na
     Everything that can be checked is checked before anything is written: the
     geometry, the directory, its metadata and the free space (TableError,
     OSError). Metadata of another table (geometry, source or generator) is
-    refused; a table of `source_name` "generator" is one of GENERATOR. A shard is written to "shard_{i}.bin.partial" and renamed when
-    complete, so an interrupted run leaves no full-size file with wrong
-    contents: the next run finds the shard missing and writes it again. The
-    metadata is written just before the first shard is put in place, so a run
+    refused; a table of `source_name` "generator" is one of GENERATOR. A
+    shard is written to "shard_{i}.bin.partial" and renamed when complete,
+    so an interrupted run leaves no full-size file with wrong contents: the
+    next run finds the shard missing and writes it again. The metadata is
+    written just before the first shard is put in place, so a run
     that fails before completing a shard leaves no claim on the directory.
     Rows past `rows_available` (an array shorter than the grid) are zeros.
     """
+    import numpy as np
+
     geometry.check()
     if os.path.exists(directory) and not os.path.isdir(directory):
         raise TableError(f"{directory} is not a directory")
@@ -358,7 +372,8 @@ def evict(paths: Iterable[str]) -> None:
             os.close(fd)
 
 
-def iter_shard_status(directory: str, geometry: Geometry) -> Iterator[tuple[int, str | None, int, str]]:
+def iter_shard_status(directory: str,
+                      geometry: Geometry) -> Iterator[tuple[int, str | None, int, str]]:
     """(index, file found or None, size, state) per shard: ok, short, long,
     missing, or not-a-file for a directory or other non-file (size 0)."""
     for i in range(geometry.shards):

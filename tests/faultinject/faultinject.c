@@ -78,9 +78,10 @@ enum kind {
   K_COUNT
 };
 
-static const char *const kind_names[K_COUNT] = {
-    "open", "stat",  "fstat", "pread", "read", "close", "mmap",
-    "pthread_create", "io_uring_setup", "io_uring_enter", "new", "preadv2"};
+static const char* const kind_names[K_COUNT] = {
+    "open",           "stat",           "fstat", "pread",
+    "read",           "close",          "mmap",  "pthread_create",
+    "io_uring_setup", "io_uring_enter", "new",   "preadv2"};
 
 enum { SYS_URING_SETUP = 425, SYS_URING_ENTER = 426, MAX_RULES = 4 };
 
@@ -104,18 +105,18 @@ struct rule {
 
 static struct rule rules[MAX_RULES];
 static int rule_count;
-static int armed; /* atomic; rules are written only while it is 0 */
+static int armed;             /* atomic; rules are written only while it is 0 */
 static __thread int bypassed; /* this thread's calls are never counted */
 
 /* ---- the real functions ------------------------------------------------ */
 
-static void *resolve(const char *name) {
-  void *fn = dlsym(RTLD_NEXT, name);
+static void* resolve(const char* name) {
+  void* fn = dlsym(RTLD_NEXT, name);
   if (fn == NULL) fn = dlvsym(RTLD_NEXT, name, "GLIBC_2.2.5");
   if (fn == NULL) {
     /* The C++ runtime comes with the extension module, loaded locally,
      * so it is not among the objects after this one. */
-    void *cxx = dlopen("libstdc++.so.6", RTLD_LAZY | RTLD_NOLOAD);
+    void* cxx = dlopen("libstdc++.so.6", RTLD_LAZY | RTLD_NOLOAD);
     if (cxx != NULL) fn = dlsym(cxx, name);
   }
   if (fn == NULL) {
@@ -130,38 +131,38 @@ static void *resolve(const char *name) {
 /* Resolved on first use (a call may arrive before the constructor runs);
  * racing threads store the same pointer. dlsym's object pointer becomes a
  * function pointer through memcpy, the conversion POSIX guarantees. */
-#define REAL(type, name)                                                 \
-  static type real_##name(void) {                                        \
-    static type fn;                                                      \
-    type got = __atomic_load_n(&fn, __ATOMIC_RELAXED);                   \
-    if (got == NULL) {                                                   \
-      void *sym = resolve(#name);                                        \
-      memcpy(&got, &sym, sizeof got);                                    \
-      __atomic_store_n(&fn, got, __ATOMIC_RELAXED);                      \
-    }                                                                    \
-    return got;                                                          \
+#define REAL(type, name)                               \
+  static type real_##name(void) {                      \
+    static type fn;                                    \
+    type got = __atomic_load_n(&fn, __ATOMIC_RELAXED); \
+    if (got == NULL) {                                 \
+      void* sym = resolve(#name);                      \
+      memcpy(&got, &sym, sizeof got);                  \
+      __atomic_store_n(&fn, got, __ATOMIC_RELAXED);    \
+    }                                                  \
+    return got;                                        \
   }
 
-typedef int (*open_fn)(const char *, int, ...);
-typedef int (*openat_fn)(int, const char *, int, ...);
-typedef int (*stat_fn)(const char *, struct stat *);
-typedef int (*stat64_fn)(const char *, struct stat64 *);
-typedef int (*fstat_fn)(int, struct stat *);
-typedef int (*fstat64_fn)(int, struct stat64 *);
-typedef int (*xstat_fn)(int, const char *, struct stat *);
-typedef int (*xstat64_fn)(int, const char *, struct stat64 *);
-typedef int (*fxstat_fn)(int, int, struct stat *);
-typedef int (*fxstat64_fn)(int, int, struct stat64 *);
-typedef ssize_t (*pread_fn)(int, void *, size_t, off_t);
-typedef ssize_t (*read_fn)(int, void *, size_t);
-typedef ssize_t (*preadv2_fn)(int, const struct iovec *, int, off_t, int);
+typedef int (*open_fn)(const char*, int, ...);
+typedef int (*openat_fn)(int, const char*, int, ...);
+typedef int (*stat_fn)(const char*, struct stat*);
+typedef int (*stat64_fn)(const char*, struct stat64*);
+typedef int (*fstat_fn)(int, struct stat*);
+typedef int (*fstat64_fn)(int, struct stat64*);
+typedef int (*xstat_fn)(int, const char*, struct stat*);
+typedef int (*xstat64_fn)(int, const char*, struct stat64*);
+typedef int (*fxstat_fn)(int, int, struct stat*);
+typedef int (*fxstat64_fn)(int, int, struct stat64*);
+typedef ssize_t (*pread_fn)(int, void*, size_t, off_t);
+typedef ssize_t (*read_fn)(int, void*, size_t);
+typedef ssize_t (*preadv2_fn)(int, const struct iovec*, int, off_t, int);
 typedef int (*close_fn)(int);
-typedef void *(*mmap_fn)(void *, size_t, int, int, int, off_t);
-typedef int (*pthread_create_fn)(pthread_t *, const pthread_attr_t *,
-                                 void *(*)(void *), void *);
+typedef void* (*mmap_fn)(void*, size_t, int, int, int, off_t);
+typedef int (*pthread_create_fn)(pthread_t*, const pthread_attr_t*,
+                                 void* (*)(void*), void*);
 typedef long (*syscall_fn)(long, ...);
-typedef void *(*new_fn)(size_t);
-typedef void *(*new_aligned_fn)(size_t, size_t);
+typedef void* (*new_fn)(size_t);
+typedef void* (*new_aligned_fn)(size_t, size_t);
 
 REAL(open_fn, open)
 REAL(open_fn, open64)
@@ -194,11 +195,11 @@ REAL(new_aligned_fn, _ZnamSt11align_val_t)
 
 /* Whether this call must fail; sets *err and *after when it must. Never
  * touches errno. `fd` or `offset` is -1 when the call has none. */
-static int should_fail(int kind, long fd, long long offset, const char *path,
-                       int *err, int *after, int *partial) {
+static int should_fail(int kind, long fd, long long offset, const char* path,
+                       int* err, int* after, int* partial) {
   if (bypassed || !__atomic_load_n(&armed, __ATOMIC_ACQUIRE)) return 0;
   for (int i = 0; i < rule_count; ++i) {
-    struct rule *r = &rules[i];
+    struct rule* r = &rules[i];
     if (r->kind != kind) continue;
     if (r->has_fd && fd != r->fd) continue;
     if (r->has_offset && offset != r->offset) continue;
@@ -212,7 +213,8 @@ static int should_fail(int kind, long fd, long long offset, const char *path,
     if (r->delay_us > 0) {
       /* A slow call, not a failed one; errno is left as it was. */
       const int saved = errno;
-      struct timespec ts = {r->delay_us / 1000000, r->delay_us % 1000000 * 1000};
+      struct timespec ts = {r->delay_us / 1000000,
+                            r->delay_us % 1000000 * 1000};
       while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
       }
       errno = saved;
@@ -226,34 +228,42 @@ static int should_fail(int kind, long fd, long long offset, const char *path,
   return 0;
 }
 
-#define FAIL_IF(kind, fd, offset, path, failed_value)               \
-  do {                                                              \
-    int err_;                                                       \
+#define FAIL_IF(kind, fd, offset, path, failed_value)                     \
+  do {                                                                    \
+    int err_;                                                             \
     if (should_fail((kind), (fd), (offset), (path), &err_, NULL, NULL)) { \
-      errno = err_;                                                 \
-      return (failed_value);                                        \
-    }                                                               \
+      errno = err_;                                                       \
+      return (failed_value);                                              \
+    }                                                                     \
   } while (0)
 
 /* ---- rule parsing ------------------------------------------------------- */
 
 static const struct {
-  const char *name;
+  const char* name;
   int value;
 } errno_names[] = {
-    {"EIO", EIO},       {"EINTR", EINTR},   {"ENOMEM", ENOMEM},
-    {"EAGAIN", EAGAIN}, {"EMFILE", EMFILE}, {"ENFILE", ENFILE},
-    {"ENOSYS", ENOSYS}, {"EPERM", EPERM},   {"EBADF", EBADF},
-    {"EINVAL", EINVAL}, {"ENOSPC", ENOSPC}, {"EACCES", EACCES},
+    {"EIO", EIO},
+    {"EINTR", EINTR},
+    {"ENOMEM", ENOMEM},
+    {"EAGAIN", EAGAIN},
+    {"EMFILE", EMFILE},
+    {"ENFILE", ENFILE},
+    {"ENOSYS", ENOSYS},
+    {"EPERM", EPERM},
+    {"EBADF", EBADF},
+    {"EINVAL", EINVAL},
+    {"ENOSPC", ENOSPC},
+    {"EACCES", EACCES},
     {"EOPNOTSUPP", EOPNOTSUPP},
 };
 
-static int parse_long(const char *text, size_t len, long long *out) {
+static int parse_long(const char* text, size_t len, long long* out) {
   char buf[32];
   if (len == 0 || len >= sizeof buf) return -1;
   memcpy(buf, text, len);
   buf[len] = '\0';
-  char *end = NULL;
+  char* end = NULL;
   errno = 0;
   const long long v = strtoll(buf, &end, 0);
   if (errno != 0 || *end != '\0') return -1;
@@ -261,7 +271,7 @@ static int parse_long(const char *text, size_t len, long long *out) {
   return 0;
 }
 
-static int parse_errno(const char *text, size_t len, int *out) {
+static int parse_errno(const char* text, size_t len, int* out) {
   for (size_t i = 0; i < sizeof errno_names / sizeof errno_names[0]; ++i) {
     if (strlen(errno_names[i].name) == len &&
         memcmp(errno_names[i].name, text, len) == 0) {
@@ -276,20 +286,20 @@ static int parse_errno(const char *text, size_t len, int *out) {
 }
 
 /* One rule from "key=value,..." of length len. */
-static int parse_rule(const char *text, size_t len, struct rule *r) {
+static int parse_rule(const char* text, size_t len, struct rule* r) {
   memset(r, 0, sizeof *r);
   r->kind = -1;
   r->err = EIO;
   r->nth = 1;
   r->count = 1;
-  const char *end = text + len;
+  const char* end = text + len;
   while (text < end) {
-    const char *comma = memchr(text, ',', (size_t)(end - text));
-    const char *item_end = comma != NULL ? comma : end;
-    const char *eq = memchr(text, '=', (size_t)(item_end - text));
+    const char* comma = memchr(text, ',', (size_t)(end - text));
+    const char* item_end = comma != NULL ? comma : end;
+    const char* eq = memchr(text, '=', (size_t)(item_end - text));
     if (eq == NULL) return -1;
     const size_t klen = (size_t)(eq - text);
-    const char *value = eq + 1;
+    const char* value = eq + 1;
     const size_t vlen = (size_t)(item_end - value);
     long long num = 0;
 #define KEY(name) (klen == sizeof(name) - 1 && memcmp(text, name, klen) == 0)
@@ -347,13 +357,13 @@ EXPORT void fi_disarm(void) { __atomic_store_n(&armed, 0, __ATOMIC_RELEASE); }
 
 /* Replaces every rule with those of `spec` and arms them; -1 (and
  * disarmed) when the spec does not parse. An empty spec only disarms. */
-EXPORT int fi_arm(const char *spec) {
+EXPORT int fi_arm(const char* spec) {
   fi_disarm();
   const int saved = errno;
   int n = 0;
-  const char *p = spec;
+  const char* p = spec;
   while (*p != '\0') {
-    const char *semi = strchr(p, ';');
+    const char* semi = strchr(p, ';');
     const size_t len = semi != NULL ? (size_t)(semi - p) : strlen(p);
     if (len > 0) {
       if (n == MAX_RULES || parse_rule(p, len, &rules[n]) != 0) {
@@ -398,7 +408,7 @@ EXPORT long fi_seen(void) {
 }
 
 __attribute__((constructor)) static void fi_init(void) {
-  const char *spec = getenv("FAULTINJECT_RULES");
+  const char* spec = getenv("FAULTINJECT_RULES");
   if (spec == NULL || *spec == '\0') return;
   if (fi_arm(spec) != 0) {
     fprintf(stderr, "faultinject: cannot parse FAULTINJECT_RULES=%s\n", spec);
@@ -414,7 +424,7 @@ static mode_t open_mode(int flags, va_list ap) {
   return 0;
 }
 
-EXPORT int open(const char *path, int flags, ...) {
+EXPORT int open(const char* path, int flags, ...) {
   va_list ap;
   va_start(ap, flags);
   const mode_t mode = open_mode(flags, ap);
@@ -423,7 +433,7 @@ EXPORT int open(const char *path, int flags, ...) {
   return real_open()(path, flags, mode);
 }
 
-EXPORT int open64(const char *path, int flags, ...) {
+EXPORT int open64(const char* path, int flags, ...) {
   va_list ap;
   va_start(ap, flags);
   const mode_t mode = open_mode(flags, ap);
@@ -432,7 +442,7 @@ EXPORT int open64(const char *path, int flags, ...) {
   return real_open64()(path, flags, mode);
 }
 
-EXPORT int openat(int dirfd, const char *path, int flags, ...) {
+EXPORT int openat(int dirfd, const char* path, int flags, ...) {
   va_list ap;
   va_start(ap, flags);
   const mode_t mode = open_mode(flags, ap);
@@ -441,7 +451,7 @@ EXPORT int openat(int dirfd, const char *path, int flags, ...) {
   return real_openat()(dirfd, path, flags, mode);
 }
 
-EXPORT int openat64(int dirfd, const char *path, int flags, ...) {
+EXPORT int openat64(int dirfd, const char* path, int flags, ...) {
   va_list ap;
   va_start(ap, flags);
   const mode_t mode = open_mode(flags, ap);
@@ -450,54 +460,54 @@ EXPORT int openat64(int dirfd, const char *path, int flags, ...) {
   return real_openat64()(dirfd, path, flags, mode);
 }
 
-EXPORT int stat(const char *restrict path, struct stat *restrict buf) {
+EXPORT int stat(const char* restrict path, struct stat* restrict buf) {
   FAIL_IF(K_STAT, -1, -1, path, -1);
   return real_stat()(path, buf);
 }
 
-EXPORT int stat64(const char *restrict path, struct stat64 *restrict buf) {
+EXPORT int stat64(const char* restrict path, struct stat64* restrict buf) {
   FAIL_IF(K_STAT, -1, -1, path, -1);
   return real_stat64()(path, buf);
 }
 
-EXPORT int fstat(int fd, struct stat *buf) {
+EXPORT int fstat(int fd, struct stat* buf) {
   FAIL_IF(K_FSTAT, fd, -1, NULL, -1);
   return real_fstat()(fd, buf);
 }
 
-EXPORT int fstat64(int fd, struct stat64 *buf) {
+EXPORT int fstat64(int fd, struct stat64* buf) {
   FAIL_IF(K_FSTAT, fd, -1, NULL, -1);
   return real_fstat64()(fd, buf);
 }
 
 /* The entry points of C libraries older than 2.33, kept for binaries
  * built against them. */
-EXPORT int __xstat(int ver, const char *path, struct stat *buf) {
+EXPORT int __xstat(int ver, const char* path, struct stat* buf) {
   FAIL_IF(K_STAT, -1, -1, path, -1);
   return real___xstat()(ver, path, buf);
 }
 
-EXPORT int __xstat64(int ver, const char *path, struct stat64 *buf) {
+EXPORT int __xstat64(int ver, const char* path, struct stat64* buf) {
   FAIL_IF(K_STAT, -1, -1, path, -1);
   return real___xstat64()(ver, path, buf);
 }
 
-EXPORT int __fxstat(int ver, int fd, struct stat *buf) {
+EXPORT int __fxstat(int ver, int fd, struct stat* buf) {
   FAIL_IF(K_FSTAT, fd, -1, NULL, -1);
   return real___fxstat()(ver, fd, buf);
 }
 
-EXPORT int __fxstat64(int ver, int fd, struct stat64 *buf) {
+EXPORT int __fxstat64(int ver, int fd, struct stat64* buf) {
   FAIL_IF(K_FSTAT, fd, -1, NULL, -1);
   return real___fxstat64()(ver, fd, buf);
 }
 
-EXPORT ssize_t pread(int fd, void *buf, size_t count, off_t offset) {
+EXPORT ssize_t pread(int fd, void* buf, size_t count, off_t offset) {
   FAIL_IF(K_PREAD, fd, (long long)offset, NULL, -1);
   return real_pread()(fd, buf, count, offset);
 }
 
-EXPORT ssize_t pread64(int fd, void *buf, size_t count, off_t offset) {
+EXPORT ssize_t pread64(int fd, void* buf, size_t count, off_t offset) {
   FAIL_IF(K_PREAD, fd, (long long)offset, NULL, -1);
   return real_pread64()(fd, buf, count, offset);
 }
@@ -515,19 +525,19 @@ static int preadv2_fails(int fd, off_t offset) {
   return 0;
 }
 
-EXPORT ssize_t preadv2(int fd, const struct iovec *iov, int iovcnt,
+EXPORT ssize_t preadv2(int fd, const struct iovec* iov, int iovcnt,
                        off_t offset, int flags) {
   if (preadv2_fails(fd, offset)) return -1;
   return real_preadv2()(fd, iov, iovcnt, offset, flags);
 }
 
-EXPORT ssize_t preadv64v2(int fd, const struct iovec *iov, int iovcnt,
+EXPORT ssize_t preadv64v2(int fd, const struct iovec* iov, int iovcnt,
                           off_t offset, int flags) {
   if (preadv2_fails(fd, offset)) return -1;
   return real_preadv64v2()(fd, iov, iovcnt, offset, flags);
 }
 
-EXPORT ssize_t read(int fd, void *buf, size_t count) {
+EXPORT ssize_t read(int fd, void* buf, size_t count) {
   FAIL_IF(K_READ, fd, -1, NULL, -1);
   return real_read()(fd, buf, count);
 }
@@ -543,25 +553,25 @@ EXPORT int close(int fd) {
   return rc;
 }
 
-static void *map_or_fail(mmap_fn real, void *addr, size_t length, int prot,
+static void* map_or_fail(mmap_fn real, void* addr, size_t length, int prot,
                          int flags, int fd, off_t offset) {
   if ((flags & MAP_ANONYMOUS) == 0)
     FAIL_IF(K_MMAP, fd, (long long)offset, NULL, MAP_FAILED);
   return real(addr, length, prot, flags, fd, offset);
 }
 
-EXPORT void *mmap(void *addr, size_t length, int prot, int flags, int fd,
+EXPORT void* mmap(void* addr, size_t length, int prot, int flags, int fd,
                   off_t offset) {
   return map_or_fail(real_mmap(), addr, length, prot, flags, fd, offset);
 }
 
-EXPORT void *mmap64(void *addr, size_t length, int prot, int flags, int fd,
+EXPORT void* mmap64(void* addr, size_t length, int prot, int flags, int fd,
                     off_t offset) {
   return map_or_fail(real_mmap64(), addr, length, prot, flags, fd, offset);
 }
 
-EXPORT int pthread_create(pthread_t *thread, const pthread_attr_t *attr,
-                          void *(*start)(void *), void *arg) {
+EXPORT int pthread_create(pthread_t* thread, const pthread_attr_t* attr,
+                          void* (*start)(void*), void* arg) {
   int err;
   if (should_fail(K_PTHREAD_CREATE, -1, -1, NULL, &err, NULL, NULL)) return err;
   return real_pthread_create()(thread, attr, start, arg);
@@ -581,14 +591,13 @@ EXPORT long syscall(long number, ...) {
   int err = 0;
   int after = 0;
   int partial = 0;
-  if (kind >= 0 &&
-      should_fail(kind, kind == K_URING_ENTER ? a[0] : -1, -1, NULL, &err,
-                  &after, &partial)) {
+  if (kind >= 0 && should_fail(kind, kind == K_URING_ENTER ? a[0] : -1, -1,
+                               NULL, &err, &after, &partial)) {
     if (partial) {
       /* a[1] entries to submit, a[2] completions to wait for. */
       const long half = a[1] / 2;
-      return real_syscall()(number, a[0], half, a[2] < half ? a[2] : half,
-                            a[3], a[4], a[5]);
+      return real_syscall()(number, a[0], half, a[2] < half ? a[2] : half, a[3],
+                            a[4], a[5]);
     }
     if (after) {
       /* Hand over the entries without waiting, then report the error the
@@ -616,22 +625,22 @@ static void fail_new(void) {
     real__ZSt17__throw_bad_allocv()();
 }
 
-EXPORT void *_Znwm(size_t size) {
+EXPORT void* _Znwm(size_t size) {
   fail_new();
   return real__Znwm()(size);
 }
 
-EXPORT void *_Znam(size_t size) {
+EXPORT void* _Znam(size_t size) {
   fail_new();
   return real__Znam()(size);
 }
 
-EXPORT void *_ZnwmSt11align_val_t(size_t size, size_t align) {
+EXPORT void* _ZnwmSt11align_val_t(size_t size, size_t align) {
   fail_new();
   return real__ZnwmSt11align_val_t()(size, align);
 }
 
-EXPORT void *_ZnamSt11align_val_t(size_t size, size_t align) {
+EXPORT void* _ZnamSt11align_val_t(size_t size, size_t align) {
   fail_new();
   return real__ZnamSt11align_val_t()(size, align);
 }

@@ -18,8 +18,8 @@ inline Error fault(std::string message) {
 // followed by the lines "  left: {left}" and " right: {right}".
 inline Error assert_eq_fault(std::string_view what, std::string_view left,
                              std::string_view right) {
-  return fault(str_cat(texts::kAssertEq, what,
-                       "\n  left: ", left, "\n right: ", right));
+  return fault(
+      str_cat(texts::kAssertEq, what, "\n  left: ", left, "\n right: ", right));
 }
 
 inline Error index_fault(std::uint64_t len, std::uint64_t index) {

@@ -15,8 +15,8 @@ namespace larkspur {
 
 // The kinds of file an open accepts.
 enum class FileKinds {
-  kRegular,          // regular files only
-  kRegularOrBlock,   // regular files and block devices
+  kRegular,         // regular files only
+  kRegularOrBlock,  // regular files and block devices
 };
 
 // An open file and its size in bytes when it was opened (a block device's

@@ -69,8 +69,8 @@ int open_errno(const std::string& path, FileKinds kinds) {
 
 TEST(OpenFile, RegularFileWithItsSize) {
   TempFile f("0123456789");
-  Result<OpenFile> opened = open_file(
-      "/proc/self/fd/" + std::to_string(f.fd()), FileKinds::kRegular);
+  Result<OpenFile> opened =
+      open_file("/proc/self/fd/" + std::to_string(f.fd()), FileKinds::kRegular);
   ASSERT_TRUE(opened);
   EXPECT_EQ(opened->size, 10u);
   // Opened without O_NONBLOCK left on, and close-on-exec.
@@ -87,7 +87,8 @@ TEST(OpenFile, RefusesKindsThatAreNotFiles) {
   addr.sun_family = AF_UNIX;
   const std::string sock_path = dir / "sock";
   sock_path.copy(addr.sun_path, sizeof addr.sun_path - 1);
-  ASSERT_EQ(::bind(sock.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+  ASSERT_EQ(::bind(sock.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr),
+            0);
   for (FileKinds kinds : {FileKinds::kRegular, FileKinds::kRegularOrBlock}) {
     EXPECT_EQ(open_errno(dir / "fifo", kinds), ESPIPE);
     EXPECT_EQ(open_errno(sock_path, kinds), ENXIO);  // open(2) of a socket
@@ -102,7 +103,8 @@ TEST(OpenFile, RefusesKindsThatAreNotFiles) {
 
 TEST(OpenFile, BlockDevicesOnlyWhenAsked) {
   const char* device = nullptr;
-  for (const char* candidate : {"/dev/vda", "/dev/sda", "/dev/nvme0n1", "/dev/loop0"}) {
+  for (const char* candidate :
+       {"/dev/vda", "/dev/sda", "/dev/nvme0n1", "/dev/loop0"}) {
     struct stat st {};
     if (::stat(candidate, &st) == 0 && S_ISBLK(st.st_mode) &&
         ::access(candidate, R_OK) == 0) {

@@ -21,7 +21,8 @@ namespace larkspur::test {
 // Writes all of `contents` to `fd`; false (and a test failure) otherwise.
 inline bool write_all(int fd, std::string_view contents) {
   for (std::size_t done = 0; done < contents.size();) {
-    const ssize_t n = ::write(fd, contents.data() + done, contents.size() - done);
+    const ssize_t n =
+        ::write(fd, contents.data() + done, contents.size() - done);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
       ADD_FAILURE() << "write: " << std::generic_category().message(errno);
@@ -39,7 +40,8 @@ class TempDir {
  public:
   TempDir() {
     std::string name =
-        (std::filesystem::temp_directory_path() / "larkspur-test-XXXXXX").string();
+        (std::filesystem::temp_directory_path() / "larkspur-test-XXXXXX")
+            .string();
     if (::mkdtemp(name.data()) == nullptr) {
       ADD_FAILURE() << "mkdtemp: " << std::generic_category().message(errno);
       return;
@@ -67,10 +69,13 @@ class TempDir {
   std::string write(std::string_view name, std::string_view contents) const {
     const std::string path = *this / name;
     std::error_code ec;
-    std::filesystem::create_directories(std::filesystem::path(path).parent_path(), ec);
-    const UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+    std::filesystem::create_directories(
+        std::filesystem::path(path).parent_path(), ec);
+    const UniqueFd fd(
+        ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
     if (!fd.valid()) {
-      ADD_FAILURE() << "open " << path << ": " << std::generic_category().message(errno);
+      ADD_FAILURE() << "open " << path << ": "
+                    << std::generic_category().message(errno);
     } else {
       write_all(fd.get(), contents);
     }
@@ -86,9 +91,11 @@ class TempDir {
 class TempFile {
  public:
   explicit TempFile(std::string_view contents) : path_(dir_ / "file") {
-    fd_.reset(::open(path_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+    fd_.reset(
+        ::open(path_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
     if (!fd_.valid()) {
-      ADD_FAILURE() << "open " << path_ << ": " << std::generic_category().message(errno);
+      ADD_FAILURE() << "open " << path_ << ": "
+                    << std::generic_category().message(errno);
       return;
     }
     write_all(fd_.get(), contents);

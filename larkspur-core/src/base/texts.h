@@ -19,10 +19,12 @@ inline constexpr std::string_view kFailedToSpawnThread =
 // Broken invariants and impossible sizes.
 inline constexpr std::string_view kDivideByZero = "attempt to divide by zero";
 inline constexpr std::string_view kCapacityOverflow = "capacity overflow";
-inline constexpr std::string_view kAssertEq = "assertion `left == right` failed: ";
+inline constexpr std::string_view kAssertEq =
+    "assertion `left == right` failed: ";
 inline constexpr std::string_view kIndexOutOfBounds =
     "index out of bounds: the len is ";  // len, " but the index is ", index
-inline constexpr std::string_view kChunkSizeZero = "chunk size must be non-zero";
+inline constexpr std::string_view kChunkSizeZero =
+    "chunk size must be non-zero";
 
 // Reads.
 inline constexpr std::string_view kEofInsideBuffer =

@@ -28,7 +28,8 @@ class Locate : public ::testing::TestWithParam<LocateCase> {};
 
 TEST_P(Locate, SplitsARowIdIntoShardRowAndOffset) {
   const LocateCase& c = GetParam();
-  const RowLocation got = ShardGeometry{1, c.rows_per_shard, c.width}.locate(c.rowid);
+  const RowLocation got =
+      ShardGeometry{1, c.rows_per_shard, c.width}.locate(c.rowid);
   EXPECT_EQ(got.shard, c.expected.shard);
   EXPECT_EQ(got.local_row, c.expected.local_row);
   EXPECT_EQ(got.byte_offset, c.expected.byte_offset);
@@ -39,11 +40,14 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(LocateCase{0, 10, 64, {0, 0, 0}},
                       LocateCase{9, 10, 64, {0, 9, 576}},
                       LocateCase{10, 10, 64, {1, 0, 0}},
-                      LocateCase{2500012 * 127 + 5, 2500012, 256, {127, 5, 1280}},
+                      LocateCase{
+                          2500012 * 127 + 5, 2500012, 256, {127, 5, 1280}},
                       LocateCase{kMax, 1, 8, {kMax, 0, 0}},
                       LocateCase{kMax, kMax, 8, {1, 0, 0}},
                       // The offset wraps modulo 2^64.
-                      LocateCase{(std::uint64_t{1} << 62) + 3, std::uint64_t{1} << 63, 8,
+                      LocateCase{(std::uint64_t{1} << 62) + 3,
+                                 std::uint64_t{1} << 63,
+                                 8,
                                  {0, (std::uint64_t{1} << 62) + 3, 24}}));
 
 TEST(ShardFilePath, JoinsWithExactlyOneSlash) {

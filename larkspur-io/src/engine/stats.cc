@@ -11,8 +11,8 @@ std::size_t LatencyHistogram::bucket_of(std::uint64_t ns) {
   if (ns < (std::uint64_t{1} << kSubBits)) return static_cast<std::size_t>(ns);
   const auto power = static_cast<std::size_t>(std::bit_width(ns) - 1);
   const std::size_t shift = power - kSubBits;
-  const auto sub = static_cast<std::size_t>((ns >> shift) &
-                                            ((std::uint64_t{1} << kSubBits) - 1));
+  const auto sub = static_cast<std::size_t>(
+      (ns >> shift) & ((std::uint64_t{1} << kSubBits) - 1));
   return ((shift + 1) << kSubBits) + sub;
 }
 

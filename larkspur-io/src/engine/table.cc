@@ -50,7 +50,9 @@ Result<Table> Table::open(std::string_view dir, const GeometryParts& given,
 }
 
 const std::string& Table::path() const { return state_->path; }
-const ShardGeometry& Table::geometry() const { return state_->store.geometry(); }
+const ShardGeometry& Table::geometry() const {
+  return state_->store.geometry();
+}
 TableStats& Table::stats() const { return state_->stats; }
 
 Status Table::gather(std::span<const std::uint64_t> rowids,
@@ -86,7 +88,8 @@ Status Table::gather(std::span<const std::uint64_t> rowids,
   stats.unique_rows.fetch_add(report.inline_rows + report.worker_rows,
                               std::memory_order_relaxed);
   stats.rows_inline.fetch_add(report.inline_rows, std::memory_order_relaxed);
-  stats.rows_by_workers.fetch_add(report.worker_rows, std::memory_order_relaxed);
+  stats.rows_by_workers.fetch_add(report.worker_rows,
+                                  std::memory_order_relaxed);
   stats.read_calls.fetch_add(report.read_calls, std::memory_order_relaxed);
   stats.bytes_read.fetch_add(report.bytes_read, std::memory_order_relaxed);
   if (!st) stats.errors.fetch_add(1, std::memory_order_relaxed);

@@ -31,8 +31,9 @@ Result<GeometryParts> parse_table_meta(std::string_view meta_text,
   if (!fields.top_is_object) return meta_error(path, "not a JSON object");
   const FieldValue& version = fields.values[kVersion];
   if (version.present && version.number != kTableMetaVersion) {
-    return meta_error(path, "an unknown version of the metadata (this "
-                            "library reads version 1)");
+    return meta_error(path,
+                      "an unknown version of the metadata (this "
+                      "library reads version 1)");
   }
   GeometryParts parts;
   std::optional<std::uint64_t>* slots[] = {nullptr, &parts.shards,
@@ -41,8 +42,8 @@ Result<GeometryParts> parse_table_meta(std::string_view meta_text,
     const FieldValue& v = fields.values[k];
     if (!v.present) continue;
     if (!v.number || *v.number == 0) {
-      return meta_error(path, str_cat("\"", kKeyNames[k],
-                                      "\" is not a positive integer"));
+      return meta_error(
+          path, str_cat("\"", kKeyNames[k], "\" is not a positive integer"));
     }
     *slots[k] = v.number;
   }
@@ -53,7 +54,8 @@ Result<std::optional<GeometryParts>> read_table_meta(std::string_view dir) {
   const std::string path = join_path(dir, kTableMetaName);
   Result<std::string> text = read_file(path, kMaxMetaBytes);
   if (!text) {
-    if (text.error().sys_errno() == ENOENT) return std::optional<GeometryParts>();
+    if (text.error().sys_errno() == ENOENT)
+      return std::optional<GeometryParts>();
     return meta_error(path, text.error().text());
   }
   Result<GeometryParts> parts = parse_table_meta(*text, path);
@@ -80,16 +82,15 @@ Result<ShardGeometry> resolve_geometry(std::string_view dir,
     const std::optional<std::uint64_t>& mine = given.*parts[i];
     const std::optional<std::uint64_t>& theirs = found.*parts[i];
     if (mine && theirs && *mine != *theirs) {
-      return Error::invalid_argument(
-          str_cat(name, "=", *mine, " was given, but ", path, " says ",
-                  *theirs));
+      return Error::invalid_argument(str_cat(
+          name, "=", *mine, " was given, but ", path, " says ", *theirs));
     }
     if (!mine && !theirs) {
-      return Error::invalid_argument(str_cat(
-          "the ", name, " of the table in ", dir, " is unknown: ",
-          meta && meta->has_value() ? str_cat(path, " does not give it")
-                                    : str_cat("there is no ", path),
-          "; pass ", name, "="));
+      return Error::invalid_argument(
+          str_cat("the ", name, " of the table in ", dir, " is unknown: ",
+                  meta && meta->has_value() ? str_cat(path, " does not give it")
+                                            : str_cat("there is no ", path),
+                  "; pass ", name, "="));
     }
     values[i] = mine ? *mine : *theirs;
     if (values[i] == 0) {

@@ -23,7 +23,8 @@ constexpr std::uint64_t kRows = 3000;
 constexpr std::uint64_t kWidth = 96;
 
 std::byte content(std::uint64_t shard, std::uint64_t offset) {
-  return static_cast<std::byte>((offset * 151 + offset / 389 + shard * 53 + 7) & 0xff);
+  return static_cast<std::byte>((offset * 151 + offset / 389 + shard * 53 + 7) &
+                                0xff);
 }
 
 // Four shards, the last one short, and the rows a gather must return.
@@ -31,10 +32,12 @@ class EngineTable : public ::testing::Test {
  protected:
   void SetUp() override {
     for (std::uint64_t s = 0; s < kShards; ++s) {
-      const std::uint64_t size = s + 1 == kShards ? kRows * kWidth / 2 + 11 : kRows * kWidth;
+      const std::uint64_t size =
+          s + 1 == kShards ? kRows * kWidth / 2 + 11 : kRows * kWidth;
       sizes_.push_back(size);
       std::string bytes(size, '\0');
-      for (std::uint64_t o = 0; o < size; ++o) bytes[o] = static_cast<char>(content(s, o));
+      for (std::uint64_t o = 0; o < size; ++o)
+        bytes[o] = static_cast<char>(content(s, o));
       dir_.write("shard_" + std::to_string(s) + ".bin", bytes);
     }
   }
@@ -60,8 +63,9 @@ class EngineTable : public ::testing::Test {
 
   void evict() {
     for (std::uint64_t s = 0; s < kShards; ++s) {
-      const UniqueFd fd(::open((dir_ / ("shard_" + std::to_string(s) + ".bin")).c_str(),
-                               O_RDONLY | O_CLOEXEC));
+      const UniqueFd fd(
+          ::open((dir_ / ("shard_" + std::to_string(s) + ".bin")).c_str(),
+                 O_RDONLY | O_CLOEXEC));
       ::fdatasync(fd.get());
       ::posix_fadvise(fd.get(), 0, 0, POSIX_FADV_DONTNEED);
     }
@@ -82,7 +86,8 @@ std::vector<std::uint64_t> random_ids(std::mt19937_64& rng, std::size_t n) {
 TEST_F(EngineTable, LargeAndColdRequestsMatchTheModel) {
   const Table t = open();
   std::mt19937_64 rng(5);
-  for (const std::size_t n : {std::size_t{3}, kCallerRows, kCallerRows + 1, std::size_t{9000}}) {
+  for (const std::size_t n :
+       {std::size_t{3}, kCallerRows, kCallerRows + 1, std::size_t{9000}}) {
     for (const bool cold : {false, true}) {
       if (cold) evict();
       const std::vector<std::uint64_t> ids = random_ids(rng, n);
@@ -95,16 +100,19 @@ TEST_F(EngineTable, LargeAndColdRequestsMatchTheModel) {
   EXPECT_EQ(s.calls.load(), 8U);
   EXPECT_GT(s.rows_by_workers.load(), 0U);
   EXPECT_GT(s.rows_inline.load(), 0U);
-  EXPECT_EQ(s.unique_rows.load(), s.rows_inline.load() + s.rows_by_workers.load());
+  EXPECT_EQ(s.unique_rows.load(),
+            s.rows_inline.load() + s.rows_by_workers.load());
 }
 
 TEST_F(EngineTable, RowsOutsideTheTableFailBeforeAnyRead) {
   const Table t = open();
   std::vector<std::byte> out(2 * kWidth);
-  const Status st = t.gather(std::vector<std::uint64_t>{1, kShards * kRows}, out);
+  const Status st =
+      t.gather(std::vector<std::uint64_t>{1, kShards * kRows}, out);
   ASSERT_FALSE(st);
   EXPECT_EQ(st.error().code(), ErrorCode::kOutOfRange);
-  EXPECT_EQ(st.error().text(), "row id 12000 is out of range for a table of 12000 rows");
+  EXPECT_EQ(st.error().text(),
+            "row id 12000 is out of range for a table of 12000 rows");
   EXPECT_EQ(t.stats().read_calls.load(), 0U);
   EXPECT_EQ(t.stats().errors.load(), 1U);
 }
@@ -122,7 +130,8 @@ TEST_F(EngineTable, CloseWhileOtherThreadsRead) {
     readers.emplace_back([&, i] {
       std::mt19937_64 rng(static_cast<std::uint64_t>(i));
       while (true) {
-        const std::vector<std::uint64_t> ids = random_ids(rng, 1 + rng() % 1500);
+        const std::vector<std::uint64_t> ids =
+            random_ids(rng, 1 + rng() % 1500);
         std::vector<std::byte> out(ids.size() * kWidth);
         const Status st = t.gather(ids, out);
         if (!st) {
@@ -144,8 +153,8 @@ TEST_F(EngineTable, CloseWhileOtherThreadsRead) {
 }
 
 TEST(LatencyHistogram, BucketsHoldTheirValuesAndPercentilesAreTight) {
-  for (const std::uint64_t v : {0ULL, 7ULL, 8ULL, 15ULL, 16ULL, 17ULL, 1000ULL,
-                                123456789ULL, ~0ULL}) {
+  for (const std::uint64_t v :
+       {0ULL, 7ULL, 8ULL, 15ULL, 16ULL, 17ULL, 1000ULL, 123456789ULL, ~0ULL}) {
     const std::size_t b = LatencyHistogram::bucket_of(v);
     ASSERT_LT(b, LatencyHistogram::kBuckets);
     EXPECT_GE(LatencyHistogram::bucket_top(b), v);
@@ -169,15 +178,16 @@ TEST(LatencyHistogram, BucketsHoldTheirValuesAndPercentilesAreTight) {
 
 TEST(TableMeta, PartsAndTheirChecks) {
   Result<GeometryParts> p = parse_table_meta(
-      R"({"version": 1, "shards": 2, "width": 8, "source": "x", "shards": 3})", "m");
+      R"({"version": 1, "shards": 2, "width": 8, "source": "x", "shards": 3})",
+      "m");
   ASSERT_TRUE(p);
   EXPECT_EQ(p->shards, 3U);  // the last of a repeated key
   EXPECT_EQ(p->width, 8U);
   EXPECT_FALSE(p->rows_per_shard);
   using namespace std::string_view_literals;
-  for (const std::string_view bad : {R"({"shards": -1})"sv, R"({"shards": 1.5})"sv,
-                                     R"({"width": true})"sv, R"({"version": 2})"sv, "[]"sv,
-                                     "{"sv, "{\"a\": 1}\0"sv}) {
+  for (const std::string_view bad :
+       {R"({"shards": -1})"sv, R"({"shards": 1.5})"sv, R"({"width": true})"sv,
+        R"({"version": 2})"sv, "[]"sv, "{"sv, "{\"a\": 1}\0"sv}) {
     EXPECT_FALSE(parse_table_meta(bad, "m")) << bad;
   }
 }

@@ -62,8 +62,8 @@ struct PlanScratch {
 
 // Appends one group per distinct shard of `keyed` (shard, position pairs),
 // writing their refs from refs[at] on.
-void append_sorted_groups(std::span<const std::uint64_t> rowids,
-                          PlanScratch& s, std::size_t at) {
+void append_sorted_groups(std::span<const std::uint64_t> rowids, PlanScratch& s,
+                          std::size_t at) {
   // Sorting by (shard, position) keeps each group in request order.
   std::sort(s.keyed.begin(), s.keyed.end());
   for (std::size_t i = 0; i < s.keyed.size(); ++i) {
@@ -213,7 +213,8 @@ Status run_group_jobs(const Store& store, std::span<const Group> groups,
 }
 
 // The groups of refs sorted by row id: one per run of a shard.
-void groups_of_sorted(std::span<const RowRef> refs, std::uint64_t rows_per_shard,
+void groups_of_sorted(std::span<const RowRef> refs,
+                      std::uint64_t rows_per_shard,
                       std::vector<Group>& groups) {
   groups.clear();
   for (std::size_t i = 0; i < refs.size(); ++i) {
@@ -291,10 +292,9 @@ Status gather_rows(const Store& store, std::span<const std::uint64_t> rowids,
     if (!scratch.missed.empty()) {
       groups_of_sorted(scratch.missed, store.geometry().rows_per_shard,
                        scratch.groups);
-      st = run_group_jobs(store, scratch.groups, scratch.missed.data(),
-                          out.data(), &device,
-                          static_cast<std::size_t>(store.threads()), false,
-                          nullptr);
+      st = run_group_jobs(
+          store, scratch.groups, scratch.missed.data(), out.data(), &device,
+          static_cast<std::size_t>(store.threads()), false, nullptr);
     }
   }
   if (report != nullptr) {
@@ -321,28 +321,31 @@ Status fetch_rows(const Store& store, std::span<const std::uint64_t> rowids,
                   std::span<std::byte> out) {
   if (rowids.empty()) return ok();
   const ShardGeometry& geometry = store.geometry();
-  if (geometry.rows_per_shard == 0) return fault(std::string(texts::kDivideByZero));
-  const Result<std::size_t> size = fetch_output_size(rowids.size(), geometry.width);
+  if (geometry.rows_per_shard == 0)
+    return fault(std::string(texts::kDivideByZero));
+  const Result<std::size_t> size =
+      fetch_output_size(rowids.size(), geometry.width);
   if (!size) return size.error();
   if (*size != out.size()) {
-    return assert_eq_fault("output buffer size", str_cat(*size), str_cat(out.size()));
+    return assert_eq_fault("output buffer size", str_cat(*size),
+                           str_cat(out.size()));
   }
   // A small request inside the table goes the engine's way, served by this
   // thread when its rows are cached. Anything that fails there is done
   // again below, so that errors and faults are reported exactly as the
   // pooled route reports them.
   if (rowids.size() <= kCallerRows && geometry.width > 0 &&
-      inside_table(rowids, geometry) && gather_rows(store, rowids, out, nullptr)) {
+      inside_table(rowids, geometry) &&
+      gather_rows(store, rowids, out, nullptr)) {
     return ok();
   }
 
   advise_huge_pages(out);
   thread_local PlanScratch scratch;
   group_by_shard(rowids, geometry, scratch);
-  Status ran = run_group_jobs(store, scratch.groups, scratch.refs.data(),
-                              out.data(), nullptr,
-                              static_cast<std::size_t>(store.threads()), false,
-                              nullptr);
+  Status ran = run_group_jobs(
+      store, scratch.groups, scratch.refs.data(), out.data(), nullptr,
+      static_cast<std::size_t>(store.threads()), false, nullptr);
   scratch.trim();
   return ran;
 }

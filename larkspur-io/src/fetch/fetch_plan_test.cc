@@ -24,7 +24,8 @@ namespace {
 
 // Byte `offset` of shard `shard`; not periodic in any power of two.
 std::byte content(std::uint64_t shard, std::uint64_t offset) {
-  return static_cast<std::byte>((offset * 131 + offset / 977 + shard * 71 + 13) & 0xff);
+  return static_cast<std::byte>(
+      (offset * 131 + offset / 977 + shard * 71 + 13) & 0xff);
 }
 
 struct Read {
@@ -44,7 +45,8 @@ class RecordingReader final : public PositionalReader {
       log_.push_back(Read{fd, offset, buf.size(), ::pthread_self()});
       if (fd == fail_fd_) return Error::from_errno(fail_errno_);
     }
-    const ssize_t n = ::pread(fd, buf.data(), buf.size(), static_cast<off_t>(offset));
+    const ssize_t n =
+        ::pread(fd, buf.data(), buf.size(), static_cast<off_t>(offset));
     if (n < 0) return Error::from_errno(errno);
     return static_cast<std::size_t>(n);
   }
@@ -85,33 +87,38 @@ class Table : public ::testing::Test {
     }
   }
 
-  Store store(std::uint64_t rows_per_shard, std::uint64_t width, std::uint64_t threads,
+  Store store(std::uint64_t rows_per_shard, std::uint64_t width,
+              std::uint64_t threads,
               const PositionalReader& reader = pread_reader()) {
     std::vector<UniqueFd> fds;
     for (std::size_t s = 0; s < sizes_.size(); ++s) {
       fds.emplace_back(::open(shard_path(s).c_str(), O_RDONLY | O_CLOEXEC));
       EXPECT_TRUE(fds.back().valid());
     }
-    return Store(std::move(fds), ShardGeometry{sizes_.size(), rows_per_shard, width},
-                 threads, reader);
+    return Store(std::move(fds),
+                 ShardGeometry{sizes_.size(), rows_per_shard, width}, threads,
+                 reader);
   }
 
   // Row after row, with zeros past the end of each file.
-  std::vector<std::byte> model(const ShardGeometry& g, const std::vector<std::uint64_t>& ids) {
+  std::vector<std::byte> model(const ShardGeometry& g,
+                               const std::vector<std::uint64_t>& ids) {
     std::vector<std::byte> out;
     for (std::uint64_t id : ids) {
       const RowLocation at = g.locate(id);
       for (std::uint64_t b = 0; b < g.width; ++b) {
         const std::uint64_t off = at.byte_offset + b;
-        out.push_back(off < sizes_[at.shard] ? content(at.shard, off) : std::byte{0});
+        out.push_back(off < sizes_[at.shard] ? content(at.shard, off)
+                                             : std::byte{0});
       }
     }
     return out;
   }
 
-  static Result<std::vector<std::byte>> fetch(const Store& s,
-                                              const std::vector<std::uint64_t>& ids) {
-    const Result<std::size_t> size = fetch_output_size(ids.size(), s.geometry().width);
+  static Result<std::vector<std::byte>> fetch(
+      const Store& s, const std::vector<std::uint64_t>& ids) {
+    const Result<std::size_t> size =
+        fetch_output_size(ids.size(), s.geometry().width);
     if (!size) return size.error();
     // Garbage, not zeros: every byte must be written by the fetch.
     std::vector<std::byte> out(*size, std::byte{0xEE});
@@ -134,12 +141,14 @@ struct ModelCase {
 
 // Row contents are also tested from Python; here they run under the
 // thread sanitizer too.
-class FetchMatchesModel : public Table, public ::testing::WithParamInterface<ModelCase> {};
+class FetchMatchesModel : public Table,
+                          public ::testing::WithParamInterface<ModelCase> {};
 
 TEST_P(FetchMatchesModel, RandomClusteredAndRepeatedRows) {
   const ModelCase& c = GetParam();
   std::vector<std::uint64_t> sizes;
-  for (std::uint64_t rows : c.rows_in_file) sizes.push_back(rows * c.width + c.file_tail);
+  for (std::uint64_t rows : c.rows_in_file)
+    sizes.push_back(rows * c.width + c.file_tail);
   write_shards(sizes);
   const Store s = store(c.rows_per_shard, c.width, c.threads);
   const std::uint64_t total = sizes.size() * c.rows_per_shard;
@@ -153,7 +162,8 @@ TEST_P(FetchMatchesModel, RandomClusteredAndRepeatedRows) {
     for (std::uint64_t k = 0; k < 12; ++k) ids.push_back((start + k) % total);
     ids.push_back(ids[3]);
     ids.push_back(ids[3]);
-    for (std::uint64_t k = 8; k > 0; --k) ids.push_back((start + 3 * k) % total);
+    for (std::uint64_t k = 8; k > 0; --k)
+      ids.push_back((start + 3 * k) % total);
     std::shuffle(ids.begin() + round, ids.end(), rng);
     const auto got = fetch(s, ids);
     ASSERT_TRUE(got) << got.error().text();
@@ -163,19 +173,24 @@ TEST_P(FetchMatchesModel, RandomClusteredAndRepeatedRows) {
 
 INSTANTIATE_TEST_SUITE_P(
     Shapes, FetchMatchesModel,
-    ::testing::Values(
-        ModelCase{"W64", 64, 300, 32, {300, 300, 300}, 0},
-        ModelCase{"W64OneThread", 64, 300, 1, {300, 300, 300}, 0},
-        ModelCase{"W64ZeroThreads", 64, 300, 0, {300, 300, 300}, 0},
-        ModelCase{"W64TwoThreadsFiveShards", 64, 100, 2, {100, 100, 100, 100, 100}, 0},
-        ModelCase{"W1", 1, 9000, 32, {9000, 9000}, 0},
-        ModelCase{"W100", 100, 500, 4, {500, 500, 500}, 0},
-        ModelCase{"W3000CrossesPages", 3000, 40, 32, {40, 40}, 0},
-        ModelCase{"W4096", 4096, 20, 32, {20, 20}, 0},
-        ModelCase{"W5000AbovePage", 5000, 20, 3, {20, 20, 20}, 0},
-        ModelCase{"ShortShards", 64, 1000, 32, {70, 0, 999}, 0},
-        ModelCase{"RowStraddlesEof", 96, 200, 32, {50, 7}, 40},
-        ModelCase{"ShortShardsWide", 6000, 10, 32, {3, 0}, 100}),
+    ::testing::Values(ModelCase{"W64", 64, 300, 32, {300, 300, 300}, 0},
+                      ModelCase{"W64OneThread", 64, 300, 1, {300, 300, 300}, 0},
+                      ModelCase{
+                          "W64ZeroThreads", 64, 300, 0, {300, 300, 300}, 0},
+                      ModelCase{"W64TwoThreadsFiveShards",
+                                64,
+                                100,
+                                2,
+                                {100, 100, 100, 100, 100},
+                                0},
+                      ModelCase{"W1", 1, 9000, 32, {9000, 9000}, 0},
+                      ModelCase{"W100", 100, 500, 4, {500, 500, 500}, 0},
+                      ModelCase{"W3000CrossesPages", 3000, 40, 32, {40, 40}, 0},
+                      ModelCase{"W4096", 4096, 20, 32, {20, 20}, 0},
+                      ModelCase{"W5000AbovePage", 5000, 20, 3, {20, 20, 20}, 0},
+                      ModelCase{"ShortShards", 64, 1000, 32, {70, 0, 999}, 0},
+                      ModelCase{"RowStraddlesEof", 96, 200, 32, {50, 7}, 40},
+                      ModelCase{"ShortShardsWide", 6000, 10, 32, {3, 0}, 100}),
     [](const auto& p) { return std::string(p.param.label); });
 
 TEST_F(Table, RowsOfOnePageShareOneRead) {
@@ -232,8 +247,9 @@ TEST_F(Table, EachShardIsReadByOneJobInAscendingOffsets) {
     }
     ASSERT_EQ(by_fd.size(), 3U);
     for (const auto& [fd, reads] : by_fd) {
-      EXPECT_TRUE(std::is_sorted(reads.begin(), reads.end(),
-                                 [](const Read& a, const Read& b) { return a.offset < b.offset; }));
+      EXPECT_TRUE(std::is_sorted(
+          reads.begin(), reads.end(),
+          [](const Read& a, const Read& b) { return a.offset < b.offset; }));
       for (const Read& r : reads) EXPECT_EQ(r.thread, reads[0].thread);
     }
     if (threads == 1) {
@@ -267,11 +283,13 @@ TEST_F(Table, ShardPastTheTableIsAFaultEvenWithAReadError) {
   const auto out_of_range = fetch(s, {5, 300, 7});
   ASSERT_FALSE(out_of_range);
   EXPECT_EQ(out_of_range.error().code(), ErrorCode::kFault);
-  EXPECT_EQ(out_of_range.error().text(), "index out of bounds: the len is 3 but the index is 3");
+  EXPECT_EQ(out_of_range.error().text(),
+            "index out of bounds: the len is 3 but the index is 3");
   reader.fail_on(s.fd(0), EIO);
   const auto both = fetch(s, {5, 520});
   ASSERT_FALSE(both);
-  EXPECT_EQ(both.error().text(), "index out of bounds: the len is 3 but the index is 5");
+  EXPECT_EQ(both.error().text(),
+            "index out of bounds: the len is 3 but the index is 5");
 }
 
 TEST_F(Table, ZeroWidthReadsNothingButStillChecksShards) {
@@ -284,7 +302,8 @@ TEST_F(Table, ZeroWidthReadsNothingButStillChecksShards) {
   EXPECT_TRUE(reader.take().empty());
   const auto failed = fetch(s, {1, 10});
   ASSERT_FALSE(failed);
-  EXPECT_EQ(failed.error().text(), "index out of bounds: the len is 1 but the index is 1");
+  EXPECT_EQ(failed.error().text(),
+            "index out of bounds: the len is 1 but the index is 1");
 }
 
 TEST_F(Table, ManyMoreShardsThanRowsAreGroupedBySorting) {
@@ -294,18 +313,21 @@ TEST_F(Table, ManyMoreShardsThanRowsAreGroupedBySorting) {
   for (std::uint64_t s : {0U, 1U}) {
     fds.emplace_back(::open(shard_path(s).c_str(), O_RDONLY | O_CLOEXEC));
   }
-  const UniqueFd empty(::open(dir_.write("empty", "").c_str(), O_RDONLY | O_CLOEXEC));
+  const UniqueFd empty(
+      ::open(dir_.write("empty", "").c_str(), O_RDONLY | O_CLOEXEC));
   ASSERT_TRUE(empty.valid());
   while (fds.size() < 5000) fds.emplace_back(::dup(empty.get()));
   sizes_.resize(5000, 0);
   const Store s(std::move(fds), ShardGeometry{5000, 2, 8}, 32);
-  const std::vector<std::uint64_t> ids = {9999, 2, 1, 4000, 3, 0, 4001, 9998, 1};
+  const std::vector<std::uint64_t> ids = {9999, 2,    1,    4000, 3,
+                                          0,    4001, 9998, 1};
   const auto got = fetch(s, ids);
   ASSERT_TRUE(got);
   EXPECT_EQ(*got, model(s.geometry(), ids));
   const auto failed = fetch(s, {1, 10001});
   ASSERT_FALSE(failed);
-  EXPECT_EQ(failed.error().text(), "index out of bounds: the len is 5000 but the index is 5000");
+  EXPECT_EQ(failed.error().text(),
+            "index out of bounds: the len is 5000 but the index is 5000");
 }
 
 TEST_F(Table, ConcurrentFetchesFromOneStore) {
@@ -344,7 +366,8 @@ class ScriptedCacheReader final : public PositionalReader {
   Result<std::size_t> read_at(int fd, std::span<std::byte> buf,
                               std::uint64_t offset) const override {
     log('r', offset, buf.size());
-    const ssize_t n = ::pread(fd, buf.data(), buf.size(), static_cast<off_t>(offset));
+    const ssize_t n =
+        ::pread(fd, buf.data(), buf.size(), static_cast<off_t>(offset));
     if (n < 0) return Error::from_errno(errno);
     return static_cast<std::size_t>(n);
   }
@@ -361,11 +384,13 @@ class ScriptedCacheReader final : public PositionalReader {
     }
     // Half, but never nothing: a cached read of 0 bytes means the end of
     // the file.
-    const ssize_t n = ::pread(fd, buf.data(), (buf.size() + 1) / 2, static_cast<off_t>(offset));
+    const ssize_t n = ::pread(fd, buf.data(), (buf.size() + 1) / 2,
+                              static_cast<off_t>(offset));
     if (n < 0) return Error::from_errno(errno);
     return CachedRead{CachedRead::State::kRead, static_cast<std::size_t>(n)};
   }
-  void prefetch(int /*fd*/, std::uint64_t offset, std::uint64_t length) const override {
+  void prefetch(int /*fd*/, std::uint64_t offset,
+                std::uint64_t length) const override {
     log('p', offset, length);
   }
 
@@ -387,7 +412,8 @@ class ScriptedCacheReader final : public PositionalReader {
 
 using Cache = ScriptedCacheReader::Cache;
 
-class CacheBehaviour : public Table, public ::testing::WithParamInterface<Cache> {};
+class CacheBehaviour : public Table,
+                       public ::testing::WithParamInterface<Cache> {};
 
 TEST_P(CacheBehaviour, RowsAreRightWhateverTheCacheSays) {
   write_shards({64 * 2000 - 32});
@@ -403,8 +429,9 @@ TEST_P(CacheBehaviour, RowsAreRightWhateverTheCacheSays) {
   EXPECT_EQ(*got, model(s.geometry(), ids));
 
   const auto events = reader.events();
-  const auto prefetches = std::count_if(events.begin(), events.end(),
-                                        [](const auto& e) { return e.kind == 'p'; });
+  const auto prefetches =
+      std::count_if(events.begin(), events.end(),
+                    [](const auto& e) { return e.kind == 'p'; });
   if (GetParam() == Cache::kMiss) {
     EXPECT_GT(prefetches, 0);
   } else {
@@ -413,14 +440,16 @@ TEST_P(CacheBehaviour, RowsAreRightWhateverTheCacheSays) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Caches, CacheBehaviour,
-                         ::testing::Values(Cache::kMiss, Cache::kHalf, Cache::kUnsupported));
+                         ::testing::Values(Cache::kMiss, Cache::kHalf,
+                                           Cache::kUnsupported));
 
 TEST_F(Table, ColdReadsKeepSixteenRunsQueuedAheadInOffsetOrder) {
   write_shards({64 * 4000});
   const ScriptedCacheReader reader(Cache::kMiss);
   const Store s = store(4000, 64, 1, reader);
   std::vector<std::uint64_t> ids;
-  for (std::uint64_t r = 3999; r >= 64; r -= 64) ids.push_back(r);  // one row per page
+  for (std::uint64_t r = 3999; r >= 64; r -= 64)
+    ids.push_back(r);  // one row per page
   const auto got = fetch(s, ids);
   ASSERT_TRUE(got);
   ASSERT_EQ(*got, model(s.geometry(), ids));
@@ -433,8 +462,9 @@ TEST_F(Table, ColdReadsKeepSixteenRunsQueuedAheadInOffsetOrder) {
       prefetched.push_back(e.offset);
     } else if (e.kind == 'r') {
       // Never more than sixteen runs queued beyond the one being read.
-      const auto queued = std::count_if(prefetched.begin(), prefetched.end(),
-                                        [&](std::uint64_t p) { return p > e.offset; });
+      const auto queued =
+          std::count_if(prefetched.begin(), prefetched.end(),
+                        [&](std::uint64_t p) { return p > e.offset; });
       EXPECT_LE(queued, 16) << e.offset;
       read.push_back(e.offset);
     }
@@ -443,7 +473,8 @@ TEST_F(Table, ColdReadsKeepSixteenRunsQueuedAheadInOffsetOrder) {
   // is read after its prefetch.
   ASSERT_EQ(read.size(), ids.size());
   EXPECT_TRUE(std::is_sorted(read.begin(), read.end()));
-  EXPECT_EQ(prefetched, std::vector<std::uint64_t>(read.begin() + 1, read.end()));
+  EXPECT_EQ(prefetched,
+            std::vector<std::uint64_t>(read.begin() + 1, read.end()));
 }
 
 TEST_F(Table, FilesDroppedFromThePageCacheReadTheSame) {
@@ -460,7 +491,8 @@ TEST_F(Table, FilesDroppedFromThePageCacheReadTheSame) {
         ::posix_fadvise(s.fd(i), 0, 0, POSIX_FADV_DONTNEED);
       }
       std::vector<std::uint64_t> ids;
-      for (int k = 0; k < 200; ++k) ids.push_back(rng() % (3 * s.geometry().rows_per_shard));
+      for (int k = 0; k < 200; ++k)
+        ids.push_back(rng() % (3 * s.geometry().rows_per_shard));
       const auto got = fetch(s, ids);
       ASSERT_TRUE(got);
       ASSERT_EQ(*got, model(s.geometry(), ids));

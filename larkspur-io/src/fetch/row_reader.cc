@@ -115,7 +115,8 @@ Result<GroupReader::Fill> GroupReader::fill(std::span<std::byte> buf,
   if (!wait) return Fill::kMissed;
   if (cold_) queue_ahead(next);
   while (done < buf.size()) {
-    Result<std::size_t> n = reader_.read_at(fd_, buf.subspan(done), offset + done);
+    Result<std::size_t> n =
+        reader_.read_at(fd_, buf.subspan(done), offset + done);
     if (!n) return std::move(n).error();
     count(*n);
     if (*n == 0) {
@@ -147,21 +148,25 @@ Result<GroupReader::Fill> GroupReader::read_run(std::size_t i, const Run& run,
   PageWindow window;
   const std::uint64_t span = run.hi - run.lo + width_;
   if (span > window.size()) {
-    return fault(str_cat("rows of one page span ", span, " bytes, more than a window"));
+    return fault(
+        str_cat("rows of one page span ", span, " bytes, more than a window"));
   }
-  const std::span<std::byte> bytes(window.data(), static_cast<std::size_t>(span));
+  const std::span<std::byte> bytes(window.data(),
+                                   static_cast<std::size_t>(span));
   Result<Fill> got = fill(bytes, run.lo, run.end, wait);
   if (!got || *got == Fill::kMissed) return got;
   for (std::size_t k = i; k < run.end; ++k) {
-    std::memcpy(dest(rows_[k]),
-                window.data() + static_cast<std::size_t>(offset_of(rows_[k]) - run.lo),
-                row_bytes);
+    std::memcpy(
+        dest(rows_[k]),
+        window.data() + static_cast<std::size_t>(offset_of(rows_[k]) - run.lo),
+        row_bytes);
     tally_.rows += k == i || rows_[k].rowid != rows_[k - 1].rowid;
   }
   return Fill::kFilled;
 }
 
-Status GroupReader::read(std::span<const RowRef> rows, const CallErrors& errors) {
+Status GroupReader::read(std::span<const RowRef> rows,
+                         const CallErrors& errors) {
   // Rows are sorted by row id, so their offsets ascend: when the last
   // one is one the kernel accepts, all are.
   if (!rows.empty() && !offset_is_valid(rows.back())) {
@@ -195,7 +200,8 @@ Status GroupReader::read_cached(std::span<const RowRef> rows,
     if (misses > hits + 2) {
       // Mostly not cached: the device is needed anyway, and every further
       // attempt would be a wasted call.
-      missed.insert(missed.end(), rows_.begin() + static_cast<std::ptrdiff_t>(i),
+      missed.insert(missed.end(),
+                    rows_.begin() + static_cast<std::ptrdiff_t>(i),
                     rows_.end());
       return ok();
     }
@@ -206,7 +212,8 @@ Status GroupReader::read_cached(std::span<const RowRef> rows,
       ++hits;
     } else {
       ++misses;
-      missed.insert(missed.end(), rows_.begin() + static_cast<std::ptrdiff_t>(i),
+      missed.insert(missed.end(),
+                    rows_.begin() + static_cast<std::ptrdiff_t>(i),
                     rows_.begin() + static_cast<std::ptrdiff_t>(run.end));
     }
     i = run.end;

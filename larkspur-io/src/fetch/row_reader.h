@@ -93,7 +93,7 @@ class GroupReader {
 
  private:
   struct Run {
-    std::size_t end;  // rows [begin, end) start in one page
+    std::size_t end;   // rows [begin, end) start in one page
     std::uint64_t lo;  // offset of the first row
     std::uint64_t hi;  // offset of the last row
     bool one_row;      // all of them the same row

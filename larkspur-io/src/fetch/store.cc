@@ -28,7 +28,8 @@ class PreadReader final : public PositionalReader {
     return read_cached_at(fd, buf, offset);
   }
 
-  void prefetch(int fd, std::uint64_t offset, std::uint64_t length) const override {
+  void prefetch(int fd, std::uint64_t offset,
+                std::uint64_t length) const override {
     // Queues the reads and returns; the data is not waited for.
     static_cast<void>(::readahead(fd, static_cast<off64_t>(offset),
                                   static_cast<std::size_t>(length)));
@@ -97,7 +98,8 @@ Result<Store> Store::open(std::string_view dir, ShardGeometry geometry,
       // With no fallback file either, a preferred name that exists but
       // cannot be looked at (a symlink loop, say) says more by its own
       // error than the fallback's "not found".
-      if (unseen != 0 && unseen != ENOENT && file.error().sys_errno() == ENOENT) {
+      if (unseen != 0 && unseen != ENOENT &&
+          file.error().sys_errno() == ENOENT) {
         return Error::from_errno(unseen);
       }
       return std::move(file).error();

@@ -25,7 +25,8 @@ class PositionalReader {
                                       std::uint64_t offset) const = 0;
   // Like read_at (EINTR retried too), but only from the page cache, never
   // waiting for the device. Unsupported unless overridden.
-  virtual Result<CachedRead> read_cached(int /*fd*/, std::span<std::byte> /*buf*/,
+  virtual Result<CachedRead> read_cached(int /*fd*/,
+                                         std::span<std::byte> /*buf*/,
                                          std::uint64_t /*offset*/) const {
     return CachedRead{CachedRead::State::kUnsupported, 0};
   }
@@ -57,8 +58,7 @@ class Store {
 
   // Takes ownership of `fds` (one per shard, geometry.shards of them).
   Store(std::vector<UniqueFd> fds, ShardGeometry geometry,
-        std::uint64_t threads,
-        const PositionalReader& reader = pread_reader());
+        std::uint64_t threads, const PositionalReader& reader = pread_reader());
 
   Store(Store&& other) noexcept = default;
   Store& operator=(Store&& other) noexcept;

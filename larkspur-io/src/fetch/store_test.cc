@@ -15,7 +15,9 @@ namespace {
 
 std::size_t open_fd_count() {
   std::size_t n = 0;
-  for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator("/proc/self/fd")) ++n;
+  for ([[maybe_unused]] const auto& e :
+       std::filesystem::directory_iterator("/proc/self/fd"))
+    ++n;
   return n;
 }
 

@@ -22,7 +22,7 @@ inline constexpr std::size_t kMaxFields = 4;
 
 // What reading a document found.
 struct TopLevelFields {
-  bool parsed = false;           // one valid JSON document, nothing after it
+  bool parsed = false;  // one valid JSON document, nothing after it
   bool top_is_object = false;
   bool number_overflow = false;  // stopped at a number no double holds
   std::array<FieldValue, kMaxFields> values{};  // by the index of the key

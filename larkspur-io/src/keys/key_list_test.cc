@@ -16,7 +16,9 @@ using Keys = std::vector<std::uint64_t>;
 
 class KeyFileTest : public ::testing::Test {
  protected:
-  std::string write(const std::string& contents) { return dir_.write("keys.txt", contents); }
+  std::string write(const std::string& contents) {
+    return dir_.write("keys.txt", contents);
+  }
 
   test::TempDir dir_;
 };
@@ -54,8 +56,8 @@ TEST_F(KeyFileTest, ClosesTheFileOnEveryPath) {
 // The in-memory reader and the file reader agree, failures included.
 TEST_F(KeyFileTest, TextAndFileReadersAgree) {
   for (const std::string contents :
-       {"", "\n\n", "7\r\n\n +42 \t\n007", "1\r", "1\n\xff\n2\n",
-        "5\n-5\n", "\r\n12\n\xc2\xa0", "1\n\n\n18446744073709551616"}) {
+       {"", "\n\n", "7\r\n\n +42 \t\n007", "1\r", "1\n\xff\n2\n", "5\n-5\n",
+        "\r\n12\n\xc2\xa0", "1\n\n\n18446744073709551616"}) {
     const Result<Keys> from_text = parse_key_text(contents);
     const Result<Keys> from_file = parse_key_file(write(contents));
     ASSERT_EQ(from_text.has_value(), from_file.has_value()) << contents;
@@ -97,18 +99,20 @@ INSTANTIATE_TEST_SUITE_P(
         // The non-digit is met where value * 10 overflows: invalid digit.
         KeyCase{"18446744073709551615a", kBad},
         // Overflow found first, before a later non-digit.
-        KeyCase{"1844674407370955161500a", kBig},
-        KeyCase{"+", kBad}, KeyCase{"-", kBad}, KeyCase{"++1", kBad},
-        KeyCase{"-1", kBad}, KeyCase{"1 2", kBad}, KeyCase{"1_000", kBad},
-        KeyCase{"0x10", kBad}, KeyCase{"12345678901234567a", kBad},
-        KeyCase{"1+", kBad}, KeyCase{"\xd9\xa1", kBad}));  // Arabic-Indic 1
+        KeyCase{"1844674407370955161500a", kBig}, KeyCase{"+", kBad},
+        KeyCase{"-", kBad}, KeyCase{"++1", kBad}, KeyCase{"-1", kBad},
+        KeyCase{"1 2", kBad}, KeyCase{"1_000", kBad}, KeyCase{"0x10", kBad},
+        KeyCase{"12345678901234567a", kBad}, KeyCase{"1+", kBad},
+        KeyCase{"\xd9\xa1", kBad}));  // Arabic-Indic 1
 
 TEST(TrimWhiteSpace, RemovesEveryWhiteSpaceCharacterAtBothEnds) {
   const std::vector<std::string> spaces = {
-      "\t", "\n", "\v", "\f", "\r", " ", "\xc2\x85", "\xc2\xa0",
-      "\xe1\x9a\x80", "\xe2\x80\x80", "\xe2\x80\x85", "\xe2\x80\x8a",
-      "\xe2\x80\xa8", "\xe2\x80\xa9", "\xe2\x80\xaf", "\xe2\x81\x9f",
-      "\xe3\x80\x80"};
+      "\t",           "\n",           "\v",
+      "\f",           "\r",           " ",
+      "\xc2\x85",     "\xc2\xa0",     "\xe1\x9a\x80",
+      "\xe2\x80\x80", "\xe2\x80\x85", "\xe2\x80\x8a",
+      "\xe2\x80\xa8", "\xe2\x80\xa9", "\xe2\x80\xaf",
+      "\xe2\x81\x9f", "\xe3\x80\x80"};
   for (const std::string& s : spaces) {
     EXPECT_EQ(trim_white_space(s + s + "12" + s), "12") << s;
     EXPECT_EQ(trim_white_space(s), "") << s;
@@ -126,10 +130,9 @@ TEST(TrimWhiteSpace, KeepsLookalikes) {
 }
 
 TEST(IsUtf8, AcceptsWellFormedText) {
-  for (const std::string s :
-       {"", "abc", "\xc2\x80", "\xdf\xbf", "\xe0\xa0\x80", "\xed\x9f\xbf",
-        "\xee\x80\x80", "\xef\xbf\xbf", "\xf0\x90\x80\x80",
-        "\xf4\x8f\xbf\xbf"}) {
+  for (const std::string s : {"", "abc", "\xc2\x80", "\xdf\xbf", "\xe0\xa0\x80",
+                              "\xed\x9f\xbf", "\xee\x80\x80", "\xef\xbf\xbf",
+                              "\xf0\x90\x80\x80", "\xf4\x8f\xbf\xbf"}) {
     EXPECT_TRUE(is_utf8(s)) << s;
   }
 }

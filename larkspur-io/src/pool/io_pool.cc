@@ -101,7 +101,6 @@ struct Task {
   }
 };
 
-
 }  // namespace
 
 // The queue and work signal shared by a pool and all of its workers.
@@ -241,10 +240,12 @@ Status IoPool::run(std::vector<IoJob> jobs, IoJob* here) {
   shared_->push(tasks);
   if (here != nullptr) {
     // Recorded as the workers' are: whichever fault comes first is the call's.
-    if (Status mine = here->run(); !mine) batch->record(std::move(mine).error());
+    if (Status mine = here->run(); !mine)
+      batch->record(std::move(mine).error());
   }
   batch->wait();
-  if (std::optional<Error> first = batch->take_fault()) return *std::move(first);
+  if (std::optional<Error> first = batch->take_fault())
+    return *std::move(first);
   return ok();
 }
 
@@ -267,8 +268,8 @@ Status run_on_threads(std::vector<IoJob> jobs, IoJob* here) {
             if (!status) *flag = 1;
           });
       if (!tid) {
-        spawn_error = fault(
-            str_cat(texts::kFailedToSpawnThread, tid.error().text()));
+        spawn_error =
+            fault(str_cat(texts::kFailedToSpawnThread, tid.error().text()));
         break;
       }
       threads.emplace_back(*tid);
@@ -298,8 +299,8 @@ class ProcessPool {
   ProcessPool() noexcept {
     // Registered as the library loads, before any pool exists. A failure
     // (ENOMEM) leaves forked children with the parent's pool, as before.
-    static_cast<void>(::pthread_atfork(&prepare_fork, &parent_after_fork,
-                                       &child_after_fork));
+    static_cast<void>(
+        ::pthread_atfork(&prepare_fork, &parent_after_fork, &child_after_fork));
   }
   ProcessPool(const ProcessPool&) = delete;
   ProcessPool& operator=(const ProcessPool&) = delete;
@@ -333,8 +334,8 @@ class ProcessPool {
       if (Result<IoPool> started = IoPool::start(workers_)) {
         // Constructed over whatever an earlier process left in the slot,
         // which is abandoned, not destroyed.
-        IoPool* pool = std::construct_at(
-            reinterpret_cast<IoPool*>(slot_), std::move(*started));
+        IoPool* pool = std::construct_at(reinterpret_cast<IoPool*>(slot_),
+                                         std::move(*started));
         pool_.store(pool, std::memory_order_release);
         return pool;
       }
@@ -347,12 +348,12 @@ class ProcessPool {
   static void parent_after_fork() noexcept;
   static void child_after_fork() noexcept;
 
-  std::mutex mu_;  // held across fork()
+  std::mutex mu_;                       // held across fork()
   std::atomic<IoPool*> pool_{nullptr};  // set under mu_
-  std::atomic<bool> settled_{false};  // set under mu_: no pool, for good
-  bool no_pool_read_ = false;         // guarded by mu_
-  bool no_pool_ = false;              // guarded by mu_
-  std::uint64_t workers_ = 0;         // guarded by mu_; 0 until read
+  std::atomic<bool> settled_{false};    // set under mu_: no pool, for good
+  bool no_pool_read_ = false;           // guarded by mu_
+  bool no_pool_ = false;                // guarded by mu_
+  std::uint64_t workers_ = 0;           // guarded by mu_; 0 until read
   alignas(IoPool) unsigned char slot_[sizeof(IoPool)];  // guarded by mu_
 };
 

@@ -8,8 +8,8 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <cstdio>
 #include <chrono>
+#include <cstdio>
 #include <functional>
 #include <latch>
 #include <mutex>
@@ -47,7 +47,8 @@ std::uint64_t process_workers() {
 // Runs `n` jobs that must all be running at once to get past a latch, and
 // records the name of the thread each ran on.
 struct Rendezvous {
-  explicit Rendezvous(std::size_t n) : all_started(static_cast<std::ptrdiff_t>(n)) {}
+  explicit Rendezvous(std::size_t n)
+      : all_started(static_cast<std::ptrdiff_t>(n)) {}
   std::latch all_started;
   std::mutex mu;
   std::vector<std::string> names;  // guarded by mu
@@ -78,7 +79,8 @@ TEST(RunJobs, BatchOfWorkerCountRunsConcurrentlyOnDistinctWorkers) {
   ASSERT_EQ(r.names.size(), w);
   const std::set<std::string> distinct(r.names.begin(), r.names.end());
   EXPECT_EQ(distinct.size(), w);
-  for (const std::string& name : r.names) EXPECT_TRUE(is_worker_name(name)) << name;
+  for (const std::string& name : r.names)
+    EXPECT_TRUE(is_worker_name(name)) << name;
 }
 
 TEST(RunJobs, BatchLargerThanPoolGetsOneThreadPerJob) {
@@ -86,7 +88,8 @@ TEST(RunJobs, BatchLargerThanPoolGetsOneThreadPerJob) {
   Rendezvous r(w + 1);
   ASSERT_TRUE(run_jobs(r.jobs(w + 1)));
   ASSERT_EQ(r.names.size(), w + 1);
-  for (const std::string& name : r.names) EXPECT_FALSE(is_worker_name(name)) << name;
+  for (const std::string& name : r.names)
+    EXPECT_FALSE(is_worker_name(name)) << name;
 }
 
 TEST(RunJobs, ConcurrentCallersEachWaitForTheirOwnJobs) {
@@ -102,12 +105,14 @@ TEST(RunJobs, ConcurrentCallersEachWaitForTheirOwnJobs) {
         for (int j = 0; j < kJobs; ++j) {
           jobs.emplace_back([done, c, j] {
             // Uneven durations, so callers' jobs interleave in the queue.
-            std::this_thread::sleep_for(std::chrono::microseconds((c * 7 + j * 13) % 50));
+            std::this_thread::sleep_for(
+                std::chrono::microseconds((c * 7 + j * 13) % 50));
             done->fetch_add(1);
             return ok();
           });
         }
-        if (!run_jobs(std::move(jobs)) || done->load() != kJobs) mismatches.fetch_add(1);
+        if (!run_jobs(std::move(jobs)) || done->load() != kJobs)
+          mismatches.fetch_add(1);
       }
     });
   }
@@ -155,10 +160,11 @@ TEST_P(FaultingBatch, OtherJobsRunAndTheCallFailsWithTheRouteMessage) {
 
 INSTANTIATE_TEST_SUITE_P(
     Routes, FaultingBatch,
-    ::testing::Values(FaultCase{"PooledError", false, false, "job failed"},
-                      FaultCase{"PooledThrow", false, true, "job threw"},
-                      FaultCase{"ThreadsError", true, false, "a scoped thread panicked"},
-                      FaultCase{"ThreadsThrow", true, true, "a scoped thread panicked"}),
+    ::testing::Values(
+        FaultCase{"PooledError", false, false, "job failed"},
+        FaultCase{"PooledThrow", false, true, "job threw"},
+        FaultCase{"ThreadsError", true, false, "a scoped thread panicked"},
+        FaultCase{"ThreadsThrow", true, true, "a scoped thread panicked"}),
     [](const auto& p) { return std::string(p.param.label); });
 
 TEST(RunJobs, OutOfMemoryInsideAJobIsReportedAsSuch) {
@@ -263,7 +269,8 @@ constexpr bool kForkSafeAllocator = true;
 #endif
 
 TEST(PoolFork, ChildMakesItsOwnPoolOnFirstUseAndTheParentKeepsItsOwn) {
-  if (!kForkSafeAllocator) GTEST_SKIP() << "the address sanitizer's allocator is not fork-safe";
+  if (!kForkSafeAllocator)
+    GTEST_SKIP() << "the address sanitizer's allocator is not fork-safe";
   const std::uint64_t w = process_workers();
   EXPECT_TRUE(passes_in_forked_child([w] {
     // The inherited pool's workers do not exist here.
@@ -277,7 +284,8 @@ TEST(PoolFork, ChildMakesItsOwnPoolOnFirstUseAndTheParentKeepsItsOwn) {
 }
 
 TEST(PoolFork, ForkWhileOtherThreadsAreInsidePooledCalls) {
-  if (!kForkSafeAllocator) GTEST_SKIP() << "the address sanitizer's allocator is not fork-safe";
+  if (!kForkSafeAllocator)
+    GTEST_SKIP() << "the address sanitizer's allocator is not fork-safe";
   const std::uint64_t w = process_workers();
   std::atomic<bool> stop{false};
   std::atomic<int> failures{0};
@@ -340,9 +348,10 @@ void spawn_without_address_space() {
   limit.rlim_cur = static_cast<rlim_t>(pages) * 4096 + (1U << 20);
   if (pages == 0 || ::setrlimit(RLIMIT_AS, &limit) != 0) ::_exit(2);
   const Status s = run_on_threads(std::move(jobs));
-  const bool good = !s && s.error().code() == ErrorCode::kFault &&
-                    s.error().text().rfind("failed to spawn thread: ", 0) == 0 &&
-                    ran.load() == 0;
+  const bool good =
+      !s && s.error().code() == ErrorCode::kFault &&
+      s.error().text().rfind("failed to spawn thread: ", 0) == 0 &&
+      ran.load() == 0;
   std::fputs(s ? "ok" : s.error().text().c_str(), stderr);
   ::_exit(good ? 0 : 1);
 }

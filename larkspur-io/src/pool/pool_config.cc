@@ -24,8 +24,8 @@ std::optional<std::string> read_small_file(const std::string& path) {
 }
 
 std::string_view trim(std::string_view s) {
-  while (!s.empty() && (s.front() == ' ' || s.front() == '\n' ||
-                        s.front() == '\t')) {
+  while (!s.empty() &&
+         (s.front() == ' ' || s.front() == '\n' || s.front() == '\t')) {
     s.remove_prefix(1);
   }
   while (!s.empty() &&

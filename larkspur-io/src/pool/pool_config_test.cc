@@ -28,7 +28,9 @@ TEST(AffinityCpus, CountsAtLeastOneCpu) {
 // A fake cgroup tree under a temporary directory.
 class CgroupTree : public ::testing::Test {
  protected:
-  void write(const std::string& rel, const std::string& text) { root_.write(rel, text); }
+  void write(const std::string& rel, const std::string& text) {
+    root_.write(rel, text);
+  }
 
   std::optional<std::uint64_t> limit(const std::string& cgroup,
                                      const std::string& mountinfo) {
@@ -68,9 +70,10 @@ TEST_F(CgroupTree, V2SmallQuotaStillAllowsOneCpu) {
 
 TEST_F(CgroupTree, V2NamespacedMountRootIsStripped) {
   write("/sys/fs/cgroup/cpu.max", "300000 100000\n");
-  EXPECT_EQ(limit("0::/outer/inner\n",
-                  "41 31 0:38 /outer/inner /sys/fs/cgroup rw - cgroup2 cgroup2 rw\n"),
-            3U);
+  EXPECT_EQ(
+      limit("0::/outer/inner\n",
+            "41 31 0:38 /outer/inner /sys/fs/cgroup rw - cgroup2 cgroup2 rw\n"),
+      3U);
 }
 
 TEST_F(CgroupTree, V1CfsQuota) {
@@ -89,23 +92,28 @@ TEST_F(CgroupTree, HybridTakesTheSmallerOfBoth) {
   write("/sys/fs/cgroup/cpu,cpuacct/cpu.cfs_quota_us", "500000\n");
   write("/sys/fs/cgroup/cpu,cpuacct/cpu.cfs_period_us", "100000\n");
   write("/sys/fs/cgroup/unified/cpu.max", "200000 100000\n");
-  EXPECT_EQ(limit("4:cpu,cpuacct:/\n0::/\n",
-                  std::string(kV1Mount) +
-                      "41 31 0:38 / /sys/fs/cgroup/unified rw - cgroup2 cgroup2 rw\n"),
-            2U);
+  EXPECT_EQ(
+      limit(
+          "4:cpu,cpuacct:/\n0::/\n",
+          std::string(kV1Mount) +
+              "41 31 0:38 / /sys/fs/cgroup/unified rw - cgroup2 cgroup2 rw\n"),
+      2U);
 }
 
 TEST_F(CgroupTree, EscapedMountPoint) {
   write("/mnt/cg roup/cpu.max", "200000 100000\n");
-  EXPECT_EQ(limit("0::/\n", "41 31 0:38 / /mnt/cg\\040roup rw - cgroup2 cgroup2 rw\n"),
+  EXPECT_EQ(limit("0::/\n",
+                  "41 31 0:38 / /mnt/cg\\040roup rw - cgroup2 cgroup2 rw\n"),
             2U);
 }
 
 TEST_F(CgroupTree, UnrelatedControllersAndMissingFilesGiveNoLimit) {
   write("/sys/fs/cgroup/memory/job/cpu.cfs_quota_us", "100000\n");
-  EXPECT_EQ(limit("5:memory:/job\n4:cpu:/job\n",
-                  "35 31 0:32 / /sys/fs/cgroup/memory rw - cgroup cgroup rw,memory\n"),
-            std::nullopt);
+  EXPECT_EQ(
+      limit(
+          "5:memory:/job\n4:cpu:/job\n",
+          "35 31 0:32 / /sys/fs/cgroup/memory rw - cgroup cgroup rw,memory\n"),
+      std::nullopt);
   EXPECT_EQ(limit("", kV2Mount), std::nullopt);
 }
 

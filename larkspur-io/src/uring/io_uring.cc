@@ -45,8 +45,8 @@ void store_release(std::uint32_t* word, std::uint32_t value) {
 
 Result<IoUring> IoUring::create(std::uint32_t entries) {
   abi::io_uring_params params{};
-  const long fd = ::syscall(abi::kSysIoUringSetup, static_cast<long>(entries),
-                            &params);
+  const long fd =
+      ::syscall(abi::kSysIoUringSetup, static_cast<long>(entries), &params);
   if (fd < 0) return Error::from_errno(errno);
 
   // Every step below that fails returns early; the members already set up
@@ -129,14 +129,14 @@ Status IoUring::push_read(const ReadRequest& request) {
 Result<std::uint32_t> IoUring::submit_and_wait(std::uint32_t want) {
   const std::uint32_t to_submit = unsubmitted();
   std::uint32_t flags = 0;
-  if (want > 0 || (load_relaxed(sq_flags_) &
-                   (abi::IORING_SQ_CQ_OVERFLOW | abi::IORING_SQ_TASKRUN)) != 0) {
+  if (want > 0 || (load_relaxed(sq_flags_) & (abi::IORING_SQ_CQ_OVERFLOW |
+                                              abi::IORING_SQ_TASKRUN)) != 0) {
     flags |= abi::IORING_ENTER_GETEVENTS;
   }
-  const long n = ::syscall(abi::kSysIoUringEnter, static_cast<long>(fd_.get()),
-                           static_cast<long>(to_submit), static_cast<long>(want),
-                           static_cast<long>(flags), nullptr,
-                           abi::kEnterSigsetSize);
+  const long n =
+      ::syscall(abi::kSysIoUringEnter, static_cast<long>(fd_.get()),
+                static_cast<long>(to_submit), static_cast<long>(want),
+                static_cast<long>(flags), nullptr, abi::kEnterSigsetSize);
   if (n < 0) return Error::from_errno(errno);
   return static_cast<std::uint32_t>(n);
 }

@@ -26,9 +26,9 @@ using testing::TempFile;
 constexpr std::uint32_t kPage = 4096;
 
 // A ring, or a skipped test where the kernel refuses one.
-#define LARKSPUR_RING_OR_SKIP(var, entries)                         \
-  Result<IoUring> var##_made = IoUring::create(entries);            \
-  if (!var##_made) GTEST_SKIP() << var##_made.error().text();       \
+#define LARKSPUR_RING_OR_SKIP(var, entries)                   \
+  Result<IoUring> var##_made = IoUring::create(entries);      \
+  if (!var##_made) GTEST_SKIP() << var##_made.error().text(); \
   IoUring& var = *var##_made
 
 ReadRequest page_request(int fd, std::uint64_t page, std::byte* buffer,
@@ -81,7 +81,8 @@ int create_under_address_cap(std::size_t headroom) {
   const auto read_file = [](const char* path) -> std::size_t {
     const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
     std::size_t len = 0;
-    for (ssize_t n = 1; n > 0 && len < sizeof text - 1; len += static_cast<std::size_t>(n)) {
+    for (ssize_t n = 1; n > 0 && len < sizeof text - 1;
+         len += static_cast<std::size_t>(n)) {
       n = ::read(fd, text + len, sizeof text - 1 - len);
       if (n < 0) n = 0;
     }
@@ -128,8 +129,8 @@ TEST(IoUring, FullQueueRefusesPushAndKeepsEveryEntry) {
   const std::uint32_t n = ring.sq_entries();
   std::vector<std::byte> buffers((n + 1) * std::size_t{kPage});
   for (std::uint32_t i = 0; i < n; ++i) {
-    ASSERT_TRUE(ring.push_read(page_request(file.fd(), i % 64,
-                                            &buffers[i * kPage], i)));
+    ASSERT_TRUE(ring.push_read(
+        page_request(file.fd(), i % 64, &buffers[i * kPage], i)));
   }
   const Status refused =
       ring.push_read(page_request(file.fd(), 0, &buffers[n * kPage], n));
@@ -174,7 +175,8 @@ TEST(IoUring, SubmitAndWaitMakesEveryCompletionAvailable) {
     EXPECT_FALSE(seen[done->tag]);
     seen[done->tag] = true;
     EXPECT_EQ(done->res, static_cast<std::int32_t>(kPage));
-    EXPECT_TRUE(page_matches(&buffers[done->tag * kPage], (done->tag * 37) % 300));
+    EXPECT_TRUE(
+        page_matches(&buffers[done->tag * kPage], (done->tag * 37) % 300));
   }
   EXPECT_FALSE(ring.next_completion());
 }
@@ -199,7 +201,8 @@ TEST(IoUring, SlotsAreReusedAcrossWrapAround) {
       const std::uint64_t page = done->tag / 100;
       const std::uint64_t slot = done->tag % 100;
       ASSERT_EQ(done->res, static_cast<std::int32_t>(kPage));
-      ASSERT_TRUE(page_matches(&buffers[slot * kPage], page)) << "round " << round;
+      ASSERT_TRUE(page_matches(&buffers[slot * kPage], page))
+          << "round " << round;
     }
     ASSERT_FALSE(ring.next_completion());
   }

@@ -51,8 +51,7 @@ Status for_each_distinct(std::span<const std::int32_t> fds, Visit&& visit) {
   }
   std::vector<std::int32_t> distinct(fds.begin(), fds.end());
   std::sort(distinct.begin(), distinct.end());
-  distinct.erase(std::unique(distinct.begin(), distinct.end()),
-                 distinct.end());
+  distinct.erase(std::unique(distinct.begin(), distinct.end()), distinct.end());
   std::vector<bool> visited(distinct.size(), false);
   for (const std::int32_t fd : fds) {
     const auto at = static_cast<std::size_t>(

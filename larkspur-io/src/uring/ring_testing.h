@@ -45,7 +45,8 @@ inline std::byte pattern(std::uint64_t i) {
 // The contents of a test file of `size` bytes.
 inline std::string pattern_bytes(std::size_t size) {
   std::string data(size, '\0');
-  for (std::size_t i = 0; i < size; ++i) data[i] = static_cast<char>(pattern(i));
+  for (std::size_t i = 0; i < size; ++i)
+    data[i] = static_cast<char>(pattern(i));
   return data;
 }
 

@@ -150,8 +150,7 @@ Status record(const Completion& done, std::size_t start, std::uint32_t count,
 // exactly one completion, and queued + in flight + taken == count.
 Status run_batch(IoUring& ring, std::size_t start, std::uint32_t count,
                  std::span<const std::int32_t> fds,
-                 std::span<const std::uint64_t> offsets,
-                 PageTargets& targets) {
+                 std::span<const std::uint64_t> offsets, PageTargets& targets) {
   BatchCleanup cleanup(ring, targets);
 
   for (std::uint32_t queued = 0; queued < count; ++queued) {
@@ -272,8 +271,8 @@ Status read_pages_on(IoUring& ring, std::span<const std::int32_t> fds,
   // from and move the caller's descriptor; like pread, refuse every offset
   // that is negative as a file offset before anything is queued.
   for (const std::uint64_t offset : offsets) {
-    if (offset > static_cast<std::uint64_t>(
-                     std::numeric_limits<std::int64_t>::max())) {
+    if (offset >
+        static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
       return Error::from_errno(EINVAL);
     }
   }

@@ -35,8 +35,10 @@ struct Call {
   PageTargets targets;
 
   Call(std::vector<std::int32_t> f, std::vector<std::uint64_t> o)
-      : fds(std::move(f)), offsets(std::move(o)),
-        storage(fds.size() * kPage), buffers(fds.size()),
+      : fds(std::move(f)),
+        offsets(std::move(o)),
+        storage(fds.size() * kPage),
+        buffers(fds.size()),
         lengths(fds.size(), 0) {
     for (std::size_t i = 0; i < fds.size(); ++i) {
       buffers[i] = {&storage[i * kPage], kPage};
@@ -96,8 +98,8 @@ class UringPages : public ::testing::Test {
 struct FailureCase {
   const char* name;
   std::size_t pages;
-  std::size_t failing;   // the index of the one bad page
-  bool past_end;         // EOF instead of a bad descriptor
+  std::size_t failing;  // the index of the one bad page
+  bool past_end;        // EOF instead of a bad descriptor
   const char* message;
 
   friend void PrintTo(const FailureCase& c, std::ostream* os) { *os << c.name; }
@@ -116,7 +118,8 @@ TEST_P(UringFailedBatch, ReportsAndLeavesTheRingReusable) {
   } else {
     bad.fds[c.failing] = -1;
   }
-  const Status failed = read_pages_on(ring(), bad.fds, bad.offsets, bad.targets);
+  const Status failed =
+      read_pages_on(ring(), bad.fds, bad.offsets, bad.targets);
   ASSERT_FALSE(failed);
   EXPECT_EQ(failed.error().text(), c.message);
   EXPECT_FALSE(bad.targets.pinned);
@@ -180,8 +183,8 @@ TEST_F(UringPages, InterruptedWaitsAreResumedUntilEveryReadCompletes) {
     while (!done.load()) {
       ::pthread_kill(reader, SIGUSR1);
       std::this_thread::sleep_for(std::chrono::milliseconds(2));
-      if (!written &&
-          std::chrono::steady_clock::now() - start > std::chrono::milliseconds(300)) {
+      if (!written && std::chrono::steady_clock::now() - start >
+                          std::chrono::milliseconds(300)) {
         std::vector<char> data(kPage, 'p');
         written = ::write(write_end.get(), data.data(), data.size()) ==
                   static_cast<ssize_t>(kPage);
@@ -190,7 +193,8 @@ TEST_F(UringPages, InterruptedWaitsAreResumedUntilEveryReadCompletes) {
   });
 
   Call call({file_.fd(), read_end.get()}, {0, 0});
-  const Status status = read_pages_on(ring(), call.fds, call.offsets, call.targets);
+  const Status status =
+      read_pages_on(ring(), call.fds, call.offsets, call.targets);
   done.store(true);
   nagger.join();
   ::sigaction(SIGUSR1, &previous, nullptr);

@@ -71,7 +71,8 @@ bool overflows_double(std::string_view number) {
   }
   const std::size_t dot = mantissa.find('.');
   const std::size_t first = mantissa.find_first_of("123456789");
-  const std::size_t int_end = dot == std::string_view::npos ? mantissa.size() : dot;
+  const std::size_t int_end =
+      dot == std::string_view::npos ? mantissa.size() : dot;
   const auto lead = first < int_end
                         ? static_cast<long long>(int_end - first) - 1
                         : -static_cast<long long>(first - int_end);

@@ -27,25 +27,28 @@ TEST_P(ManifestPathTest, ReplacesTheExtensionOfTheLastComponent) {
 
 INSTANTIATE_TEST_SUITE_P(
     Paths, ManifestPathTest,
-    testing::Values(
-        PathCase{"/data/emb.bin", "/data/emb.manifest.json"},
-        PathCase{"/data/emb", "/data/emb.manifest.json"},
-        PathCase{"/data/emb.old.bin", "/data/emb.old.manifest.json"},
-        PathCase{"/data/.emb", "/data/.emb.manifest.json"},
-        PathCase{"emb.bin", "emb.manifest.json"},
-        PathCase{"/data/emb.", "/data/emb.manifest.json"},
-        PathCase{"/data/..emb", "/data/..manifest.json"},
-        PathCase{"/da.ta/emb", "/da.ta/emb.manifest.json"},
-        PathCase{"/data/emb.bin/", "/data/emb.manifest.json"},
-        PathCase{"/data/emb//", "/data/emb.manifest.json"},
-        PathCase{"", std::nullopt}, PathCase{"/", std::nullopt},
-        PathCase{"//", std::nullopt}, PathCase{"..", std::nullopt},
-        PathCase{"/data/..", std::nullopt},
-        PathCase{"/data/../", std::nullopt}, PathCase{".", std::nullopt}));
+    testing::Values(PathCase{"/data/emb.bin", "/data/emb.manifest.json"},
+                    PathCase{"/data/emb", "/data/emb.manifest.json"},
+                    PathCase{"/data/emb.old.bin",
+                             "/data/emb.old.manifest.json"},
+                    PathCase{"/data/.emb", "/data/.emb.manifest.json"},
+                    PathCase{"emb.bin", "emb.manifest.json"},
+                    PathCase{"/data/emb.", "/data/emb.manifest.json"},
+                    PathCase{"/data/..emb", "/data/..manifest.json"},
+                    PathCase{"/da.ta/emb", "/da.ta/emb.manifest.json"},
+                    PathCase{"/data/emb.bin/", "/data/emb.manifest.json"},
+                    PathCase{"/data/emb//", "/data/emb.manifest.json"},
+                    PathCase{"", std::nullopt}, PathCase{"/", std::nullopt},
+                    PathCase{"//", std::nullopt}, PathCase{"..", std::nullopt},
+                    PathCase{"/data/..", std::nullopt},
+                    PathCase{"/data/../", std::nullopt},
+                    PathCase{".", std::nullopt}));
 
 class LoadManifestTest : public testing::Test {
  protected:
-  void write(const std::string& name, const std::string& text) { dir_.write(name, text); }
+  void write(const std::string& name, const std::string& text) {
+    dir_.write(name, text);
+  }
   std::string at(const std::string& name) const { return dir_ / name; }
 
   larkspur::test::TempDir dir_;
@@ -68,7 +71,8 @@ TEST_F(LoadManifestTest, FollowsSymbolicLinks) {
   write("real.json", R"({"slot_bytes": 128, "grans": 1})");
   std::filesystem::create_symlink(at("real.json"), at("link.manifest.json"));
   EXPECT_EQ(load_manifest(at("link.bin")), (ViewManifest{128, 1}));
-  std::filesystem::create_symlink(at("gone.json"), at("dangling.manifest.json"));
+  std::filesystem::create_symlink(at("gone.json"),
+                                  at("dangling.manifest.json"));
   EXPECT_EQ(load_manifest(at("dangling.bin")), ViewManifest{});
 }
 

@@ -38,8 +38,8 @@ Status read_run(int fd, std::span<const std::uint64_t> run,
                 std::span<std::byte> out, std::uint64_t slot_bytes) {
   const auto slot = static_cast<std::size_t>(slot_bytes);
   for (std::size_t k = 0; k < run.size(); ++k) {
-    Status s = read_exact_at(fd, out.subspan(k * slot, slot),
-                             run[k] * slot_bytes);
+    Status s =
+        read_exact_at(fd, out.subspan(k * slot, slot), run[k] * slot_bytes);
     if (!s) return s;
   }
   return ok();
@@ -94,8 +94,8 @@ Result<std::size_t> records_size(const RecordView& view, std::size_t n) {
 }
 
 JobLayout job_layout(std::size_t n, std::size_t max_jobs) {
-  const std::size_t jobs = std::min(std::max<std::size_t>(max_jobs, 1),
-                                    std::max<std::size_t>(n, 1));
+  const std::size_t jobs =
+      std::min(std::max<std::size_t>(max_jobs, 1), std::max<std::size_t>(n, 1));
   if (jobs < 2 || n < 4) return {};
   const std::size_t per_job = (n + jobs - 1) / jobs;
   return {(n + per_job - 1) / per_job, per_job};

@@ -40,7 +40,8 @@ class RecordViewTest : public testing::Test {
     for (std::uint64_t k = 0; k < size; ++k) {
       content[k] = static_cast<char>(pattern(k));
     }
-    dir_.write("r.manifest.json", "{\"slot_bytes\": " + std::to_string(slot) + "}");
+    dir_.write("r.manifest.json",
+               "{\"slot_bytes\": " + std::to_string(slot) + "}");
     return dir_.write("r.bin", content);
   }
 
@@ -66,9 +67,8 @@ INSTANTIATE_TEST_SUITE_P(
                     LayoutCase{33, 32, {17, 2}}, LayoutCase{64, 32, {32, 2}},
                     LayoutCase{65, 32, {22, 3}}, LayoutCase{100, 32, {25, 4}},
                     LayoutCase{1000, 32, {32, 32}},
-                    LayoutCase{10000, 32, {32, 313}},
-                    LayoutCase{1000, 1, {}}, LayoutCase{1000, 0, {}},
-                    LayoutCase{5, 2, {2, 3}}));
+                    LayoutCase{10000, 32, {32, 313}}, LayoutCase{1000, 1, {}},
+                    LayoutCase{1000, 0, {}}, LayoutCase{5, 2, {2, 3}}));
 
 // Every route and job count must give what single reads give.
 class ReadRecordsTest
@@ -101,18 +101,18 @@ TEST_P(ReadRecordsTest, EqualsRecordByRecordReads) {
   EXPECT_EQ(Bytes(out.begin(), out.end() - 5), expected(indices, 48));
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Counts, ReadRecordsTest,
-    testing::Combine(testing::Values(0, 1, 3, 4, 33, 65, 1000, 4099),
-                     testing::Values(1, 3, kMaxReadJobs)));
+INSTANTIATE_TEST_SUITE_P(Counts, ReadRecordsTest,
+                         testing::Combine(testing::Values(0, 1, 3, 4, 33, 65,
+                                                          1000, 4099),
+                                          testing::Values(1, 3, kMaxReadJobs)));
 
 TEST_F(RecordViewTest, RefusesBadRequestsBeforeReading) {
   Result<RecordView> view = open_view(make(100, 10));
   ASSERT_TRUE(view);
   Bytes out(40, std::byte{0x77});
   // The buffer size is checked before the indices.
-  Status small = read_records(*view, Indices{0, 1, 2, 99}, {out.data(), 39},
-                              kMaxReadJobs);
+  Status small =
+      read_records(*view, Indices{0, 1, 2, 99}, {out.data(), 39}, kMaxReadJobs);
   ASSERT_FALSE(small);
   EXPECT_EQ(small.error().text(), "read_records: output buffer too small");
   Status bad = read_records(*view, Indices{0, 1, 12, 10}, out, kMaxReadJobs);

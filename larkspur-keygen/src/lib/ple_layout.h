@@ -20,7 +20,7 @@ struct PleLayout {
   std::array<std::uint64_t, kTableCount> table_sizes;
   std::array<std::uint64_t, kTableCount> table_offsets;  // first row of each
   std::array<std::uint64_t, kTableCount> moduli;         // == table_sizes
-  std::uint64_t mult0;  // current token
+  std::uint64_t mult0;                                   // current token
   std::uint64_t mult1;  // context token at distance 1
   std::uint64_t mult2;  // context token at distance 2
   std::uint64_t table_rows;

@@ -105,8 +105,8 @@ TEST(GenerateRowids, HistoryChangesOnlyTheContextItReaches) {
 // so pads land next to each other, at the history boundary and at the ends.
 TEST(GenerateRowids, MatchesReferenceOnRandomSequences) {
   std::mt19937_64 rng(20260101);
-  const std::uint32_t alphabet[] = {0, 1, 2, P, P, 4'294'967'295U, 248'043,
-                                    248'045};
+  const std::uint32_t alphabet[] = {0,       1,      2, P, P, 4'294'967'295U,
+                                    248'043, 248'045};
   std::uniform_int_distribution<std::size_t> pick(0, std::size(alphabet));
   std::uniform_int_distribution<std::size_t> length(0, 12);
   auto draw = [&] {

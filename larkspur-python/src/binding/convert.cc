@@ -222,7 +222,8 @@ std::optional<std::vector<typename Elem::type>> to_vector(PyObject* obj) {
 std::optional<std::uint64_t> to_u64(PyObject* obj) {
   if (PyLong_Check(obj)) {
     const unsigned long long v = PyLong_AsUnsignedLongLong(obj);
-    if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred() != nullptr) {
+    if (v == static_cast<unsigned long long>(-1) &&
+        PyErr_Occurred() != nullptr) {
       return std::nullopt;
     }
     return static_cast<std::uint64_t>(v);

@@ -248,8 +248,9 @@ constexpr void member_text(TextWriter& w) {
 // The docstring of member I of class C (of the class itself for its init),
 // text signature first, as a NUL-terminated compile-time string.
 template <const auto& C, std::size_t I>
-inline constexpr const auto& kMemberDoc = internal_declare::kText<
-    [](auto& w) { internal_declare::member_text<C, I>(w); }>;
+inline constexpr const auto& kMemberDoc = internal_declare::kText<[](auto& w) {
+  internal_declare::member_text<C, I>(w);
+}>;
 
 template <const auto& F>
 inline constexpr const auto& kFunctionDoc =

@@ -148,9 +148,8 @@ constexpr std::size_t leading_args() {
   return 1;
 }
 
-template <class All, class Seq =
-                         std::make_index_sequence<std::tuple_size_v<All> -
-                                                  leading_args<All>()>>
+template <class All, class Seq = std::make_index_sequence<
+                         std::tuple_size_v<All> - leading_args<All>()>>
 struct DropFront;
 template <class All, std::size_t... K>
 struct DropFront<All, std::index_sequence<K...>> {

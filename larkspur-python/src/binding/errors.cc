@@ -10,8 +10,8 @@ namespace {
 // Takes a view, so that reporting costs no C++ allocation (the deallocator
 // reports through here and must not throw).
 void raise_text(PyObject* type, std::string_view text) {
-  PyObject* message =
-      PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+  PyObject* message = PyUnicode_FromStringAndSize(
+      text.data(), static_cast<Py_ssize_t>(text.size()));
   if (message == nullptr) return;
   PyErr_SetObject(type, message);
   Py_DECREF(message);

@@ -3,9 +3,10 @@
 #pragma once
 
 #include <Python.h>
-#include <unistd.h>
 
 #include <cxxabi.h>
+#include <unistd.h>
+
 #include <utility>
 
 #include "larkspur-core/src/base/result.h"

@@ -29,13 +29,13 @@ std::string format_thread_id(std::uint64_t id);
 
 // What one class needs to become a type object.
 struct ClassSpec {
-  const char* name;      // "builtins.Store"
-  const char* doc;       // "Store(...)\n--\n\n{doc}"
+  const char* name;  // "builtins.Store"
+  const char* doc;   // "Store(...)\n--\n\n{doc}"
   int basicsize;
   newfunc tp_new;
   destructor tp_dealloc;
   PyMethodDef* methods;
-  PyGetSetDef* getset;   // may be nullptr
+  PyGetSetDef* getset;  // may be nullptr
 };
 
 // A type object created at most once per process, on first need.

@@ -20,8 +20,15 @@ struct ModuleDef {
   std::span<const ClassRef> classes;
   std::span<const FunctionRef> functions;
 
-  PyModuleDef def{PyModuleDef_HEAD_INIT, name, "", 0, nullptr,
-                  nullptr,               nullptr, nullptr, nullptr};
+  PyModuleDef def{PyModuleDef_HEAD_INIT,
+                  name,
+                  "",
+                  0,
+                  nullptr,
+                  nullptr,
+                  nullptr,
+                  nullptr,
+                  nullptr};
   std::atomic<std::int64_t> owner_interpreter{-1};
   PyObject* module = nullptr;  // written under the interpreter lock
 };

@@ -15,7 +15,8 @@ namespace larkspur::py {
 struct Param {
   constexpr Param() = default;
   // A bare name is a required parameter, by position or keyword.
-  constexpr Param(const char* n) : name(n) {}  // NOLINT(google-explicit-constructor)
+  constexpr Param(const char* n)
+      : name(n) {}  // NOLINT(google-explicit-constructor)
   constexpr Param(const char* n, const char* shown, bool keyword)
       : name(n), default_text(shown), keyword_only(keyword) {}
 
@@ -42,8 +43,11 @@ struct Signature {
   constexpr Signature(const char* cls_name, const char* fn_name,
                       std::initializer_list<const char*> names,
                       std::size_t required_count)
-      : cls(cls_name), name(fn_name), count(names.size()),
-        positional(names.size()), required(required_count) {
+      : cls(cls_name),
+        name(fn_name),
+        count(names.size()),
+        positional(names.size()),
+        required(required_count) {
     std::size_t i = 0;
     for (const char* n : names) params[i++] = n;
   }

@@ -19,8 +19,8 @@ namespace internal_tables {
 template <const auto& C, MemberKind K>
 constexpr std::size_t count_of() {
   return []<std::size_t... I>(std::index_sequence<I...>) {
-    return ((MemberAt<C, I>::kind == K ? std::size_t{1} : std::size_t{0}) + ... +
-            std::size_t{0});
+    return ((MemberAt<C, I>::kind == K ? std::size_t{1} : std::size_t{0}) +
+            ... + std::size_t{0});
   }(std::make_index_sequence<kMemberCount<C>>{});
 }
 
@@ -118,8 +118,7 @@ PyMethodDef* function_def() {
                          METH_NOARGS, kFunctionDoc<F>.data()};
     } else {
       return PyMethodDef{F.name, as_cfunction(&function_entry<F>),
-                         METH_FASTCALL | METH_KEYWORDS,
-                         kFunctionDoc<F>.data()};
+                         METH_FASTCALL | METH_KEYWORDS, kFunctionDoc<F>.data()};
     }
   }();
   return &def;

@@ -14,13 +14,20 @@ namespace {
 std::string_view format_name(std::string_view format) {
   if (format.empty()) return "uint8";
   switch (format.back()) {
-    case 'd': return "float64";
-    case 'f': return "float32";
-    case 'e': return "float16";
-    case '?': return "bool";
-    case 'Z': return "complex";
-    case 'O': return "object";
-    default: return format;
+    case 'd':
+      return "float64";
+    case 'f':
+      return "float32";
+    case 'e':
+      return "float16";
+    case '?':
+      return "bool";
+    case 'Z':
+      return "complex";
+    case 'O':
+      return "object";
+    default:
+      return format;
   }
 }
 
@@ -33,7 +40,8 @@ struct IntFormat {
 
 IntFormat int_format(const Py_buffer& view) {
   std::string_view f = view.format != nullptr ? view.format : "B";
-  if (!f.empty() && (f.front() == '@' || f.front() == '=' || f.front() == '<')) {
+  if (!f.empty() &&
+      (f.front() == '@' || f.front() == '=' || f.front() == '<')) {
     f.remove_prefix(1);
   }
   if (f.size() != 1) return {};
@@ -53,19 +61,27 @@ T load(const char* at) {
 
 std::int64_t load_signed(const char* at, std::size_t size) {
   switch (size) {
-    case 1: return load<std::int8_t>(at);
-    case 2: return load<std::int16_t>(at);
-    case 4: return load<std::int32_t>(at);
-    default: return load<std::int64_t>(at);
+    case 1:
+      return load<std::int8_t>(at);
+    case 2:
+      return load<std::int16_t>(at);
+    case 4:
+      return load<std::int32_t>(at);
+    default:
+      return load<std::int64_t>(at);
   }
 }
 
 std::uint64_t load_unsigned(const char* at, std::size_t size) {
   switch (size) {
-    case 1: return load<std::uint8_t>(at);
-    case 2: return load<std::uint16_t>(at);
-    case 4: return load<std::uint32_t>(at);
-    default: return load<std::uint64_t>(at);
+    case 1:
+      return load<std::uint8_t>(at);
+    case 2:
+      return load<std::uint16_t>(at);
+    case 4:
+      return load<std::uint32_t>(at);
+    default:
+      return load<std::uint64_t>(at);
   }
 }
 
@@ -75,8 +91,7 @@ bool negative(const char* what, long long value) {
   return false;
 }
 
-bool too_large(const char* what, unsigned long long value,
-               std::uint64_t max) {
+bool too_large(const char* what, unsigned long long value, std::uint64_t max) {
   PyErr_Format(PyExc_OverflowError, "%s must be at most %llu (found %llu)",
                what, static_cast<unsigned long long>(max), value);
   return false;
@@ -119,10 +134,10 @@ bool ints_from_buffer(PyObject* obj, const char* what, std::uint64_t max,
   const Py_buffer& view = out.held.view();
   const IntFormat kind = int_format(view);
   if (kind.signedness == 0) {
-    PyErr_Format(PyExc_TypeError, "%s must be integers, not %s", what,
-                 std::string(format_name(view.format != nullptr ? view.format
-                                                                : "B"))
-                     .c_str());
+    PyErr_Format(
+        PyExc_TypeError, "%s must be integers, not %s", what,
+        std::string(format_name(view.format != nullptr ? view.format : "B"))
+            .c_str());
     return false;
   }
   out.shape.assign(static_cast<std::size_t>(view.ndim), 0);
@@ -130,8 +145,7 @@ bool ints_from_buffer(PyObject* obj, const char* what, std::uint64_t max,
     out.shape[static_cast<std::size_t>(d)] =
         static_cast<std::size_t>(view.shape[d]);
   }
-  const std::size_t count =
-      static_cast<std::size_t>(view.len) / kind.size;
+  const std::size_t count = static_cast<std::size_t>(view.len) / kind.size;
   // 64-bit integers laid out in C order are read where they are.
   if (kind.size == 8 && PyBuffer_IsContiguous(&view, 'C') != 0) {
     const auto* words = static_cast<const std::uint64_t*>(view.buf);
@@ -184,11 +198,12 @@ bool ints_from_sequence(PyObject* obj, const char* what, std::uint64_t max,
     }
     int overflow = 0;
     const long long small = PyLong_AsLongLongAndOverflow(item, &overflow);
-    if (small == -1 && overflow == 0 && PyErr_Occurred() != nullptr) return false;
+    if (small == -1 && overflow == 0 && PyErr_Occurred() != nullptr)
+      return false;
     std::uint64_t v = static_cast<std::uint64_t>(small);
     if (overflow < 0 || (overflow == 0 && small < 0)) {
-      return negative(what, overflow < 0 ? std::numeric_limits<long long>::min()
-                                         : small);
+      return negative(
+          what, overflow < 0 ? std::numeric_limits<long long>::min() : small);
     }
     if (overflow > 0) {
       v = PyLong_AsUnsignedLongLong(item);
@@ -231,7 +246,8 @@ void HeldBuffer::release() {
 
 bool read_ints(PyObject* obj, const char* what, std::uint64_t max,
                IntArray& out) {
-  if (PyObject_CheckBuffer(obj) != 0) return ints_from_buffer(obj, what, max, out);
+  if (PyObject_CheckBuffer(obj) != 0)
+    return ints_from_buffer(obj, what, max, out);
   if (PyObject_HasAttrString(obj, "__dlpack__") != 0) {
     PyObject* np = numpy();
     if (np == nullptr) return false;
@@ -278,12 +294,11 @@ bool writable_bytes(PyObject* obj, const char* what, std::size_t nbytes,
   if (int64_items) {
     const IntFormat kind = int_format(view);
     if (kind.signedness == 0 || kind.size != 8) {
-      PyErr_Format(PyExc_TypeError,
-                   "%s must hold 64-bit integers (uint64 or int64), not %s",
-                   what,
-                   std::string(format_name(view.format != nullptr ? view.format
-                                                                  : "B"))
-                       .c_str());
+      PyErr_Format(
+          PyExc_TypeError,
+          "%s must hold 64-bit integers (uint64 or int64), not %s", what,
+          std::string(format_name(view.format != nullptr ? view.format : "B"))
+              .c_str());
       return false;
     }
   }

@@ -42,21 +42,22 @@ bool read_tokens(PyObject* tokens, Obj history, TokenBatch& out) {
 
 void write_rowids(const TokenBatch& batch, std::span<std::byte> out) {
   const std::size_t steps = batch.steps;
-  const std::size_t past = batch.history.values.empty()
-                               ? 0
-                               : batch.history.shape.back();
+  const std::size_t past =
+      batch.history.values.empty() ? 0 : batch.history.shape.back();
   std::vector<std::uint32_t> context;
   keygen::RowIds row;
   for (std::size_t b = 0; b < batch.sequences; ++b) {
     context.clear();
     for (std::size_t k = past >= 2 ? past - 2 : 0; k < past; ++k) {
-      context.push_back(static_cast<std::uint32_t>(batch.history.values[b * past + k]));
+      context.push_back(
+          static_cast<std::uint32_t>(batch.history.values[b * past + k]));
     }
     keygen::NgramContext ngrams(context);
     const std::uint64_t* tokens = batch.tokens.values.data() + b * steps;
     // The buffer need not be aligned for 64-bit words: whole rows are
     // copied in.
-    std::byte* dst = out.data() + b * steps * sizeof(std::uint64_t[keygen::kTableCount]);
+    std::byte* dst =
+        out.data() + b * steps * sizeof(std::uint64_t[keygen::kTableCount]);
     std::uint64_t wide[keygen::kTableCount];
     for (std::size_t t = 0; t < steps; ++t) {
       ngrams.next(static_cast<std::uint32_t>(tokens[t]), row);
@@ -69,8 +70,7 @@ void write_rowids(const TokenBatch& batch, std::span<std::byte> out) {
 
 namespace {
 
-Result<PyRef> rowids(Obj tokens, Obj history,
-                     Obj out) {
+Result<PyRef> rowids(Obj tokens, Obj history, Obj out) {
   TokenBatch batch;
   if (!read_tokens(tokens.ptr, history, batch)) return Error::raised();
   HeldBuffer held;

@@ -27,8 +27,7 @@ std::uint64_t now_ns() {
 }
 
 // A count given as a keyword: absent or None for "from the metadata".
-Result<std::optional<std::uint64_t>> count_of(Obj given,
-                                              const char* name) {
+Result<std::optional<std::uint64_t>> count_of(Obj given, const char* name) {
   if (given.is_none()) return std::optional<std::uint64_t>();
   std::optional<std::uint64_t> v = to_u64(given.ptr);
   if (!v) {
@@ -38,8 +37,7 @@ Result<std::optional<std::uint64_t>> count_of(Obj given,
   return v;
 }
 
-Result<io::Table> make(std::string path, Obj shards,
-                       Obj rows_per_shard,
+Result<io::Table> make(std::string path, Obj shards, Obj rows_per_shard,
                        Obj width) {
   io::GeometryParts given;
   std::optional<std::uint64_t>* slots[] = {&given.shards, &given.rows_per_shard,
@@ -51,14 +49,14 @@ Result<io::Table> make(std::string path, Obj shards,
     if (!v) return std::move(v).error();
     *slots[i] = *v;
   }
-  return blocking([&] { return io::Table::open(path, given, kDefaultThreads); });
+  return blocking(
+      [&] { return io::Table::open(path, given, kDefaultThreads); });
 }
 
 // The output of `rows` rows: `out` checked, or a new uint8 array of
 // `shape` + (width,).
-Result<PyRef> output(const io::Table& table, Obj out,
-                     std::size_t rows, std::vector<std::size_t> shape,
-                     HeldBuffer& held) {
+Result<PyRef> output(const io::Table& table, Obj out, std::size_t rows,
+                     std::vector<std::size_t> shape, HeldBuffer& held) {
   const std::uint64_t width = table.geometry().width;
   Result<std::size_t> bytes = io::fetch_output_size(rows, width);
   if (!bytes) return std::move(bytes).error();
@@ -79,12 +77,11 @@ std::span<std::byte> bytes_of(const HeldBuffer& held) {
           static_cast<std::size_t>(held.view().len)};
 }
 
-Result<PyRef> gather(const io::Table& table, Obj rowids,
-                     Obj out) {
+Result<PyRef> gather(const io::Table& table, Obj rowids, Obj out) {
   const std::uint64_t start = now_ns();
   IntArray ids;
-  if (!read_ints(rowids.ptr, "rowids", std::numeric_limits<std::uint64_t>::max(),
-                 ids)) {
+  if (!read_ints(rowids.ptr, "rowids",
+                 std::numeric_limits<std::uint64_t>::max(), ids)) {
     return Error::raised();
   }
   HeldBuffer held;
@@ -98,8 +95,7 @@ Result<PyRef> gather(const io::Table& table, Obj rowids,
   return result;
 }
 
-Result<PyRef> lookup(const io::Table& table, Obj tokens,
-                     Obj history, Obj out) {
+Result<PyRef> lookup(const io::Table& table, Obj tokens, Obj history, Obj out) {
   const std::uint64_t start = now_ns();
   TokenBatch batch;
   if (!read_tokens(tokens.ptr, history, batch)) return Error::raised();
@@ -117,7 +113,8 @@ Result<PyRef> lookup(const io::Table& table, Obj tokens,
     ids.resize(batch.rows());
     write_rowids(batch, std::as_writable_bytes(std::span(ids)));
     Status read = table.gather(ids, into);
-    if (ids.capacity() > (std::size_t{1} << 20)) std::vector<std::uint64_t>().swap(ids);
+    if (ids.capacity() > (std::size_t{1} << 20))
+      std::vector<std::uint64_t>().swap(ids);
     return read;
   });
   table.record_latency(io::TableStats::kLookup, now_ns() - start);
@@ -160,8 +157,8 @@ Result<PyRef> stats(const io::Table& table, Obj reset) {
       !count("unique_rows", s.unique_rows) ||
       !count("rows_inline", s.rows_inline) ||
       !count("rows_by_workers", s.rows_by_workers) ||
-      !count("bytes_read", s.bytes_read) || !count("read_calls", s.read_calls) ||
-      !count("errors", s.errors)) {
+      !count("bytes_read", s.bytes_read) ||
+      !count("read_calls", s.read_calls) || !count("errors", s.errors)) {
     return Error::raised();
   }
   PyRef latency = PyRef::steal(PyDict_New());
@@ -170,13 +167,17 @@ Result<PyRef> stats(const io::Table& table, Obj reset) {
   for (std::size_t k = 0; k < io::TableStats::kKinds; ++k) {
     const io::LatencyHistogram::Summary h = s.latency[k].summary();
     PyRef one = PyRef::steal(PyDict_New());
-    if (!one || !put(one.get(), "calls", PyLong_FromUnsignedLongLong(h.count))) {
+    if (!one ||
+        !put(one.get(), "calls", PyLong_FromUnsignedLongLong(h.count))) {
       return Error::raised();
     }
-    const std::pair<const char*, std::uint64_t> values[] = {
-        {"p50_us", h.p50}, {"p90_us", h.p90}, {"p99_us", h.p99}, {"max_us", h.max}};
+    const std::pair<const char*, std::uint64_t> values[] = {{"p50_us", h.p50},
+                                                            {"p90_us", h.p90},
+                                                            {"p99_us", h.p99},
+                                                            {"max_us", h.max}};
     for (const auto& [key, ns] : values) {
-      if (!put(one.get(), key, PyFloat_FromDouble(static_cast<double>(ns) / 1e3))) {
+      if (!put(one.get(), key,
+               PyFloat_FromDouble(static_cast<double>(ns) / 1e3))) {
         return Error::raised();
       }
     }
@@ -236,7 +237,8 @@ constexpr auto kTable = declare_class<io::Table>(
                    "microseconds) per kind of call; reset=True clears them."),
     method<&close>("close", {},
                    "Closes the shard files (once the calls in progress end)."),
-    method<&enter>("__enter__", {}), method<&exit>("__exit__", {"exc_type", "exc_value", "traceback"}),
+    method<&enter>("__enter__", {}),
+    method<&exit>("__exit__", {"exc_type", "exc_value", "traceback"}),
     getter<&shards>("shards"), getter<&rows_per_shard>("rows_per_shard"),
     getter<&width>("width"), getter<&total_rows>("total_rows"),
     getter<&path>("path"));

@@ -3,13 +3,12 @@
 #include <string>
 #include <vector>
 
-#include "larkspur-python/src/binding/gil.h"
 #include "larkspur-io/src/keys/key_list.h"
+#include "larkspur-python/src/binding/gil.h"
 #include "larkspur-python/src/members.h"
 
 namespace larkspur::py {
 namespace {
-
 
 Result<std::vector<std::uint64_t>> read_keys(std::string path) {
   return blocking([&] { return io::parse_key_file(path); });

@@ -12,7 +12,6 @@ namespace {
 
 using keygen::kTableCount;
 
-
 Status check_ple_spec(std::uint32_t ple_spec) {
   if (ple_spec == keygen::kPleQwenV1) return ok();
   return Error::not_implemented("only PLE_QWEN_V1=1 is implemented");
@@ -79,8 +78,8 @@ Result<PyRef> rowids_for_seq_with_history(std::vector<std::uint32_t> history,
 constexpr auto kRowidsForSeq =
     function<&rowids_for_seq>("rowids_for_seq", {"tokens", "ple_spec"});
 constexpr auto kRowidsForSeqWithHistory =
-    function<&rowids_for_seq_with_history>(
-        "rowids_for_seq_with_history", {"history", "tokens", "ple_spec"});
+    function<&rowids_for_seq_with_history>("rowids_for_seq_with_history",
+                                           {"history", "tokens", "ple_spec"});
 
 }  // namespace
 

@@ -70,8 +70,7 @@ constexpr auto kStore = declare_class<io::Store>(
     method<&close>("close", {},
                    "Compatibility no-op for the ctypes API (resources are "
                    "dropped with the object)."),
-    getter<&width>("width"),
-    getter<&total_rows>("total_rows"));
+    getter<&width>("width"), getter<&total_rows>("total_rows"));
 
 }  // namespace
 

@@ -38,8 +38,9 @@ constexpr auto kUringPageReader = declare_class<PageSize>(
     "kept thread-local so repeated calls reuse the same io_uring instance.",
     Threads::kAny, init<&make_page_size>({opt("page_size", "4096")}),
     method<&read_pages>("read_pages", {"file_descriptors", "offsets"}),
-    getter<&backend>("backend",
-                     "实际生效的后端：`\"io_uring\"` 或 `\"pread\"`（容器里通常是后者）。"));
+    getter<&backend>(
+        "backend",
+        "实际生效的后端：`\"io_uring\"` 或 `\"pread\"`（容器里通常是后者）。"));
 
 }  // namespace
 

@@ -12,7 +12,6 @@
 namespace larkspur::py {
 namespace {
 
-
 Result<io::RecordView> make(std::string path) {
   return blocking([&] { return io::open_view(path); });
 }
