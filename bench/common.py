@@ -11,7 +11,7 @@ import shutil
 import statistics
 import subprocess
 import time
-from typing import Callable, Sequence
+from collections.abc import Callable, Sequence
 
 from larkspur.report import percentile, print_table  # noqa: F401  (re-exported)
 from larkspur.table import evict  # noqa: F401  (re-exported for the scripts)

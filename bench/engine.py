@@ -23,9 +23,9 @@ Also: larkspur.rowids against the numpy reference and rowids_for_seq, and
 View.read_records against a loop of os.pread over a 1 GiB record file.
 
 Every call gets fresh random arguments of its own (rows another method
-has just read would still be in the CPU caches), and its output is checked against the generator or the reference outside the
-timed region. Methods alternate call by call, in a random order each
-round.
+has just read would still be in the CPU caches), and its output is
+checked against the generator or the reference outside the timed region.
+Methods alternate call by call, in a random order each round.
 
     python bench/engine.py [--quick] [--json FILE]
 """
@@ -41,11 +41,27 @@ os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")  # no idle BLAS threads spinn
 import numpy as np  # noqa: E402
 
 try:  # noqa: E402
-    from common import (CACHE_DIR, DeviceReads, evict, fmt_time, print_table, round_robin,
-                        summary, write_json)
+    from common import (
+        CACHE_DIR,
+        DeviceReads,
+        evict,
+        fmt_time,
+        print_table,
+        round_robin,
+        summary,
+        write_json,
+    )
 except ImportError:  # pragma: no cover - imported as a package
-    from .common import (CACHE_DIR, DeviceReads, evict, fmt_time, print_table, round_robin,
-                         summary, write_json)
+    from .common import (
+        CACHE_DIR,
+        DeviceReads,
+        evict,
+        fmt_time,
+        print_table,
+        round_robin,
+        summary,
+        write_json,
+    )
 
 import _larkspur  # noqa: E402
 import larkspur  # noqa: E402

@@ -1,5 +1,6 @@
 """The `larkspur` command line: table tools, demo and the benchmark smoke run."""
 
+import importlib
 import json
 import os
 import pathlib
@@ -248,6 +249,15 @@ def test_bench_quick_runs(tmp_path):
         f"warm w={w} 65536 rows: gather vs Store.fetch" for w in (160, 2560)]
 
 
+def bench_module(name):
+    """bench/{name}.py of the checkout: the benchmarks are not in the package."""
+    sys.path.insert(0, str(pathlib.Path(__file__).parent.parent))
+    try:
+        return importlib.import_module(f"bench.{name}")
+    finally:
+        sys.path.pop(0)
+
+
 @pytest.mark.skipif(shutil.which("fio") is None, reason="fio is not installed")
 @pytest.mark.parametrize("options", [
     {"jobs": 32, "drop_cache": True},  # bench/fetch.py
@@ -255,12 +265,7 @@ def test_bench_quick_runs(tmp_path):
     {"engine": "io_uring", "depth": 64, "ramp": 1},  # bench/pages.py, warm
 ])
 def test_fio_runner_measures_the_benchmark_files(tmp_path, options):
-    # The benchmarks live in the checkout, not in the package.
-    sys.path.insert(0, str(pathlib.Path(__file__).parent.parent))
-    try:
-        from bench.common import run_fio
-    finally:
-        sys.path.pop(0)
+    run_fio = bench_module("common").run_fio
 
     paths = [tmp_path / "a.bin", tmp_path / "b.bin"]
     for p in paths:
@@ -274,8 +279,7 @@ def test_round_robin_shuffles_the_calls_and_stops_those_over_budget():
     import gc
     import time
 
-    from larkspur.bench.common import round_robin
-
+    round_robin = bench_module("common").round_robin
     order, prepared, checked = [], [], []
 
     def call(name, pause):
@@ -308,8 +312,7 @@ def test_round_robin_shuffles_the_calls_and_stops_those_over_budget():
 @pytest.mark.parametrize("width", [160, 12])
 @pytest.mark.parametrize("damage", [None, "flip", "short", "long"])
 def test_engine_benchmark_rejects_any_wrong_byte(width, damage):
-    from larkspur.bench.engine import check_rows
-
+    check_rows = bench_module("engine").check_rows
     want = table.expected_rows(np.array([3, 99, 7], dtype=np.uint64), width)
     got = bytearray(want.tobytes())
     if damage == "flip":
