@@ -2,13 +2,16 @@
 
 from __future__ import annotations
 
+import gc
 import json
+import math
 import os
+import random
 import shutil
 import statistics
 import subprocess
 import time
-from typing import Callable, Sequence
+from collections.abc import Callable, Sequence
 
 from larkspur.report import percentile, print_table  # noqa: F401  (re-exported)
 from larkspur.table import evict  # noqa: F401  (re-exported for the scripts)
@@ -27,6 +30,92 @@ def time_calls(fn: Callable[[], object], repeat: int,
         fn()
         out.append(time.perf_counter() - t0)
     return out
+
+
+def round_robin(calls: dict[str, Callable[[], object]], rounds: int, *,
+                prepare: Callable[[str], object] | None = None,
+                check: Callable[[str, object], object] | None = None,
+                budget: float = math.inf, least: int = 2) -> dict[str, list[float]]:
+    """Seconds per call of each of `calls`, over `rounds` rounds in which
+    each runs once, in a fresh random order each round: drift and load from
+    elsewhere on the machine hit all of them alike, and no call always
+    follows the same other call (one that leaves the kernel or the caches
+    busy would otherwise tax its successor alone).
+
+    Untimed: prepare(name) before each call (its fresh arguments: calls
+    that read what another call has just read find it in the CPU caches),
+    check(name, result) after it. A call that has spent `budget` seconds
+    stops once it has `least` samples. The cyclic garbage collector is off
+    meanwhile, so that no call pays for another's garbage.
+    """
+    names = list(calls)
+    times: dict[str, list[float]] = {name: [] for name in names}
+    spent = dict.fromkeys(names, 0.0)
+    clock = time.perf_counter
+    order = random.Random(len(names) * 1000 + rounds)
+    enabled = gc.isenabled()
+    gc.disable()
+    try:
+        for _ in range(rounds):
+            live = [n for n in names if len(times[n]) < least or spent[n] < budget]
+            if not live:
+                break
+            order.shuffle(live)
+            for name in live:
+                if prepare is not None:
+                    prepare(name)
+                fn = calls[name]
+                t0 = clock()
+                result = fn()
+                dt = clock() - t0
+                times[name].append(dt)
+                spent[name] += dt
+                if check is not None:
+                    check(name, result)
+                del result
+    finally:
+        if enabled:
+            gc.enable()
+    return times
+
+
+def summary(xs: Sequence[float]) -> dict:
+    """p50, p99 and count of samples in seconds."""
+    return {"p50": statistics.median(xs), "p99": percentile(xs, 0.99), "samples": len(xs)}
+
+
+class DeviceReads:
+    """Reads in flight on the block device that holds `path`, from sysfs."""
+
+    def __init__(self, path: str):
+        dev = os.stat(path).st_dev
+        self.sysfs = f"/sys/dev/block/{os.major(dev)}:{os.minor(dev)}"
+        self.inflight: str | None = os.path.join(self.sysfs, "inflight")
+        if not os.path.exists(self.inflight):
+            self.inflight = None  # not a block device (tmpfs, overlay): nothing to wait for
+
+    def read_ahead_kb(self) -> int | None:
+        """The device's read-ahead window, which sets what a cold fault reads."""
+        try:
+            with open(os.path.join(self.sysfs, "queue", "read_ahead_kb"), encoding="ascii") as f:
+                return int(f.read())
+        except (OSError, ValueError):
+            return None
+
+    def count(self) -> int:
+        if self.inflight is None:
+            return 0
+        with open(self.inflight, encoding="ascii") as f:
+            return int(f.read().split()[0])
+
+    def wait_idle(self, limit: float = 0.2) -> float:
+        """Waits until no read is in flight, or `limit` seconds: read-ahead a
+        cold call leaves running would otherwise slow the next call.
+        Returns the seconds waited."""
+        t0 = time.perf_counter()
+        while self.count() and time.perf_counter() - t0 < limit:
+            time.sleep(0.0005)
+        return time.perf_counter() - t0
 
 
 def median(xs: Sequence[float]) -> float:

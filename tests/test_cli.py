@@ -1,5 +1,6 @@
 """The `larkspur` command line: table tools, demo and the benchmark smoke run."""
 
+import importlib
 import json
 import os
 import pathlib
@@ -235,10 +236,26 @@ def test_bench_quick_runs(tmp_path):
     out.write_text("an older and longer file " * 1000)
     result = run_cli("bench", "--quick", "--json", out, timeout=600)
     assert result.returncode == 0, result.stderr + result.stdout
-    for name in ("rowids", "fetch", "view", "pages"):
+    for name in ("rowids", "fetch", "view", "pages", "engine"):
         assert f"##### benchmark: {name}" in result.stdout
     assert "Traceback" not in result.stderr
-    assert sorted(json.loads(out.read_text())) == ["fetch", "pages", "rowids", "view"]
+    figures = json.loads(out.read_text())
+    assert sorted(figures) == ["engine", "fetch", "pages", "rowids", "view"]
+    # The engine benchmark judges every target it ran; --quick skips the largest requests.
+    verdicts = {t["target"]: t["met"] for t in figures["engine"]["targets"]}
+    assert "every call's bytes verified" in result.stdout
+    assert {type(met) for met in verdicts.values()} == {bool, type(None)}
+    assert [t for t, met in verdicts.items() if met is None] == [
+        f"warm w={w} 65536 rows: gather vs Store.fetch" for w in (160, 2560)]
+
+
+def bench_module(name):
+    """bench/{name}.py of the checkout: the benchmarks are not in the package."""
+    sys.path.insert(0, str(pathlib.Path(__file__).parent.parent))
+    try:
+        return importlib.import_module(f"bench.{name}")
+    finally:
+        sys.path.pop(0)
 
 
 @pytest.mark.skipif(shutil.which("fio") is None, reason="fio is not installed")
@@ -248,12 +265,7 @@ def test_bench_quick_runs(tmp_path):
     {"engine": "io_uring", "depth": 64, "ramp": 1},  # bench/pages.py, warm
 ])
 def test_fio_runner_measures_the_benchmark_files(tmp_path, options):
-    # The benchmarks live in the checkout, not in the package.
-    sys.path.insert(0, str(pathlib.Path(__file__).parent.parent))
-    try:
-        from bench.common import run_fio
-    finally:
-        sys.path.pop(0)
+    run_fio = bench_module("common").run_fio
 
     paths = [tmp_path / "a.bin", tmp_path / "b.bin"]
     for p in paths:
@@ -261,6 +273,59 @@ def test_fio_runner_measures_the_benchmark_files(tmp_path, options):
     got = run_fio(paths, 1, **options)
     assert got["iops"] > 0 and got["lat_mean_us"] > 0, got
     assert "note" in run_fio(paths, 1, engine="no-such-engine")
+
+
+def test_round_robin_shuffles_the_calls_and_stops_those_over_budget():
+    import gc
+    import time
+
+    round_robin = bench_module("common").round_robin
+    order, prepared, checked = [], [], []
+
+    def call(name, pause):
+        def fn():
+            order.append(name)
+            time.sleep(pause)
+            return name
+        return fn
+
+    calls = {"a": call("a", 0), "b": call("b", 0), "slow": call("slow", 0.02)}
+    times = round_robin(calls, 40, prepare=prepared.append,
+                        check=lambda name, got: checked.append((name, got)), budget=0.03)
+    assert {name: len(t) for name, t in times.items()} == {"a": 40, "b": 40, "slow": 2}
+    assert min(times["slow"]) >= 0.02
+    assert prepared == order and checked == [(name, name) for name in order]
+    # Each round runs every live call once, in an order that changes: a
+    # fixed order would make one call always pay for its predecessor.
+    rounds = [order[0:3], order[3:6]] + [order[i:i + 2] for i in range(6, len(order), 2)]
+    assert all(sorted(r) == ["a", "b", "slow"] for r in rounds[:2])
+    assert all(sorted(r) == ["a", "b"] for r in rounds[2:])
+    assert {tuple(r) for r in rounds[2:]} == {("a", "b"), ("b", "a")}
+    assert gc.isenabled()
+    # Once every call is over budget the rounds end.
+    prepared.clear()
+    assert len(round_robin({"slow": calls["slow"]}, 100, prepare=prepared.append,
+                           budget=0)["slow"]) == 2
+    assert prepared == ["slow", "slow"]
+
+
+@pytest.mark.parametrize("width", [160, 12])
+@pytest.mark.parametrize("damage", [None, "flip", "short", "long"])
+def test_engine_benchmark_rejects_any_wrong_byte(width, damage):
+    check_rows = bench_module("engine").check_rows
+    want = table.expected_rows(np.array([3, 99, 7], dtype=np.uint64), width)
+    got = bytearray(want.tobytes())
+    if damage == "flip":
+        got[width + 5] ^= 1
+    elif damage == "short":
+        del got[-1]
+    elif damage == "long":
+        got += b"\0"
+    if damage is None:
+        check_rows("ours", got, want)
+    else:
+        with pytest.raises(SystemExit, match="ours returned wrong bytes"):
+            check_rows("ours", got, want)
 
 
 @pytest.mark.parametrize(

@@ -9,7 +9,7 @@ import os
 import stat
 import sys
 
-BENCHMARKS = ["rowids", "fetch", "view", "pages"]
+BENCHMARKS = ["rowids", "fetch", "view", "pages", "engine"]
 # Commands that import numpy; the others run without it.
 NEEDS_NUMPY = {"demo", "bench", "make-table"}
 
