@@ -20,11 +20,9 @@ import sys
 import time
 
 try:
-    from common import (CACHE_DIR, evict, fmt_time, median, p99, print_table, run_fio,
-                        write_json)
+    from common import CACHE_DIR, evict, fmt_time, median, p99, print_table, run_fio, write_json
 except ImportError:  # imported as part of a package
-    from .common import (CACHE_DIR, evict, fmt_time, median, p99, print_table, run_fio,
-                         write_json)
+    from .common import CACHE_DIR, evict, fmt_time, median, p99, print_table, run_fio, write_json
 
 import _larkspur
 

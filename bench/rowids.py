@@ -67,9 +67,10 @@ def run(quick: bool) -> dict:
         precomputed = np.array(expected, dtype=np.uint32).reshape(t, 16)
         if precomputed.tolist() != expected:
             raise SystemExit(f"floor result differs at T={t}")
-        ours = per_call(lambda: _larkspur.rowids_for_seq(tokens, 1), budget,
+        ours = per_call(lambda tokens=tokens: _larkspur.rowids_for_seq(tokens, 1), budget,
                         repeat)
-        with_np = per_call(lambda: numpy_rowids(tokens).tolist(), budget, repeat)
+        with_np = per_call(lambda tokens=tokens: numpy_rowids(tokens).tolist(), budget,
+                           repeat)
         floor = per_call(precomputed.tolist, budget, repeat)
         vs_numpy = with_np / ours
         vs_floor = ours / floor

@@ -18,15 +18,34 @@ import os
 import random
 import sys
 import time
+from functools import partial
 
 import numpy as np
 
 try:
-    from common import (CACHE_DIR, evict, fmt_time, median, p99, print_table, run_fio,
-                        time_calls, write_json)
+    from common import (
+        CACHE_DIR,
+        evict,
+        fmt_time,
+        median,
+        p99,
+        print_table,
+        run_fio,
+        time_calls,
+        write_json,
+    )
 except ImportError:  # imported as part of a package
-    from .common import (CACHE_DIR, evict, fmt_time, median, p99, print_table, run_fio,
-                         time_calls, write_json)
+    from .common import (
+        CACHE_DIR,
+        evict,
+        fmt_time,
+        median,
+        p99,
+        print_table,
+        run_fio,
+        time_calls,
+        write_json,
+    )
 
 import _larkspur
 from larkspur import table
@@ -133,7 +152,7 @@ def measure(methods: Methods, mode: str, n: int, repeat: int, rng: random.Random
         for name in METHODS:
             fn = getattr(methods, name)
             for idx in sets:
-                times[name] += time_calls(lambda: fn(idx), 1, before=methods.cold(name))
+                times[name] += time_calls(partial(fn, idx), 1, before=methods.cold(name))
             methods.settle()
         return times
     methods.warm_map()
@@ -144,7 +163,7 @@ def measure(methods: Methods, mode: str, n: int, repeat: int, rng: random.Random
             # any read-ahead they trigger; the timed one then only copies.
             fn(idx)
             fn(idx)
-            times[name] += time_calls(lambda: fn(idx), 1)
+            times[name] += time_calls(partial(fn, idx), 1)
     return times
 
 
