@@ -6,7 +6,7 @@
 # UndefinedBehaviorSanitizer build, the threaded C++ tests under
 # ThreadSanitizer, and a short run of every fuzzer. Arguments go to both
 # pytest runs. LARKSPUR_QUICK=1 runs only the GoogleTest binaries and the
-# first pytest run; LARKSPUR_FUZZ_SECONDS sets each fuzzer's run (default 20).
+# first pytest run; LARKSPUR_FUZZ_SECONDS sets each fuzzer's run (default 10).
 quick="${LARKSPUR_QUICK:-0}"
 need_tests=1
 [ "$quick" = 1 ] || need_clang=1
@@ -24,6 +24,6 @@ if [ "$quick" != 1 ]; then
     package_sdist_tests
   stage "address+undefined sanitizers: C++ tests and pytest" asan_tests "$@"
   stage "thread sanitizer: pool, fetch and ring tests" tsan_tests
-  stage "fuzzers" fuzz_tests "${LARKSPUR_FUZZ_SECONDS:-20}"
+  stage "fuzzers" fuzz_tests "${LARKSPUR_FUZZ_SECONDS:-10}"
 fi
 print_stage_times

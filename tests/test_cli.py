@@ -185,6 +185,7 @@ def test_numpy_is_needed_only_by_the_commands_that_use_it(tmp_path, args, status
     assert "Traceback" not in result.stderr
 
 
+@pytest.mark.python_side
 @pytest.mark.parametrize("inside_checkout", [True, False])
 def test_bench_runs_the_scripts_of_the_checkout_it_is_started_in(tmp_path, inside_checkout):
     import larkspur
@@ -231,6 +232,7 @@ def test_demo_runs_end_to_end_and_verifies(tmp_path):
     assert_error(result, 2, "holds a different table")
 
 
+@pytest.mark.python_side
 def test_bench_quick_runs(tmp_path):
     out = tmp_path / "figures.json"
     out.write_text("an older and longer file " * 1000)
@@ -259,6 +261,7 @@ def bench_module(name):
 
 
 @pytest.mark.skipif(shutil.which("fio") is None, reason="fio is not installed")
+@pytest.mark.python_side
 @pytest.mark.parametrize("options", [
     {"jobs": 32, "drop_cache": True},  # bench/fetch.py
     {"jobs": 32, "direct": True},  # bench/view.py

@@ -172,6 +172,7 @@ def test_import_starts_no_thread_and_opens_no_file():
     subprocess.run([sys.executable, "-c", code], check=True)
 
 
+@pytest.mark.python_side
 @pytest.mark.parametrize("module", ["_larkspur", "larkspur._engine"])
 def test_stubs_match_the_module(module):
     pytest.importorskip("mypy")
