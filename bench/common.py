@@ -44,7 +44,8 @@ def round_robin(calls: dict[str, Callable[[], object]], rounds: int, *,
 
     Untimed: prepare(name) before each call (its fresh arguments: calls
     that read what another call has just read find it in the CPU caches),
-    check(name, result) after it. A call that has spent `budget` seconds
+    check(name, result) after it. A call with a true `self_timed`
+    attribute times itself and returns (seconds, result). A call that has spent `budget` seconds
     stops once it has `least` samples. The cyclic garbage collector is off
     meanwhile, so that no call pays for another's garbage.
     """
@@ -65,9 +66,12 @@ def round_robin(calls: dict[str, Callable[[], object]], rounds: int, *,
                 if prepare is not None:
                     prepare(name)
                 fn = calls[name]
-                t0 = clock()
-                result = fn()
-                dt = clock() - t0
+                if getattr(fn, "self_timed", False):
+                    dt, result = fn()
+                else:
+                    t0 = clock()
+                    result = fn()
+                    dt = clock() - t0
                 times[name].append(dt)
                 spent[name] += dt
                 if check is not None:

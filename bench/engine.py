@@ -27,13 +27,21 @@ has just read would still be in the CPU caches), and its output is
 checked against the generator or the reference outside the timed region.
 Methods alternate call by call, in a random order each round.
 
-    python bench/engine.py [--quick] [--json FILE]
+With --before PYTHON, an interpreter that has an earlier build of _larkspur
+installed, that build's Store.fetch (and row ids from lists then
+Store.fetch) joins the warm baselines: a child process of that interpreter
+makes each call on request and times it itself, so the pipe costs nothing.
+
+    python bench/engine.py [--quick] [--json FILE] [--before PYTHON]
 """
 
 from __future__ import annotations
 
 import argparse
+import hashlib
+import json
 import os
+import subprocess
 import sys
 
 os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")  # no idle BLAS threads spinning
@@ -86,15 +94,23 @@ SLOT = 2560
 VIEW_RECORDS = {False: (1 << 30) // SLOT, True: 256}  # 1 GiB, or 640 KiB
 VOCAB = 1 << 17
 BATCH = 8
-TODAY_FETCH_16 = (50e-6, 70e-6)  # Store.fetch of 16 warm rows before the engine
-TODAY_PREAD_16 = (12e-6, 14e-6)  # the pread loop's 16 rows then
 # The methods ours is compared with (the others are ours in another form).
-BASELINES = {"fetch", "pread", "memmap", "pair", "legacy", "numpy", "lists"}
+BASELINES = {"fetch", "before", "pread", "memmap", "pair", "legacy", "legacy_before", "numpy",
+             "lists"}
+
+
+class Digest(str):
+    """The hash of the rows a call of the --before build returned."""
 
 
 def check_rows(name: str, got, want: np.ndarray) -> None:
-    """Raises unless `got` (any buffer) holds the bytes of `want`."""
+    """Raises unless `got` (any buffer, or the Digest of one) holds the
+    bytes of `want`."""
     want = np.ascontiguousarray(want).reshape(-1)
+    if isinstance(got, Digest):
+        if got != hashlib.blake2b(want.tobytes()).hexdigest():
+            raise SystemExit(f"{name} returned wrong bytes")
+        return
     kind = np.uint64 if want.size % 8 == 0 else np.uint8  # 8-byte words compare faster
     if (memoryview(got).nbytes != want.size
             or not np.array_equal(np.frombuffer(got, dtype=kind), want.view(kind))):
@@ -111,8 +127,80 @@ def figures(times: dict[str, list[float]], **keys) -> dict:
 
 
 def progress(label: str, row: dict, methods) -> None:
-    print(f"  {label}: " + "  ".join(f"{m} {fmt_time(row[m]['p50'])}" for m in methods),
-          file=sys.stderr, flush=True)
+    print(f"  {label}: " + "  ".join(f"{m} {fmt_time(row[m]['p50'])}" for m in methods
+                                     if m in row), file=sys.stderr, flush=True)
+
+
+# ---------------------------------------------------------------- before
+
+BEFORE_CHILD = r"""
+import hashlib, json, sys, time
+import _larkspur
+stores, clock = {}, time.perf_counter
+print(json.dumps({"module": _larkspur.__file__}), flush=True)
+for line in sys.stdin:
+    req = json.loads(line)
+    if req["op"] == "open":
+        stores[req["key"]] = _larkspur.Store(*req["args"])
+        print("{}", flush=True)
+        continue
+    store = stores[req["key"]]
+    if req["op"] == "fetch":
+        ids = req["ids"]
+        t0 = clock()
+        got = store.fetch(ids)
+    else:  # row ids from lists, then a fetch
+        seqs = req["seqs"]
+        t0 = clock()
+        ids = []
+        for hist, tok in seqs:
+            ids += _larkspur.rowids_for_seq_with_history(hist, tok, 1)[0]
+        got = store.fetch(ids)
+    dt = clock() - t0
+    print(json.dumps({"s": dt, "digest": hashlib.blake2b(got).hexdigest()}), flush=True)
+"""
+
+
+class Before:
+    """The calls of an earlier build, in a child of the interpreter it is
+    installed for, which times each call itself."""
+
+    def __init__(self, python: str):
+        env = {k: v for k, v in os.environ.items() if k != "PYTHONPATH"}
+        self.proc = subprocess.Popen([python, "-c", BEFORE_CHILD], stdin=subprocess.PIPE,
+                                     stdout=subprocess.PIPE, text=True, cwd="/", env=env)
+        self.module = self._reply()["module"]
+        self.opened: set[str] = set()
+
+    def _reply(self) -> dict:
+        line = self.proc.stdout.readline()  # type: ignore[union-attr]
+        if not line:
+            raise SystemExit(f"--before: the interpreter's child ended (exit {self.proc.wait()})")
+        return json.loads(line)
+
+    def _send(self, req: dict) -> dict:
+        self.proc.stdin.write(json.dumps(req) + "\n")  # type: ignore[union-attr]
+        self.proc.stdin.flush()  # type: ignore[union-attr]
+        return self._reply()
+
+    def store(self, directory: str, rps: int, width: int) -> str:
+        key = f"{directory}:{rps}:{width}"
+        if key not in self.opened:
+            self._send({"op": "open", "key": key, "args": [directory, SHARDS, rps, width]})
+            self.opened.add(key)
+        return key
+
+    def call(self, op: str, key: str, args):
+        """A self-timed method for round_robin; args() gives its arguments."""
+        def method():
+            reply = self._send({"op": op, "key": key, **args()})
+            return reply["s"], Digest(reply["digest"])
+        method.self_timed = True  # type: ignore[attr-defined]
+        return method
+
+    def close(self) -> None:
+        self.proc.stdin.close()  # type: ignore[union-attr]
+        self.proc.wait(timeout=60)
 
 
 # ---------------------------------------------------------------- gather
@@ -170,11 +258,11 @@ class Shards:
         return into
 
 
-GATHER_METHODS = ("gather", "fetch", "pread", "memmap")
+GATHER_METHODS = ("gather", "fetch", "before", "pread", "memmap")
 
 
 def measure_gather(sh: Shards, mode: str, n: int, calls: int, budget: float,
-                   rng: np.random.Generator) -> dict:
+                   rng: np.random.Generator, before: Before | None) -> dict:
     outs = {m: np.empty((n, sh.width), dtype=np.uint8) for m in ("gather", "pread", "memmap")}
     flat = memoryview(outs["pread"]).cast("B")  # type: ignore[arg-type]
     slices = [flat[k * sh.width:(k + 1) * sh.width] for k in range(n)]
@@ -197,6 +285,9 @@ def measure_gather(sh: Shards, mode: str, n: int, calls: int, budget: float,
         "pread": lambda: sh.pread_loop(arg["list"], slices, outs["pread"]),
         "memmap": lambda: sh.memmap_gather(arg["ids"], outs["memmap"]),
     }
+    if before is not None and mode == "warm":
+        methods["before"] = before.call("fetch", before.store(sh.dir, sh.rps, sh.width),
+                                        lambda: {"ids": arg["list"]})
     if mode == "warm" and not sh.maps:
         sh.remap()
 
@@ -243,7 +334,8 @@ def lookup_table(ids: np.ndarray, width: int) -> str:
     return directory
 
 
-def measure_lookup(lut, store, seqs: np.ndarray, ids: np.ndarray, width: int) -> dict:
+def measure_lookup(lut, store, seqs: np.ndarray, ids: np.ndarray, width: int,
+                   before: Before | None) -> dict:
     """Calls on sequences `seqs` (3 x calls, B, 3), a new set per call: two
     tokens of history and the token to look up (B = 1: one unbatched
     sequence); `ids` are the row ids of the looked-up tokens."""
@@ -273,6 +365,9 @@ def measure_lookup(lut, store, seqs: np.ndarray, ids: np.ndarray, width: int) ->
                                    out=out["pair"]),
         "legacy": legacy,
     }
+    if before is not None:
+        key = before.store(lut.path, table.QWEN_ROWS_PER_SHARD, width)
+        methods["legacy_before"] = before.call("legacy", key, lambda: {"seqs": arg["lists"]})
     times = round_robin(methods, len(seqs) // len(methods), prepare=prepare,
                         check=lambda name, got: check_rows(name, got, arg["want"]))
     row = figures(times, sequences=b, rows=b * 16)
@@ -280,7 +375,8 @@ def measure_lookup(lut, store, seqs: np.ndarray, ids: np.ndarray, width: int) ->
     return row
 
 
-def lookups(quick: bool, rng: np.random.Generator, width: int = 160) -> list[dict]:
+def lookups(quick: bool, rng: np.random.Generator, before: Before | None,
+            width: int = 160) -> list[dict]:
     single, batched = LOOKUP_CALLS[quick]
     runs = [rng.integers(0, VOCAB, size=(3 * single, 1, 3)),
             rng.integers(0, VOCAB, size=(3 * batched, BATCH, 3))]
@@ -290,7 +386,7 @@ def lookups(quick: bool, rng: np.random.Generator, width: int = 160) -> list[dic
     rps = table.QWEN_ROWS_PER_SHARD
     store = _larkspur.Store(directory, SHARDS, rps, width)
     with larkspur.Table(directory, shards=SHARDS, rows_per_shard=rps, width=width) as lut:
-        return [measure_lookup(lut, store, s, i, width) for s, i in zip(runs, ids)]
+        return [measure_lookup(lut, store, s, i, width, before) for s, i in zip(runs, ids)]
 
 
 # ---------------------------------------------------------------- rowids
@@ -365,40 +461,37 @@ def targets(result: dict) -> list[tuple[str, float | None, float]]:
     gather = {(r["mode"], r["width"], r["rows"]): r for r in result["gather"]}
 
     def x(key, name):
-        return gather[key]["x_" + name] if key in gather else None
+        return gather[key].get("x_" + name) if key in gather else None
 
+    # "before": Store.fetch of the build given by --before; not run without it.
     for w in WIDTHS:
         out += [(f"warm w={w} 16 rows: gather vs pread loop (p50 <= 0.8x)",
                  x(("warm", w, 16), "pread"), 1.25),
-                (f"warm w={w} 16 rows: gather vs Store.fetch", x(("warm", w, 16), "fetch"), 5),
+                (f"warm w={w} 16 rows: gather vs Store.fetch before the engine",
+                 x(("warm", w, 16), "before"), 5),
                 (f"warm w={w} 128 rows: gather vs pread loop", x(("warm", w, 128), "pread"), 1.5),
-                (f"warm w={w} 65536 rows: gather vs Store.fetch",
-                 x(("warm", w, 65536), "fetch"), 1.5)]
+                (f"warm w={w} 65536 rows: gather vs Store.fetch before the engine",
+                 x(("warm", w, 65536), "before"), 1.5)]
     big = result["rowids"][-1]
     out += [(f"rowids T={big['T']} vs numpy reference (array)", big["x_numpy"], 5),
             (f"rowids T={big['T']} vs rowids_for_seq (lists)", big["x_lists"], 5)]
     one = result["lookup"][0]
     out += [("lookup 1 token w=160 vs rowids + gather", one["x_pair"], 1.0),
-            ("lookup 1 token w=160 vs rowids_for_seq_with_history + Store.fetch",
-             one["x_legacy"], 4)]
+            ("lookup 1 token w=160 vs rowids_for_seq_with_history + Store.fetch "
+             "before the engine", one.get("x_legacy_before"), 4)]
     out += [(f"cold w={r['width']} {r['rows']} rows: gather vs Store.fetch", r["x_fetch"], 1.0)
             for r in result["gather"] if r["mode"] == "cold"]
-    fetch16 = gather.get(("warm", 160, 16))
-    if fetch16:
-        # Before the engine: 50 to 70 us, while the pread loop took 12 to 14
-        # us. The pread loop of this run also scales that figure to the
-        # machine's present load.
-        fetch, pread = fetch16["fetch"]["p50"], fetch16["pread"]["p50"]
-        out += [("Store.fetch 16 warm rows w=160 vs 50 us before the engine",
-                 TODAY_FETCH_16[0] / fetch, 3),
-                ("the same, each against its pread loop (then 50 us vs 14 us)",
-                 TODAY_FETCH_16[0] / TODAY_PREAD_16[1] / (fetch / pread), 3)]
+    fetch16 = gather.get(("warm", 160, 16), {})
+    out += [("Store.fetch 16 warm rows w=160: now vs before the engine",
+             fetch16["before"]["p50"] / fetch16["fetch"]["p50"] if "before" in fetch16 else None,
+             3)]
     out += [(f"View.read_records {r['records']} warm records vs pread loop", r["x_pread"], 1.0)
             for r in result["view"]]
     return out
 
 
-def run(quick: bool, modes=("warm", "cold"), widths=WIDTHS) -> dict:
+def run(quick: bool, modes=("warm", "cold"), widths=WIDTHS,
+        before: Before | None = None) -> dict:
     rng = np.random.default_rng(20240611)
     load = [os.getloadavg()[0]]
     print("  rowids", file=sys.stderr, flush=True)
@@ -413,11 +506,11 @@ def run(quick: bool, modes=("warm", "cold"), widths=WIDTHS) -> dict:
                     sh.warm()
                 for n, calls in GATHER_CALLS[quick][mode].items():
                     result["gather"].append(measure_gather(sh, mode, n, calls,
-                                                           BUDGET[quick][mode], rng))
+                                                           BUDGET[quick][mode], rng, before))
         finally:
             sh.close()
     result["view"] = views(quick, rng)
-    result["lookup"] = lookups(quick, rng)
+    result["lookup"] = lookups(quick, rng, before)
     load.append(os.getloadavg()[0])
     result["targets"] = [{"target": t, "speedup": v, "goal": g,
                           "met": None if v is None else v >= g} for t, v, g in targets(result)]
@@ -427,27 +520,29 @@ def run(quick: bool, modes=("warm", "cold"), widths=WIDTHS) -> dict:
     result["machine"] = {"cpus": len(os.sched_getaffinity(0)), "load_start": load[0],
                          "load_end": load[1],
                          "read_ahead_kb": DeviceReads(CACHE_DIR).read_ahead_kb()}
+    result["before"] = None if before is None else before.module
     return result
 
 
 def cells(row: dict, methods) -> list[str]:
     out = []
     for m in methods:
-        out += [fmt_time(row[m]["p50"]), fmt_time(row[m]["p99"])]
+        out += [fmt_time(row[m]["p50"]), fmt_time(row[m]["p99"])] if m in row else ["-", "-"]
     return out
 
 
 def calls_of(row: dict, methods) -> str:
-    n = [row[m]["samples"] for m in methods]
+    n = [row[m]["samples"] for m in methods if m in row]
     return str(n[0]) if min(n) == max(n) else f"{n[0]}/{min(n[1:])}"
 
 
 SECTIONS = (  # result key, leading columns, methods (ours first) by column name, title
     ("gather", ("mode", "width", "rows"), {"gather": "gather", "fetch": "Store.fetch",
-                                           "pread": "pread loop", "memmap": "memmap"},
+                                           "before": "fetch before", "pread": "pread loop",
+                                           "memmap": "memmap"},
      "Table.gather, time per call"),
     ("lookup", ("sequences", "rows"), {"lookup": "lookup", "pair": "rowids+gather",
-                                       "legacy": "legacy"},
+                                       "legacy": "legacy", "legacy_before": "legacy before"},
      "Table.lookup, warm, width 160, one token per sequence after two of history "
      "(legacy: rowids_for_seq_with_history + Store.fetch)"),
     ("rowids", ("T",), {"rowids": "rowids", "into": "rowids out=", "numpy": "numpy",
@@ -460,24 +555,21 @@ SECTIONS = (  # result key, leading columns, methods (ours first) by column name
 
 def report(result: dict) -> None:
     for key, lead, methods, title in SECTIONS:
+        methods = {m: name for m, name in methods.items() if any(m in r for r in result[key])}
         others = [m for m in methods if m in BASELINES]
         extra = {"inline": "{:.0%}", "load": "{:.1f}"} if key == "gather" else {}
         print_table([*lead, "calls", *[h for name in methods.values() for h in (f"{name} p50",
                                                                                   "p99")],
                      *[f"x {methods[m]}" for m in others], *extra],
                     [[*(r[k] for k in lead), calls_of(r, methods), *cells(r, methods),
-                      *(f"{r['x_' + m]:.2f}" for m in others),
+                      *(f"{r['x_' + m]:.2f}" if "x_" + m in r else "-" for m in others),
                       *(f.format(r[k]) for k, f in extra.items())] for r in result[key]],
                     title=f"{result['title']}: {title}" if key == "gather" else title)
     print("x = the baseline's p50 over ours (the first column); calls = ours/fewest of a "
           "baseline that hit its time budget; inline = share of Table.gather's rows read "
           "by the calling thread; load = the 1-minute load average after the row's calls")
-    for r in result["gather"]:
-        if (r["mode"], r["width"], r["rows"]) == ("warm", 160, 16):
-            print(f"\nStore.fetch, 16 warm rows of 160 B: p50 {fmt_time(r['fetch']['p50'])}, "
-                  f"p99 {fmt_time(r['fetch']['p99'])} (pread loop p50 "
-                  f"{fmt_time(r['pread']['p50'])}; before the engine: "
-                  f"{TODAY_FETCH_16[0] * 1e6:.0f} to {TODAY_FETCH_16[1] * 1e6:.0f} us)")
+    print("before: " + (f"the build of {result['before']}" if result["before"] else
+                        "not measured (--before PYTHON: an interpreter with an earlier build)"))
     print_table(["target", "speed-up", "goal", ""],
                 [[t["target"], "-" if t["speedup"] is None else f"{t['speedup']:.2f}x",
                   f">= {t['goal']:g}x",
@@ -495,9 +587,17 @@ def main(argv=None) -> int:
     parser.add_argument("--json", metavar="FILE", help="write the figures to FILE too")
     parser.add_argument("--modes", default="warm,cold", help="warm,cold or one of them")
     parser.add_argument("--widths", default=",".join(map(str, WIDTHS)))
+    parser.add_argument("--before", metavar="PYTHON",
+                        help="an interpreter with an earlier build of _larkspur installed: its "
+                             "Store.fetch joins the warm baselines")
     args = parser.parse_args(argv)
-    result = run(args.quick, modes=tuple(args.modes.split(",")),
-                 widths=tuple(int(w) for w in args.widths.split(",")))
+    before = None if args.before is None else Before(args.before)
+    try:
+        result = run(args.quick, modes=tuple(args.modes.split(",")),
+                     widths=tuple(int(w) for w in args.widths.split(",")), before=before)
+    finally:
+        if before is not None:
+            before.close()
     report(result)
     write_json(args.json, result)
     return 0

@@ -243,12 +243,16 @@ def test_bench_quick_runs(tmp_path):
     assert "Traceback" not in result.stderr
     figures = json.loads(out.read_text())
     assert sorted(figures) == ["engine", "fetch", "pages", "rowids", "view"]
-    # The engine benchmark judges every target it ran; --quick skips the largest requests.
+    # The engine benchmark judges every target it ran; --quick skips the largest
+    # requests, and the earlier build is only measured when given (--before).
     verdicts = {t["target"]: t["met"] for t in figures["engine"]["targets"]}
     assert "every call's bytes verified" in result.stdout
     assert {type(met) for met in verdicts.values()} == {bool, type(None)}
-    assert [t for t, met in verdicts.items() if met is None] == [
-        f"warm w={w} 65536 rows: gather vs Store.fetch" for w in (160, 2560)]
+    assert sorted(t for t, met in verdicts.items() if met is None) == sorted(
+        [f"warm w={w} {n} rows: gather vs Store.fetch before the engine"
+         for w in (160, 2560) for n in (16, 65536)]
+        + ["lookup 1 token w=160 vs rowids_for_seq_with_history + Store.fetch before the engine",
+           "Store.fetch 16 warm rows w=160: now vs before the engine"])
 
 
 def bench_module(name):
@@ -314,8 +318,10 @@ def test_round_robin_shuffles_the_calls_and_stops_those_over_budget():
 
 @pytest.mark.parametrize("width", [160, 12])
 @pytest.mark.parametrize("damage", [None, "flip", "short", "long"])
-def test_engine_benchmark_rejects_any_wrong_byte(width, damage):
-    check_rows = bench_module("engine").check_rows
+@pytest.mark.parametrize("digest", [False, True], ids=["rows", "digest"])
+def test_engine_benchmark_rejects_any_wrong_byte(width, damage, digest):
+    engine = bench_module("engine")
+    check_rows = engine.check_rows
     want = table.expected_rows(np.array([3, 99, 7], dtype=np.uint64), width)
     got = bytearray(want.tobytes())
     if damage == "flip":
@@ -324,6 +330,9 @@ def test_engine_benchmark_rejects_any_wrong_byte(width, damage):
         del got[-1]
     elif damage == "long":
         got += b"\0"
+    if digest:  # what the earlier build's child process reports
+        import hashlib
+        got = engine.Digest(hashlib.blake2b(got).hexdigest())
     if damage is None:
         check_rows("ours", got, want)
     else:
@@ -482,3 +491,26 @@ def test_closed_output_pipe_ends_quietly(tmp_path):
     err = child.stderr.read()
     assert child.wait(timeout=120) == 1
     assert err == b""
+
+
+@pytest.mark.python_side
+def test_engine_benchmark_times_an_earlier_build_in_a_child(tmp_path):
+    # The current interpreter stands in for one with an earlier build.
+    engine = bench_module("engine")
+    table.write_table(str(tmp_path), table.Geometry(engine.SHARDS, 4, 24),
+                      table.generator_source(24), table.GENERATOR_SOURCE)
+    ids = [5, 511, 5, 0]
+    want = table.expected_rows(np.array(ids, dtype=np.uint64), 24)
+    before = engine.Before(sys.executable)
+    try:
+        assert before.module == _larkspur.__file__
+        key = before.store(str(tmp_path), 4, 24)
+        assert before.store(str(tmp_path), 4, 24) == key  # opened once
+        call = before.call("fetch", key, lambda: {"ids": ids})
+        times = bench_module("common").round_robin({"before": call}, 3,
+                                                   check=lambda _, got: engine.check_rows(
+                                                       "before", got, want))
+        assert len(times["before"]) == 3 and all(0 < t < 1 for t in times["before"])
+    finally:
+        before.close()
+    assert before.proc.returncode == 0
