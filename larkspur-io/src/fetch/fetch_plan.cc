@@ -258,13 +258,20 @@ Status gather_rows(const Store& store, std::span<const std::uint64_t> rowids,
   group_by_shard(rowids, store.geometry(), scratch);
 
   // The page cache first, without waiting: on the calling thread alone for
-  // a small request (a hand-off would cost more than its reads), on every
-  // CPU for a large one.
+  // a small request (a hand-off would cost more than its reads), else with
+  // pool workers on the other CPUs. Never a thread started for it: that
+  // would cost more than the reads, and a failed start is the pooled
+  // route's to report.
   static const std::size_t kCpus =
       static_cast<std::size_t>(available_cpus().value_or(1));
+  const std::size_t helpers =
+      rowids.size() <= kCallerRows || kCpus < 2
+          ? 0
+          : static_cast<std::size_t>(
+                std::min<std::uint64_t>(kCpus - 1, pooled_workers()));
   ReadCounts cached;
   Status st = ok();
-  if (rowids.size() <= kCallerRows || kCpus < 2) {
+  if (helpers == 0) {
     scratch.missed.clear();
     CallErrors errors;
     st = run_groups(store, scratch.groups, scratch.refs.data(), out.data(),
@@ -276,7 +283,7 @@ Status gather_rows(const Store& store, std::span<const std::uint64_t> rowids,
     std::vector<std::vector<RowRef>>& lists = scratch.missed_lists;
     for (std::vector<RowRef>& list : lists) list.clear();
     st = run_group_jobs(store, scratch.groups, scratch.refs.data(), out.data(),
-                        &cached, kCpus, true, &lists);
+                        &cached, helpers + 1, true, &lists);
     scratch.missed.clear();
     for (const std::vector<RowRef>& list : lists) {
       scratch.missed.insert(scratch.missed.end(), list.begin(), list.end());
@@ -327,12 +334,11 @@ Status fetch_rows(const Store& store, std::span<const std::uint64_t> rowids,
     return assert_eq_fault("output buffer size", str_cat(*size),
                            str_cat(out.size()));
   }
-  // A small request inside the table goes the engine's way, served by this
-  // thread when its rows are cached. Anything that fails there is done
-  // again below, so that errors and faults are reported exactly as the
-  // pooled route reports them.
-  if (rowids.size() <= kCallerRows && geometry.width > 0 &&
-      inside_table(rowids, geometry) &&
+  // A request inside the table goes the engine's way: a small cached one is
+  // served by this thread alone. Anything that fails there is done again
+  // below, so that errors and faults are reported exactly as the pooled
+  // route reports them.
+  if (geometry.width > 0 && inside_table(rowids, geometry) &&
       gather_rows(store, rowids, out, nullptr)) {
     return ok();
   }

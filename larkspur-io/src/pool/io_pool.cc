@@ -384,6 +384,11 @@ std::optional<std::uint64_t> process_pool_workers() {
   return std::nullopt;
 }
 
+std::uint64_t pooled_workers() {
+  const IoPool* pool = (*process_pool).get();
+  return pool == nullptr ? 0 : pool->workers();
+}
+
 Status run_jobs(std::vector<IoJob> jobs, IoJob* here) {
   if (jobs.empty()) return here != nullptr ? here->run() : ok();
   IoPool* pool = (*process_pool).get();

@@ -109,4 +109,9 @@ Status run_on_threads(std::vector<IoJob> jobs, IoJob* here = nullptr);
 // the pool is switched off or its creation failed.
 std::optional<std::uint64_t> process_pool_workers();
 
+// The worker count of this process's pool, making the pool on first use as
+// run_jobs does; 0 when the pool is switched off or could not be made. At
+// most that many jobs go to run_jobs without a thread started for each.
+std::uint64_t pooled_workers();
+
 }  // namespace larkspur::io
