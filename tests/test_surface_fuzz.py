@@ -493,7 +493,7 @@ def fetch_reference(files, shards, rows_per_shard, width, rowids):
             r"|a scoped thread panicked"))
     out = []
     for r in rowids:
-        offset = (r % rows_per_shard) * width % 2**64
+        offset = (r % rows_per_shard) * width  # exact: it does not wrap at 2**64
         if offset + width > 2**63 - 4096:
             # Reads this far out fail with EINVAL (or read nothing).
             return (oserror(errno.EINVAL), Outcome(ANY))
