@@ -275,6 +275,30 @@ print(json.dumps([result, pooled_calls()]))
 
 
 @needs_fork_safe_allocator
+def test_engine_table_in_forked_children(table):
+    # larkspur._engine carries a pool of its own; the same rules hold for it.
+    got = run(table, FORK + """
+import multiprocessing
+import larkspur
+
+t = larkspur.Table(DIR, shards=4, rows_per_shard=100, width=64)
+
+def gathered(_=None):
+    return [t.gather(ids).tobytes() == model(ids)
+            for ids in (pool_sized([399, 5, 150, 250]), [7], [1, 2, 99])]
+
+parent = gathered()
+with multiprocessing.get_context("fork").Pool(2) as procs:
+    try:
+        pooled = procs.map_async(gathered, range(4)).get(timeout=60)
+    except multiprocessing.TimeoutError:
+        pooled = "hang"
+print(json.dumps([parent, in_fork(gathered), pooled, gathered()]))
+""", LARKSPUR_POOL_WORKERS="3")
+    assert got == [[True] * 3, [True] * 3, [[True] * 3] * 4, [True] * 3]
+
+
+@needs_fork_safe_allocator
 def test_fork_while_other_threads_are_inside_pooled_calls(table):
     got = run(table, FORK + """
 stop = threading.Event()

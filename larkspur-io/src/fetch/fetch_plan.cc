@@ -265,7 +265,7 @@ Status gather_rows(const Store& store, std::span<const std::uint64_t> rowids,
   static const std::size_t kCpus =
       static_cast<std::size_t>(available_cpus().value_or(1));
   const std::size_t helpers =
-      rowids.size() <= kCallerRows || kCpus < 2
+      rowids.size() <= kCallerRows
           ? 0
           : static_cast<std::size_t>(
                 std::min<std::uint64_t>(kCpus - 1, pooled_workers()));
