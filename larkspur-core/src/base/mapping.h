@@ -32,6 +32,12 @@ class Mapping {
   std::byte* bytes() const { return static_cast<std::byte*>(addr_); }
   std::size_t size() const { return length_; }
   bool valid() const { return addr_ != nullptr; }
+  // Gives the region up without unmapping it: for memory the kernel may
+  // still write into.
+  void leak() {
+    addr_ = nullptr;
+    length_ = 0;
+  }
   void reset() {
     if (addr_ != nullptr) ::munmap(addr_, length_);
     addr_ = nullptr;

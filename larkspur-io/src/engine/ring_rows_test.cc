@@ -1,0 +1,155 @@
+#include "larkspur-io/src/engine/ring_rows.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <random>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "larkspur-core/src/base/temp_dir_testing.h"
+
+namespace larkspur::io {
+namespace {
+
+constexpr std::uint64_t kShards = 3;
+
+std::byte content(std::uint64_t shard, std::uint64_t offset) {
+  return static_cast<std::byte>((offset * 151 + offset / 389 + shard * 53 + 7) &
+                                0xff);
+}
+
+TEST(PlanSpans, JoinsRowsOfSharedOrTouchingPagesUpToTheLimit) {
+  const ShardGeometry g{2, 1000, 160};
+  // Rows 0 and 1 share page 0; row 26 (offset 4160) starts in page 1;
+  // row 60 (9600) is two pages further; row 1000 is in the next shard.
+  const std::vector<RowRef> refs{{0, 0},  {1, 1},  {1, 2},
+                                 {26, 3}, {60, 4}, {1000, 5}};
+  std::vector<RowSpan> spans;
+  ASSERT_TRUE(plan_spans(refs, g, true, 16384, spans));
+  ASSERT_EQ(spans.size(), 2U);
+  EXPECT_EQ(spans[0].start, 0U);
+  EXPECT_EQ(spans[0].length, 12288U);  // pages 0 to 2: rows 0, 1, 26, 60
+  EXPECT_EQ(spans[0].end, 5U);
+  EXPECT_EQ(spans[1].start, 0U);
+  EXPECT_EQ(spans[1].shard, 1U);
+  ASSERT_TRUE(plan_spans(refs, g, true, 8192, spans));
+  EXPECT_EQ(spans.size(), 3U);
+  EXPECT_EQ(spans[0].length, 8192U);  // row 60 alone from here
+  // Unaligned: rows 0 and 1 end at 320, in page 0; row 26 starts in page 1.
+  ASSERT_TRUE(plan_spans(refs, g, false, 16384, spans));
+  ASSERT_EQ(spans.size(), 4U);
+  EXPECT_EQ(spans[0].length, 320U);
+  EXPECT_EQ(spans[1].start, 4160U);
+  EXPECT_EQ(spans[1].length, 160U);
+  // Offsets from 2^63 on are refused.
+  EXPECT_FALSE(plan_spans(std::vector<RowRef>{{(1ULL << 62), 0}},
+                          ShardGeometry{1, ~0ULL, 2}, false, 16384, spans));
+}
+
+// width, direct, depth
+class RingRowsTest
+    : public ::testing::TestWithParam<std::tuple<std::uint64_t, bool, int>> {
+ protected:
+  void SetUp() override {
+    width_ = std::get<0>(GetParam());
+    rows_ = 40000 / width_ + 7;
+    for (std::uint64_t s = 0; s < kShards; ++s) {
+      // The last shard ends inside a row and off a page boundary.
+      const std::uint64_t size =
+          s + 1 == kShards ? rows_ * width_ / 2 + 11 : rows_ * width_;
+      sizes_.push_back(size);
+      std::string bytes(size, '\0');
+      for (std::uint64_t o = 0; o < size; ++o)
+        bytes[o] = static_cast<char>(content(s, o));
+      dir_.write("shard_" + std::to_string(s) + ".bin", bytes);
+    }
+    Result<Store> store = Store::open(dir_.path().string(),
+                                      ShardGeometry{kShards, rows_, width_}, 4);
+    ASSERT_TRUE(store) << store.error().text();
+    store_.emplace(std::move(*store));
+  }
+
+  std::vector<std::byte> model(const std::vector<RowRef>& refs) const {
+    std::vector<std::byte> out(refs.size() * width_);
+    for (const RowRef& r : refs) {
+      const std::uint64_t s = r.rowid / rows_;
+      for (std::uint64_t b = 0; b < width_; ++b) {
+        const std::uint64_t off = r.rowid % rows_ * width_ + b;
+        out[r.pos * width_ + b] =
+            off < sizes_[s] ? content(s, off) : std::byte{0};
+      }
+    }
+    return out;
+  }
+
+  std::uint64_t width_ = 0;
+  std::uint64_t rows_ = 0;
+  test::TempDir dir_;
+  std::vector<std::uint64_t> sizes_;
+  std::optional<Store> store_;
+};
+
+TEST_P(RingRowsTest, EqualsTheFilesBytes) {
+  const auto [width, direct, depth] = GetParam();
+  RingRowsOptions options;
+  options.direct = direct;
+  options.depth = static_cast<std::uint32_t>(depth);
+  Result<RingRows> ring = RingRows::open(*store_, options);
+  if (!ring && direct && ring.error().sys_errno() == EINVAL) {
+    GTEST_SKIP() << "no O_DIRECT on this file system";
+  }
+  ASSERT_TRUE(ring) << ring.error().text();
+  std::mt19937_64 rng(width * 31 + static_cast<std::uint64_t>(depth));
+  for (const std::size_t n : {1U, 2U, 16U, 300U, 3000U}) {
+    std::vector<RowRef> refs(n);
+    for (std::size_t k = 0; k < n; ++k) {
+      // Repeats and neighbours as well as scattered rows.
+      const std::uint64_t id =
+          k % 5 == 4 ? refs[k - 1].rowid + (k % 2) : rng() % (kShards * rows_);
+      refs[k] = RowRef{std::min(id, kShards * rows_ - 1), k};
+    }
+    const std::vector<std::byte> want = model(refs);
+    std::sort(refs.begin(), refs.end());
+    std::vector<std::byte> got(n * width, std::byte{0xee});
+    ReadTally tally;
+    ASSERT_TRUE(ring->read(refs, got.data(), tally));
+    EXPECT_EQ(got, want) << "n=" << n;
+    EXPECT_LE(tally.rows, n);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Widths, RingRowsTest,
+    ::testing::Combine(::testing::Values(12, 160, 264, 2560, 5000),
+                       ::testing::Bool(), ::testing::Values(1, 4, 128)));
+
+TEST(RingRows, RefusedOffsetsFailTheCallAndTheRingServesOn) {
+  test::TempDir dir;
+  dir.write("shard_0.bin", std::string(8192, 'x'));
+  Result<Store> store =
+      Store::open(dir.path().string(), ShardGeometry{1, 64, 128}, 1);
+  ASSERT_TRUE(store);
+  Result<RingRows> ring = RingRows::open(*store, RingRowsOptions{});
+  ASSERT_TRUE(ring);
+  std::vector<std::byte> out(128);
+  ReadTally tally;
+  const std::vector<RowRef> refs{{3, 0}};
+  ASSERT_TRUE(ring->read(refs, out.data(), tally));
+  EXPECT_EQ(out[0], std::byte{'x'});
+  // Rows whose offsets cannot be read fail the call before any read.
+  const std::vector<RowRef> far{{~0ULL / 2, 0}};
+  Result<Store> huge =
+      Store::open(dir.path().string(), ShardGeometry{1, ~0ULL, 128}, 1);
+  ASSERT_TRUE(huge);
+  Result<RingRows> on_huge = RingRows::open(*huge, RingRowsOptions{});
+  ASSERT_TRUE(on_huge);
+  EXPECT_EQ(on_huge->read(far, out.data(), tally).error().sys_errno(), EINVAL);
+  ASSERT_TRUE(on_huge->read(refs, out.data(), tally));
+}
+
+}  // namespace
+}  // namespace larkspur::io
