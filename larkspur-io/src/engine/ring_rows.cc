@@ -24,7 +24,7 @@ std::uint64_t round_down(std::uint64_t v) { return v & ~(kPage - 1); }
 std::uint64_t round_up(std::uint64_t v) { return round_down(v + kPage - 1); }
 
 // `fd` opened again, read-only and with O_DIRECT, through /proc.
-Result<UniqueFd> reopen_direct(int fd) {
+Result<UniqueFd> reopen_direct_fd(int fd) {
   const std::string path = "/proc/self/fd/" + std::to_string(fd);
   int got = -1;
   do {
@@ -74,27 +74,62 @@ Status plan_spans(std::span<const RowRef> refs, const ShardGeometry& geometry,
   return ok();
 }
 
+std::uint64_t copy_span_rows(const RowSpan& span, std::span<const RowRef> refs,
+                             const ShardGeometry& geometry,
+                             const std::byte* data, std::size_t got,
+                             std::byte* out) {
+  const std::uint64_t width = geometry.width;
+  std::uint64_t rows = 0;
+  for (std::uint32_t k = span.first; k < span.end; ++k) {
+    std::byte* to = out + refs[k].pos * width;
+    if (k > span.first && refs[k].rowid == refs[k - 1].rowid) {
+      std::memcpy(to, out + refs[k - 1].pos * width, width);
+      continue;
+    }
+    ++rows;
+    const std::uint64_t at = (refs[k].rowid % geometry.rows_per_shard) * width;
+    const std::uint64_t from = at - span.start;
+    const std::uint64_t have =
+        got > from ? std::min<std::uint64_t>(got - from, width) : 0;
+    if (have > 0) std::memcpy(to, data + from, have);
+    if (have < width) std::memset(to + have, 0, width - have);
+  }
+  return rows;
+}
+
+Result<std::vector<UniqueFd>> reopen_direct(const Store& store) {
+  std::vector<UniqueFd> direct;
+  direct.reserve(store.shard_count());
+  for (std::uint64_t i = 0; i < store.shard_count(); ++i) {
+    Result<UniqueFd> fd = reopen_direct_fd(store.fd(i));
+    if (!fd) return std::move(fd).error();
+    direct.push_back(std::move(*fd));
+  }
+  return direct;
+}
+
+std::uint32_t span_slot_bytes(std::uint64_t width, std::uint32_t max_span) {
+  // A row wider than a span still needs one slot: its pages, plus one for
+  // an unaligned start.
+  return static_cast<std::uint32_t>(
+      std::max<std::uint64_t>(round_up(max_span), round_up(width) + kPage));
+}
+
 Result<RingRows> RingRows::open(const Store& store,
                                 const RingRowsOptions& options) {
   if (options.depth == 0 || store.geometry().width == 0) {
     return Error::from_errno(EINVAL);
   }
-  // A row wider than a span still needs one slot: its pages, plus one for
-  // an unaligned start.
-  const std::uint64_t widest = round_up(store.geometry().width) + kPage;
-  const std::uint64_t slot = std::max<std::uint64_t>(
-      round_up(options.max_span), std::min<std::uint64_t>(widest, 1U << 30));
   if (store.geometry().width > (1U << 30) - kPage) {
     return Error::from_errno(EINVAL);
   }
+  const std::uint64_t slot =
+      span_slot_bytes(store.geometry().width, options.max_span);
   std::vector<UniqueFd> direct;
   if (options.direct) {
-    direct.reserve(store.shard_count());
-    for (std::uint64_t i = 0; i < store.shard_count(); ++i) {
-      Result<UniqueFd> fd = reopen_direct(store.fd(i));
-      if (!fd) return std::move(fd).error();
-      direct.push_back(std::move(*fd));
-    }
+    Result<std::vector<UniqueFd>> fds = reopen_direct(store);
+    if (!fds) return std::move(fds).error();
+    direct = std::move(*fds);
   }
   const std::size_t bytes = static_cast<std::size_t>(slot) * options.depth;
   void* mem = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE,
@@ -126,30 +161,6 @@ RingRows::~RingRows() {
 
 int RingRows::fd_of(std::uint64_t shard) const {
   return options_.direct ? direct_fds_[shard].get() : store_->fd(shard);
-}
-
-std::uint64_t RingRows::copy_out(const RowSpan& span,
-                                 std::span<const RowRef> refs,
-                                 const std::byte* data, std::size_t got,
-                                 std::byte* out) const {
-  const ShardGeometry& g = store_->geometry();
-  const std::uint64_t width = g.width;
-  std::uint64_t rows = 0;
-  for (std::uint32_t k = span.first; k < span.end; ++k) {
-    std::byte* to = out + refs[k].pos * width;
-    if (k > span.first && refs[k].rowid == refs[k - 1].rowid) {
-      std::memcpy(to, out + refs[k - 1].pos * width, width);
-      continue;
-    }
-    ++rows;
-    const std::uint64_t at = (refs[k].rowid % g.rows_per_shard) * width;
-    const std::uint64_t from = at - span.start;
-    const std::uint64_t have =
-        got > from ? std::min<std::uint64_t>(got - from, width) : 0;
-    if (have > 0) std::memcpy(to, data + from, have);
-    if (have < width) std::memset(to + have, 0, width - have);
-  }
-  return rows;
 }
 
 Status RingRows::read(std::span<const RowRef> refs, std::byte* out,
@@ -212,9 +223,9 @@ Status RingRows::read(std::span<const RowRef> refs, std::byte* out,
       // A short read ends at the end of the file: the rest reads as zeros.
       const auto got = static_cast<std::size_t>(done->res);
       tally.bytes += got;
-      tally.rows += copy_out(spans_[index], refs,
-                             buffers_.bytes() + std::size_t{slot} * slot_bytes_,
-                             got, out);
+      tally.rows += copy_span_rows(
+          spans_[index], refs, store_->geometry(),
+          buffers_.bytes() + std::size_t{slot} * slot_bytes_, got, out);
     }
   }
   if (failed) return *std::move(failed);

@@ -48,6 +48,21 @@ Status plan_spans(std::span<const RowRef> refs, const ShardGeometry& geometry,
                   bool align, std::uint32_t max_span,
                   std::vector<RowSpan>& spans);
 
+// Copies the rows of a finished read of `span` (`got` bytes at `data`) to
+// their positions in `out`: bytes the read did not return are zeros, a
+// repeated row is copied from its first position. Returns how many
+// distinct rows the span held.
+std::uint64_t copy_span_rows(const RowSpan& span, std::span<const RowRef> refs,
+                             const ShardGeometry& geometry,
+                             const std::byte* data, std::size_t got,
+                             std::byte* out);
+
+// The O_DIRECT descriptors of `store`'s shards, reopened through /proc.
+Result<std::vector<UniqueFd>> reopen_direct(const Store& store);
+
+// One buffer slot's size for `width`-byte rows and spans of `max_span`.
+std::uint32_t span_slot_bytes(std::uint64_t width, std::uint32_t max_span);
+
 // Owns a ring, its buffers and (direct) the O_DIRECT descriptors, for one
 // caller at a time.
 class RingRows {
@@ -78,11 +93,6 @@ class RingRows {
            std::uint32_t slot_bytes, std::vector<UniqueFd> direct_fds,
            Mapping buffers, IoUring ring);
   int fd_of(std::uint64_t shard) const;
-  // Copies the rows of a finished read to their positions; returns how
-  // many distinct rows it held.
-  std::uint64_t copy_out(const RowSpan& span, std::span<const RowRef> refs,
-                         const std::byte* data, std::size_t got,
-                         std::byte* out) const;
 
   const Store* store_;
   RingRowsOptions options_;

@@ -2,15 +2,18 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <random>
 #include <string>
+#include <thread>
 #include <tuple>
 #include <vector>
 
 #include "larkspur-core/src/base/temp_dir_testing.h"
+#include "larkspur-io/src/engine/ring_engine.h"
 
 namespace larkspur::io {
 namespace {
@@ -122,6 +125,65 @@ TEST_P(RingRowsTest, EqualsTheFilesBytes) {
   }
 }
 
+// Requests of random sizes, repeats and neighbours among them, each with
+// the bytes it must read, sorted as the readers take them.
+std::vector<RowRef> random_refs(std::mt19937_64& rng, std::size_t n,
+                                std::uint64_t rows) {
+  std::vector<RowRef> refs(n);
+  for (std::size_t k = 0; k < n; ++k) {
+    const std::uint64_t id =
+        k % 5 == 4 ? refs[k - 1].rowid + (k % 2) : rng() % rows;
+    refs[k] = RowRef{std::min(id, rows - 1), k};
+  }
+  return refs;
+}
+
+TEST_P(RingRowsTest, EngineServesManyRequestsAtOnce) {
+  const auto [width, direct, depth] = GetParam();
+  RingRowsOptions options;
+  options.direct = direct;
+  options.depth = static_cast<std::uint32_t>(depth);
+  Result<std::unique_ptr<RingEngine>> engine =
+      RingEngine::start(*store_, options);
+  if (!engine && direct && engine.error().sys_errno() == EINVAL) {
+    GTEST_SKIP() << "no O_DIRECT on this file system";
+  }
+  ASSERT_TRUE(engine) << engine.error().text();
+  std::atomic<int> wrong{0};
+  std::vector<std::thread> callers;
+  for (int t = 0; t < 4; ++t) {
+    callers.emplace_back([&, t] {
+      std::mt19937_64 rng(static_cast<std::uint64_t>(t) * 977 + width);
+      for (int round = 0; round < 6; ++round) {
+        // Several requests in flight from each caller.
+        std::vector<std::shared_ptr<RowJob>> jobs;
+        std::vector<std::vector<std::byte>> outs, wants;
+        for (int j = 0; j < 3; ++j) {
+          std::vector<RowRef> refs =
+              random_refs(rng, 1 + rng() % 600, kShards * rows_);
+          wants.push_back(model(refs));
+          std::sort(refs.begin(), refs.end());
+          outs.emplace_back(refs.size() * width, std::byte{0xee});
+          Result<std::shared_ptr<RowJob>> job =
+              RowJob::make(std::move(refs), outs.back().data());
+          if (!job) {
+            ++wrong;
+            return;
+          }
+          (*engine)->submit(*job);
+          jobs.push_back(*job);
+        }
+        for (std::size_t j = 0; j < jobs.size(); ++j) {
+          jobs[j]->wait();
+          if (!jobs[j]->result() || outs[j] != wants[j]) ++wrong;
+        }
+      }
+    });
+  }
+  for (std::thread& t : callers) t.join();
+  EXPECT_EQ(wrong.load(), 0);
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Widths, RingRowsTest,
     ::testing::Combine(::testing::Values(12, 160, 264, 2560, 5000),
@@ -149,6 +211,79 @@ TEST(RingRows, RefusedOffsetsFailTheCallAndTheRingServesOn) {
   ASSERT_TRUE(on_huge);
   EXPECT_EQ(on_huge->read(far, out.data(), tally).error().sys_errno(), EINVAL);
   ASSERT_TRUE(on_huge->read(refs, out.data(), tally));
+}
+
+TEST(RingEngine, HandlesReportDoneWaitEventAndCancel) {
+  test::TempDir dir;
+  std::string bytes(1 << 20, '\0');
+  for (std::size_t i = 0; i < bytes.size(); ++i)
+    bytes[i] = static_cast<char>(i % 251);
+  dir.write("shard_0.bin", bytes);
+  Result<Store> store =
+      Store::open(dir.path().string(), ShardGeometry{1, (1 << 20) / 64, 64}, 1);
+  ASSERT_TRUE(store);
+  RingRowsOptions options;
+  options.depth = 2;
+  Result<std::unique_ptr<RingEngine>> engine =
+      RingEngine::start(*store, options);
+  ASSERT_TRUE(engine) << engine.error().text();
+
+  std::vector<std::byte> out(64 * 3);
+  std::vector<RowRef> refs{{0, 0}, {100, 1}, {16383, 2}};
+  Result<std::shared_ptr<RowJob>> job = RowJob::make(refs, out.data());
+  ASSERT_TRUE(job);
+  pollfd pfd{(*job)->event_fd(), POLLIN, 0};
+  EXPECT_EQ(::poll(&pfd, 1, 0), 0);  // not before it is done
+  (*engine)->submit(*job);
+  EXPECT_TRUE((*job)->wait(std::chrono::seconds(10)));
+  EXPECT_TRUE((*job)->done());
+  EXPECT_TRUE((*job)->result());
+  EXPECT_EQ(::poll(&pfd, 1, 0), 1);
+  EXPECT_EQ(out[64], static_cast<std::byte>(6400 % 251));
+
+  // A cancelled request ends, read in full or not.
+  std::vector<RowRef> many;
+  for (std::uint64_t r = 0; r < 16384; r += 7) many.push_back({r, many.size()});
+  std::vector<std::byte> big(many.size() * 64);
+  Result<std::shared_ptr<RowJob>> cancelled = RowJob::make(many, big.data());
+  ASSERT_TRUE(cancelled);
+  (*engine)->submit(*cancelled);
+  (*cancelled)->cancel();
+  EXPECT_TRUE((*cancelled)->wait(std::chrono::seconds(10)));
+  const Status why = (*cancelled)->result();
+  EXPECT_TRUE(why || why.error().sys_errno() == ECANCELED);
+
+  // Destroying the engine waits for the requests still in it.
+  Result<std::shared_ptr<RowJob>> last = RowJob::make(many, big.data());
+  ASSERT_TRUE(last);
+  (*engine)->submit(*last);
+  engine->reset();
+  EXPECT_TRUE((*last)->done());
+  EXPECT_TRUE((*last)->result());
+  EXPECT_EQ(big[64], static_cast<std::byte>(448 % 251));
+}
+
+TEST(RingEngine, UnreachableOffsetsFailTheirRequestAlone) {
+  test::TempDir dir;
+  dir.write("shard_0.bin", std::string(8192, 'x'));
+  Result<Store> store =
+      Store::open(dir.path().string(), ShardGeometry{1, ~0ULL, 64}, 1);
+  ASSERT_TRUE(store);
+  Result<std::unique_ptr<RingEngine>> engine =
+      RingEngine::start(*store, RingRowsOptions{});
+  ASSERT_TRUE(engine);
+  std::vector<std::byte> out(64);
+  Result<std::shared_ptr<RowJob>> bad =
+      RowJob::make({{1ULL << 62, 0}}, out.data());
+  Result<std::shared_ptr<RowJob>> good = RowJob::make({{3, 0}}, out.data());
+  ASSERT_TRUE(bad && good);
+  (*engine)->submit(*bad);
+  (*bad)->wait();
+  EXPECT_EQ((*bad)->result().error().sys_errno(), EINVAL);
+  (*engine)->submit(*good);
+  (*good)->wait();
+  EXPECT_TRUE((*good)->result());
+  EXPECT_EQ(out[0], std::byte{'x'});
 }
 
 }  // namespace

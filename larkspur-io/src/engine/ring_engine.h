@@ -1,0 +1,154 @@
+// The ring engine: one io_uring ring kept up to `depth` reads deep by a
+// thread of its own, serving the row reads of many requests at once.
+//
+// The kernel only ever writes into the engine's own buffer slots; the
+// engine thread copies each finished read's rows into the request's output.
+// A request's output must stay valid until the request is done, and no
+// longer: a cancelled request is done once its reads in flight have landed
+// in the slots.
+//
+// An engine belongs to the process that started it: a forked child must
+// start its own (the ring is the parent's); destroying the parent's engine
+// in a child releases the child's copies and joins nothing.
+#pragma once
+
+#include <pthread.h>
+#include <sys/types.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <vector>
+
+#include "larkspur-core/src/base/mapping.h"
+#include "larkspur-core/src/base/result.h"
+#include "larkspur-core/src/base/unique_fd.h"
+#include "larkspur-io/src/engine/ring_rows.h"
+#include "larkspur-io/src/uring/io_uring.h"
+
+namespace larkspur::io {
+
+// One request: rows to read into `out`, and how it ended.
+class RowJob {
+ public:
+  // `refs` sorted by (row id, position), every row inside the table;
+  // `out` holds refs.size() × width bytes at least, until done() is true.
+  // Fails with the error of eventfd().
+  static Result<std::shared_ptr<RowJob>> make(std::vector<RowRef> refs,
+                                              std::byte* out);
+
+  // Whether the request has ended (its reads all finished or dropped).
+  bool done() const;
+  // Waits until done or `timeout` (none: for ever); whether it is done.
+  bool wait(std::optional<std::chrono::nanoseconds> timeout = std::nullopt);
+  // The outcome once done: ok, the first read error, or ECANCELED.
+  Status result() const;
+  // Asks the engine to drop the reads not yet submitted. The request is
+  // still only done once its reads in flight have finished; after that,
+  // nothing more is written to `out`.
+  void cancel() { cancelled_.store(true, std::memory_order_relaxed); }
+  // An eventfd that becomes readable once the request is done.
+  int event_fd() const { return event_.get(); }
+
+  // For make() alone.
+  class Key {
+    friend class RowJob;
+    Key() = default;
+  };
+  RowJob(Key, std::vector<RowRef> refs, std::byte* out, UniqueFd event);
+
+ private:
+  friend class RingEngine;
+  void finish(Status status);
+
+  std::vector<RowRef> refs_;
+  std::byte* out_;
+  UniqueFd event_;
+  std::atomic<bool> cancelled_{false};
+  // The engine thread's alone until finish().
+  std::vector<RowSpan> spans_;
+  std::size_t next_span_ = 0;
+  std::size_t in_flight_ = 0;
+  bool dropped_ = false;  // reads left out after cancel() or an error
+  std::optional<Error> error_;
+
+  mutable std::mutex mu_;
+  std::condition_variable cv_;
+  bool done_ = false;  // guarded by mu_
+  Status result_;      // guarded by mu_, set with done_
+};
+
+// Owns the ring, its buffer slots, the O_DIRECT descriptors (direct) and
+// the thread. Thread-safe.
+class RingEngine {
+ public:
+  // Starts the engine for `store`, which must outlive it.
+  static Result<std::unique_ptr<RingEngine>> start(
+      const Store& store, const RingRowsOptions& options);
+
+  // Waits for every request submitted to finish, then stops the thread.
+  ~RingEngine();
+  RingEngine(const RingEngine&) = delete;
+  RingEngine& operator=(const RingEngine&) = delete;
+
+  // Queues `job`; the engine reads its rows, then finishes it.
+  void submit(std::shared_ptr<RowJob> job);
+
+  const RingRowsOptions& options() const { return options_; }
+
+  // For start() alone.
+  class Key {
+    friend class RingEngine;
+    Key() = default;
+  };
+  RingEngine(Key, const Store& store, const RingRowsOptions& options,
+             std::uint32_t slot_bytes, std::vector<UniqueFd> direct_fds,
+             Mapping buffers, IoUring ring, UniqueFd wake);
+
+ private:
+  void run() noexcept;
+  // Where the wake-up read lands: the 8 bytes after the slots.
+  std::byte* wake_target() const {
+    return buffers_.bytes() + std::size_t{slot_bytes_} * options_.depth;
+  }
+  void take_new_jobs();
+  void push_reads();
+  void on_completion(const Completion& done);
+  // Finishes the active jobs that have nothing left in flight or to read.
+  void settle_jobs();
+  void fail_all(const Error& error);
+
+  const Store* store_;
+  RingRowsOptions options_;
+  std::uint32_t slot_bytes_;
+  std::vector<UniqueFd> direct_fds_;
+  Mapping buffers_;
+  IoUring ring_;
+  UniqueFd wake_;
+  pthread_t thread_{};
+  bool started_ = false;
+  pid_t owner_ = 0;
+  // Set by the engine thread when the ring failed with reads in flight:
+  // the buffer slots are then never unmapped, and new jobs fail at once.
+  std::atomic<bool> broken_{false};
+  std::optional<Error> broken_error_;  // guarded by mu_
+
+  std::mutex mu_;
+  std::deque<std::shared_ptr<RowJob>> incoming_;  // guarded by mu_
+  bool stopping_ = false;                         // guarded by mu_
+
+  // The engine thread's alone.
+  std::deque<std::shared_ptr<RowJob>> active_;
+  std::vector<std::uint32_t> free_slots_;
+  // Per slot: the job and span its read belongs to.
+  std::vector<std::shared_ptr<RowJob>> slot_job_;
+  std::vector<std::size_t> slot_span_;
+};
+
+}  // namespace larkspur::io
