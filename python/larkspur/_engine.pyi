@@ -27,6 +27,8 @@ class _Stats(TypedDict):
     bytes_read: int
     read_calls: int
     errors: int
+    backend: str
+    backend_reason: str
     latency: dict[str, _Latency]
 
 @final
@@ -38,6 +40,8 @@ class Table:
         shards: SupportsIndex | None = None,
         rows_per_shard: SupportsIndex | None = None,
         width: SupportsIndex | None = None,
+        queue_depth: SupportsIndex | None = None,
+        direct: object = None,
     ) -> Table: ...
     def gather(self, rowids: _Ints | Any, out: Any = None) -> Any: ...
     def lookup(self, tokens: _Ints | Any, history: _Ints | Any = None, out: Any = None) -> Any: ...
@@ -60,5 +64,7 @@ class Table:
     def total_rows(self) -> int: ...
     @property
     def path(self) -> str: ...
+    @property
+    def backend(self) -> str: ...
 
 def rowids(tokens: _Ints | Any, history: _Ints | Any = None, out: Any = None) -> np.ndarray: ...

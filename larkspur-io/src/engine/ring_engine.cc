@@ -67,6 +67,11 @@ Status RowJob::result() const {
   return result_;
 }
 
+ReadTally RowJob::tally() const {
+  const std::lock_guard lock(mu_);
+  return tally_;
+}
+
 void RowJob::finish(Status status) {
   {
     // The eventfd is written under the lock: whoever sees the job done sees
@@ -218,15 +223,18 @@ void RingEngine::on_completion(const Completion& done) {
   const std::size_t index = slot_span_[slot];
   free_slots_.push_back(slot);
   --job->in_flight_;
+  ++job->tally_.calls;
   if (done.res < 0) {
     if (!job->error_) job->error_ = Error::from_errno(-done.res);
     return;
   }
   if (job->error_ || job->cancelled_.load(std::memory_order_relaxed)) return;
   // A short read ends at the end of the file: the rest reads as zeros.
-  copy_span_rows(job->spans_[index], job->refs_, store_->geometry(),
-                 buffers_.bytes() + std::size_t{slot} * slot_bytes_,
-                 static_cast<std::size_t>(done.res), job->out_);
+  job->tally_.bytes += static_cast<std::uint64_t>(done.res);
+  job->tally_.rows += copy_span_rows(
+      job->spans_[index], job->refs_, store_->geometry(),
+      buffers_.bytes() + std::size_t{slot} * slot_bytes_,
+      static_cast<std::size_t>(done.res), job->out_);
 }
 
 void RingEngine::settle_jobs() {

@@ -55,6 +55,9 @@ class RowJob {
   void cancel() { cancelled_.store(true, std::memory_order_relaxed); }
   // An eventfd that becomes readable once the request is done.
   int event_fd() const { return event_.get(); }
+  // Reads finished, bytes they returned and distinct rows copied; final
+  // once done.
+  ReadTally tally() const;
 
   // For make() alone.
   class Key {
@@ -76,6 +79,7 @@ class RowJob {
   std::size_t next_span_ = 0;
   std::size_t in_flight_ = 0;
   bool dropped_ = false;  // reads left out after cancel() or an error
+  ReadTally tally_;
   std::optional<Error> error_;
 
   mutable std::mutex mu_;
@@ -101,6 +105,8 @@ class RingEngine {
   void submit(std::shared_ptr<RowJob> job);
 
   const RingRowsOptions& options() const { return options_; }
+  // Whether this process started the engine (not a forked child of it).
+  bool usable_here() const { return ::getpid() == owner_; }
 
   // For start() alone.
   class Key {

@@ -3,9 +3,37 @@
 
 #include "larkspur-core/src/base/scope_exit.h"
 #include "larkspur-core/src/base/str_cat.h"
+#include "larkspur-io/src/engine/ring_engine.h"
 #include "larkspur-io/src/fetch/fetch_plan.h"
 
 namespace larkspur::io {
+namespace {
+
+// The device reads of a Table through its ring engine: one job per call,
+// waited for.
+class EngineReads final : public DeviceReads {
+ public:
+  explicit EngineReads(RingEngine& engine) : engine_(engine) {}
+  Status read(std::span<const RowRef> refs, std::byte* out,
+              ReadTally& tally) override {
+    Result<std::shared_ptr<RowJob>> job =
+        RowJob::make(std::vector<RowRef>(refs.begin(), refs.end()), out);
+    if (!job) return std::move(job).error();
+    engine_.submit(*job);
+    (*job)->wait();
+    const ReadTally t = (*job)->tally();
+    tally.calls += t.calls;
+    tally.bytes += t.bytes;
+    tally.rows += t.rows;
+    return (*job)->result();
+  }
+  bool direct() const override { return engine_.options().direct; }
+
+ private:
+  RingEngine& engine_;
+};
+
+}  // namespace
 
 // `users` counts calls holding the files, times two, plus one once close()
 // was called: whoever takes it to exactly 1 (closed, no users) closes the
@@ -15,12 +43,18 @@ struct Table::State {
 
   Store store;
   std::string path;
+  // Stopped before the files close; null without a ring.
+  std::unique_ptr<RingEngine> engine;
+  std::string backend_reason;
   mutable TableStats stats;
   std::atomic<std::uint64_t> users{0};
   std::atomic<bool> files_closed{false};
 
   void close_files() {
-    if (!files_closed.exchange(true, std::memory_order_acq_rel)) store.close();
+    if (!files_closed.exchange(true, std::memory_order_acq_rel)) {
+      engine.reset();
+      store.close();
+    }
   }
 
   // A hold on the files for one call; false once the Table is closed.
@@ -41,13 +75,38 @@ Table& Table::operator=(Table&&) noexcept = default;
 Table::~Table() = default;
 
 Result<Table> Table::open(std::string_view dir, const GeometryParts& given,
-                          std::uint64_t threads) {
+                          std::uint64_t threads, const EngineOptions& engine) {
+  if (engine.direct && engine.queue_depth == 0) {
+    return Error::invalid_argument("direct reads need a queue depth");
+  }
   Result<ShardGeometry> geometry = resolve_geometry(dir, given);
   if (!geometry) return std::move(geometry).error();
   Result<Store> store = Store::open(dir, *geometry, threads);
   if (!store) return std::move(store).error();
   auto state = std::make_unique<State>(std::move(*store), std::string(dir));
+  if (engine.queue_depth > 0 && geometry->width > 0) {
+    RingRowsOptions options;
+    options.depth = engine.queue_depth;
+    options.direct = engine.direct;
+    Result<std::unique_ptr<RingEngine>> started =
+        RingEngine::start(state->store, options);
+    if (started) {
+      state->engine = std::move(*started);
+    } else if (engine.direct) {
+      return std::move(started).error();
+    } else {
+      state->backend_reason =
+          "io_uring: " + os_error_text(started.error().sys_errno());
+    }
+  }
   return Table(std::move(state));
+}
+
+const char* Table::backend() const {
+  return state_->engine ? "io_uring" : "threads";
+}
+const std::string& Table::backend_reason() const {
+  return state_->backend_reason;
 }
 
 const std::string& Table::path() const { return state_->path; }
@@ -82,7 +141,11 @@ Status Table::gather(std::span<const std::uint64_t> rowids,
     }
   }
   GatherReport report;
-  Status st = gather_rows(s.store, rowids, out, &report);
+  // A forked child has no engine thread of its parent's: its pool reads.
+  std::optional<EngineReads> device;
+  if (s.engine && s.engine->usable_here()) device.emplace(*s.engine);
+  Status st = gather_rows(s.store, rowids, out, &report,
+                          device ? &*device : nullptr);
   stats.unique_rows.fetch_add(report.inline_rows + report.worker_rows,
                               std::memory_order_relaxed);
   stats.rows_inline.fetch_add(report.inline_rows, std::memory_order_relaxed);

@@ -17,6 +17,15 @@
 
 namespace larkspur::io {
 
+// How a Table reads rows from the device.
+struct EngineOptions {
+  // Reads kept in flight on the Table's io_uring ring; 0: no ring, the
+  // worker pool reads.
+  std::uint32_t queue_depth = 128;
+  // Read through O_DIRECT, bypassing the page cache (needs the ring).
+  bool direct = false;
+};
+
 // The shard files of a table directory (named as Store names them), its
 // geometry and its statistics. Any thread may use a Table, several at once.
 // close() may come at any time: calls that have begun finish with the
@@ -26,8 +35,13 @@ class Table {
  public:
   // Opens `dir` with the geometry resolve_geometry settles; `threads`
   // bounds the pool jobs of one call, as Store's does.
+  // With a queue depth, the Table starts its ring engine; where io_uring
+  // cannot be used, the worker pool reads instead and backend_reason()
+  // says why. A direct Table needs the ring and O_DIRECT: it fails without
+  // them (EINVAL where the file system refuses O_DIRECT).
   static Result<Table> open(std::string_view dir, const GeometryParts& given,
-                            std::uint64_t threads);
+                            std::uint64_t threads,
+                            const EngineOptions& engine = {});
 
   Table(Table&& other) noexcept;
   Table& operator=(Table&& other) noexcept;
@@ -36,6 +50,9 @@ class Table {
   ~Table();
 
   const std::string& path() const;
+  // "io_uring" or "threads", and why not the ring when it was asked for.
+  const char* backend() const;
+  const std::string& backend_reason() const;
   const ShardGeometry& geometry() const;
   TableStats& stats() const;
 

@@ -251,7 +251,8 @@ Result<std::size_t> fetch_output_size(std::uint64_t rows, std::uint64_t width) {
 }
 
 Status gather_rows(const Store& store, std::span<const std::uint64_t> rowids,
-                   std::span<std::byte> out, GatherReport* report) {
+                   std::span<std::byte> out, GatherReport* report,
+                   DeviceReads* device_reads) {
   if (rowids.empty() || store.geometry().width == 0) return ok();
   advise_huge_pages(out);
   thread_local PlanScratch scratch;
@@ -271,7 +272,10 @@ Status gather_rows(const Store& store, std::span<const std::uint64_t> rowids,
                 std::min<std::uint64_t>(kCpus - 1, pooled_workers()));
   ReadCounts cached;
   Status st = ok();
-  if (helpers == 0) {
+  if (device_reads != nullptr && device_reads->direct()) {
+    // Direct reads bypass the page cache: every row goes to the device.
+    scratch.missed.assign(scratch.refs.begin(), scratch.refs.end());
+  } else if (helpers == 0) {
     scratch.missed.clear();
     CallErrors errors;
     st = run_groups(store, scratch.groups, scratch.refs.data(), out.data(),
@@ -290,9 +294,14 @@ Status gather_rows(const Store& store, std::span<const std::uint64_t> rowids,
     }
   }
 
-  // Then the device, for what was missed, on the pool.
+  // Then the device, for what was missed: `device_reads`, or the pool.
   ReadCounts device;
-  if (st) {
+  if (st && device_reads != nullptr && !scratch.missed.empty()) {
+    std::sort(scratch.missed.begin(), scratch.missed.end());
+    ReadTally tally;
+    st = device_reads->read(scratch.missed, out.data(), tally);
+    device.add(tally);
+  } else if (st) {
     if (!scratch.missed.empty()) {
       groups_of_sorted(scratch.missed, store.geometry().rows_per_shard,
                        scratch.groups);

@@ -7,6 +7,7 @@
 #include <span>
 
 #include "larkspur-core/src/base/result.h"
+#include "larkspur-io/src/fetch/row_reader.h"
 #include "larkspur-io/src/fetch/store.h"
 
 namespace larkspur::io {
@@ -55,6 +56,19 @@ struct GatherReport {
   std::uint64_t bytes_read = 0;
 };
 
+// Reads rows from the device in place of pool jobs: `refs` sorted by
+// (row id, position), all inside the table, written at out + position ×
+// width; returns once no read it started is in flight.
+class DeviceReads {
+ public:
+  virtual ~DeviceReads() = default;
+  virtual Status read(std::span<const RowRef> refs, std::byte* out,
+                      ReadTally& tally) = 0;
+  // Whether the page cache is skipped (direct reads): then no row is
+  // looked for there first.
+  virtual bool direct() const = 0;
+};
+
 // Whether every row id is below shards × rows_per_shard.
 bool inside_table(std::span<const std::uint64_t> rowids,
                   const ShardGeometry& geometry);
@@ -66,9 +80,11 @@ bool inside_table(std::span<const std::uint64_t> rowids,
 // up to kCallerRows rows, else on the calling thread and one pool job per
 // further available CPU (the calling thread alone when there is no pool).
 // Then pool jobs (at most threads()) read what was
-// missed, from the device. Fails with the first read error; `out` is then
-// partly written. Fills `report` when given.
+// missed, from the device, or `device` when given (which, reading direct,
+// reads every row). Fails with the first read error; `out` is then partly
+// written. Fills `report` when given.
 Status gather_rows(const Store& store, std::span<const std::uint64_t> rowids,
-                   std::span<std::byte> out, GatherReport* report);
+                   std::span<std::byte> out, GatherReport* report,
+                   DeviceReads* device = nullptr);
 
 }  // namespace larkspur::io

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "larkspur-core/src/base/str_cat.h"
 #include "larkspur-io/src/engine/table.h"
 #include "larkspur-io/src/fetch/fetch_plan.h"
 #include "larkspur-keygen/src/lib/rowids.h"
@@ -38,8 +39,10 @@ Result<std::optional<std::uint64_t>> count_of(Obj given, const char* name) {
   return v;
 }
 
+constexpr std::uint64_t kMaxQueueDepth = 4096;
+
 Result<io::Table> make(std::string path, Obj shards, Obj rows_per_shard,
-                       Obj width) {
+                       Obj width, Obj queue_depth, Obj direct) {
   io::GeometryParts given;
   const std::array<std::optional<std::uint64_t>*, 3> slots = {
       &given.shards, &given.rows_per_shard, &given.width};
@@ -51,8 +54,24 @@ Result<io::Table> make(std::string path, Obj shards, Obj rows_per_shard,
     if (!v) return std::move(v).error();
     *slots[i] = *v;
   }
+  io::EngineOptions engine;
+  if (!queue_depth.is_none()) {
+    Result<std::optional<std::uint64_t>> depth =
+        count_of(queue_depth, "queue_depth");
+    if (!depth) return std::move(depth).error();
+    if (**depth > kMaxQueueDepth) {
+      return Error::invalid_argument(
+          str_cat("queue_depth must be at most ", kMaxQueueDepth));
+    }
+    engine.queue_depth = static_cast<std::uint32_t>(**depth);
+  }
+  if (!direct.is_none()) {
+    const int truth = PyObject_IsTrue(direct.ptr);
+    if (truth < 0) return Error::raised();
+    engine.direct = truth == 1;
+  }
   return blocking(
-      [&] { return io::Table::open(path, given, kDefaultThreads); });
+      [&] { return io::Table::open(path, given, kDefaultThreads, engine); });
 }
 
 // The output of `rows` rows: `out` checked, or a new uint8 array of
@@ -163,6 +182,14 @@ Result<PyRef> stats(const io::Table& table, Obj reset) {
       !count("read_calls", s.read_calls) || !count("errors", s.errors)) {
     return Error::raised();
   }
+  // Why the worker pool reads when a ring was asked for; "" otherwise.
+  const std::string& why = table.backend_reason();
+  if (!put(dict.get(), "backend", PyUnicode_FromString(table.backend())) ||
+      !put(dict.get(), "backend_reason",
+           PyUnicode_FromStringAndSize(why.data(),
+                                       static_cast<Py_ssize_t>(why.size())))) {
+    return Error::raised();
+  }
   PyRef latency = PyRef::steal(PyDict_New());
   if (!latency) return Error::raised();
   constexpr std::array<const char*, io::TableStats::kKinds> kKindNames = {
@@ -207,6 +234,7 @@ std::uint64_t rows_per_shard(const io::Table& t) {
 }
 std::uint64_t width(const io::Table& t) { return t.geometry().width; }
 std::string_view path(const io::Table& t) { return t.path(); }
+std::string_view backend(const io::Table& t) { return t.backend(); }
 
 // The exact product as a Python int, whatever its size.
 WideCount total_rows(const io::Table& t) { return t.geometry().total_rows(); }
@@ -223,7 +251,8 @@ constexpr auto kTable = declare_class<io::Table>(
     "itself (with the interpreter lock released); only the rest wait for\n"
     "the worker pool and the device.",
     Threads::kAny,
-    init<&make>({"path", kw("shards"), kw("rows_per_shard"), kw("width")}),
+    init<&make>({"path", kw("shards"), kw("rows_per_shard"), kw("width"),
+                 kw("queue_depth"), kw("direct")}),
     method<&gather>(
         "gather", {"rowids", opt("out", "None")},
         "The rows of `rowids` (any integer array or sequence of ints): a new\n"
@@ -246,7 +275,11 @@ constexpr auto kTable = declare_class<io::Table>(
     method<&exit>("__exit__", {"exc_type", "exc_value", "traceback"}),
     getter<&shards>("shards"), getter<&rows_per_shard>("rows_per_shard"),
     getter<&width>("width"), getter<&total_rows>("total_rows"),
-    getter<&path>("path"));
+    getter<&path>("path"),
+    getter<&backend>("backend",
+                     "\"io_uring\" when the Table reads from the device on "
+                     "its own\nio_uring ring, \"threads\" when the worker "
+                     "pool does."));
 
 }  // namespace
 
