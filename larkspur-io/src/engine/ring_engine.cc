@@ -231,10 +231,10 @@ void RingEngine::on_completion(const Completion& done) {
   if (job->error_ || job->cancelled_.load(std::memory_order_relaxed)) return;
   // A short read ends at the end of the file: the rest reads as zeros.
   job->tally_.bytes += static_cast<std::uint64_t>(done.res);
-  job->tally_.rows += copy_span_rows(
-      job->spans_[index], job->refs_, store_->geometry(),
-      buffers_.bytes() + std::size_t{slot} * slot_bytes_,
-      static_cast<std::size_t>(done.res), job->out_);
+  job->tally_.rows +=
+      copy_span_rows(job->spans_[index], job->refs_, store_->geometry(),
+                     buffers_.bytes() + std::size_t{slot} * slot_bytes_,
+                     static_cast<std::size_t>(done.res), job->out_);
 }
 
 void RingEngine::settle_jobs() {

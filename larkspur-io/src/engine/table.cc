@@ -1,6 +1,11 @@
 // Table: opening, reads counted into statistics, and the closing protocol.
 #include "larkspur-io/src/engine/table.h"
 
+#include <sys/eventfd.h>
+
+#include <cerrno>
+#include <utility>
+
 #include "larkspur-core/src/base/scope_exit.h"
 #include "larkspur-core/src/base/str_cat.h"
 #include "larkspur-io/src/engine/ring_engine.h"
@@ -32,6 +37,33 @@ class EngineReads final : public DeviceReads {
  private:
   RingEngine& engine_;
 };
+
+// The device reads of a submitted gather: queued as one job, not waited for.
+class QueuedReads final : public DeviceReads {
+ public:
+  explicit QueuedReads(RingEngine& engine) : engine_(engine) {}
+  Status read(std::span<const RowRef> refs, std::byte* out,
+              ReadTally& /*tally*/) override {
+    Result<std::shared_ptr<RowJob>> job =
+        RowJob::make(std::vector<RowRef>(refs.begin(), refs.end()), out);
+    if (!job) return std::move(job).error();
+    job_ = *job;
+    engine_.submit(*job);
+    return ok();
+  }
+  bool direct() const override { return engine_.options().direct; }
+  std::shared_ptr<RowJob> take() { return std::move(job_); }
+
+ private:
+  RingEngine& engine_;
+  std::shared_ptr<RowJob> job_;
+};
+
+Result<UniqueFd> ready_eventfd() {
+  const int fd = ::eventfd(1, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (fd < 0) return Error::from_errno(errno);
+  return UniqueFd(fd);
+}
 
 }  // namespace
 
@@ -115,10 +147,53 @@ const ShardGeometry& Table::geometry() const {
 }
 TableStats& Table::stats() const { return state_->stats; }
 
+namespace {
+
+// IndexError text for the first row id past the table, before any read.
+Status check_range(std::span<const std::uint64_t> rowids,
+                   const ShardGeometry& geometry) {
+  // shards × rows_per_shard fits 64 bits for any table whose rows can be
+  // named (row ids are 64-bit); a larger product has no row outside it.
+  const WideCount total = geometry.total_rows();
+  if (total.high != 0) return ok();
+  for (const std::uint64_t r : rowids) {
+    if (r >= total.low) {
+      return Error::out_of_range(str_cat("row id ", r,
+                                         " is out of range for a table of ",
+                                         total.low, " rows"));
+    }
+  }
+  return ok();
+}
+
+void count_reads(TableStats& stats, std::uint64_t inline_rows,
+                 std::uint64_t worker_rows, std::uint64_t calls,
+                 std::uint64_t bytes) {
+  stats.unique_rows.fetch_add(inline_rows + worker_rows,
+                              std::memory_order_relaxed);
+  stats.rows_inline.fetch_add(inline_rows, std::memory_order_relaxed);
+  stats.rows_by_workers.fetch_add(worker_rows, std::memory_order_relaxed);
+  stats.read_calls.fetch_add(calls, std::memory_order_relaxed);
+  stats.bytes_read.fetch_add(bytes, std::memory_order_relaxed);
+}
+
+// gather_rows, counted into the statistics.
+Status read_counted(const Store& store, TableStats& stats,
+                    std::span<const std::uint64_t> rowids,
+                    std::span<std::byte> out, DeviceReads* device) {
+  GatherReport report;
+  Status st = gather_rows(store, rowids, out, &report, device);
+  count_reads(stats, report.inline_rows, report.worker_rows, report.read_calls,
+              report.bytes_read);
+  if (!st) stats.errors.fetch_add(1, std::memory_order_relaxed);
+  return st;
+}
+
+}  // namespace
+
 Status Table::gather(std::span<const std::uint64_t> rowids,
                      std::span<std::byte> out) const {
   State& s = *state_;
-  const ShardGeometry& geometry = s.store.geometry();
   TableStats& stats = s.stats;
   stats.calls.fetch_add(1, std::memory_order_relaxed);
   stats.rows_requested.fetch_add(rowids.size(), std::memory_order_relaxed);
@@ -127,34 +202,103 @@ Status Table::gather(std::span<const std::uint64_t> rowids,
     return Error::invalid_argument("the Table is closed");
   }
   const ScopeExit leave([&s] { s.leave(); });
-  // shards × rows_per_shard fits 64 bits for any table whose rows can be
-  // named (row ids are 64-bit); a larger product has no row outside it.
-  const WideCount total = geometry.total_rows();
-  if (total.high == 0) {
-    for (const std::uint64_t r : rowids) {
-      if (r >= total.low) {
-        stats.errors.fetch_add(1, std::memory_order_relaxed);
-        return Error::out_of_range(str_cat("row id ", r,
-                                           " is out of range for a table of ",
-                                           total.low, " rows"));
-      }
-    }
+  if (Status in_range = check_range(rowids, s.store.geometry()); !in_range) {
+    stats.errors.fetch_add(1, std::memory_order_relaxed);
+    return in_range;
   }
-  GatherReport report;
   // A forked child has no engine thread of its parent's: its pool reads.
   std::optional<EngineReads> device;
   if (s.engine && s.engine->usable_here()) device.emplace(*s.engine);
-  Status st = gather_rows(s.store, rowids, out, &report,
-                          device ? &*device : nullptr);
-  stats.unique_rows.fetch_add(report.inline_rows + report.worker_rows,
-                              std::memory_order_relaxed);
-  stats.rows_inline.fetch_add(report.inline_rows, std::memory_order_relaxed);
-  stats.rows_by_workers.fetch_add(report.worker_rows,
-                                  std::memory_order_relaxed);
-  stats.read_calls.fetch_add(report.read_calls, std::memory_order_relaxed);
-  stats.bytes_read.fetch_add(report.bytes_read, std::memory_order_relaxed);
-  if (!st) stats.errors.fetch_add(1, std::memory_order_relaxed);
-  return st;
+  return read_counted(s.store, stats, rowids, out, device ? &*device : nullptr);
+}
+
+Result<Table::Pending> Table::submit(std::span<const std::uint64_t> rowids,
+                                     std::span<std::byte> out) const {
+  State& s = *state_;
+  TableStats& stats = s.stats;
+  stats.calls.fetch_add(1, std::memory_order_relaxed);
+  stats.rows_requested.fetch_add(rowids.size(), std::memory_order_relaxed);
+  if (!s.enter()) {
+    stats.errors.fetch_add(1, std::memory_order_relaxed);
+    return Error::invalid_argument("the Table is closed");
+  }
+  // Handed to the Pending on success.
+  bool held = true;
+  const ScopeExit leave([&s, &held] {
+    if (held) s.leave();
+  });
+  if (Status in_range = check_range(rowids, s.store.geometry()); !in_range) {
+    stats.errors.fetch_add(1, std::memory_order_relaxed);
+    return std::move(in_range).error();
+  }
+  std::shared_ptr<RowJob> job;
+  Status st = ok();
+  if (s.engine && s.engine->usable_here()) {
+    QueuedReads queued(*s.engine);
+    st = read_counted(s.store, stats, rowids, out, &queued);
+    job = queued.take();
+    if (!st && job) {
+      // The cached pass failed after the job went out: its reads write
+      // into `out`, so they end before the error does.
+      job->cancel();
+      job->wait();
+    }
+  } else {
+    st = read_counted(s.store, stats, rowids, out, nullptr);
+  }
+  if (!st) return std::move(st).error();
+  UniqueFd ready;
+  if (!job) {
+    Result<UniqueFd> fd = ready_eventfd();
+    if (!fd) return std::move(fd).error();
+    ready = std::move(*fd);
+  }
+  held = false;
+  return Pending(&s, std::move(job), ok(), std::move(ready));
+}
+
+Table::Pending::Pending(State* state, std::shared_ptr<RowJob> job,
+                        Status immediate, UniqueFd ready)
+    : state_(state),
+      job_(std::move(job)),
+      immediate_(std::move(immediate)),
+      ready_(std::move(ready)) {}
+
+Table::Pending::Pending(Pending&& other) noexcept
+    : state_(std::exchange(other.state_, nullptr)),
+      job_(std::move(other.job_)),
+      immediate_(std::move(other.immediate_)),
+      ready_(std::move(other.ready_)) {}
+
+Table::Pending::~Pending() {
+  if (state_ == nullptr) return;
+  if (job_) {
+    job_->wait();
+    const ReadTally t = job_->tally();
+    count_reads(state_->stats, 0, t.rows, t.calls, t.bytes);
+    if (!job_->result()) {
+      state_->stats.errors.fetch_add(1, std::memory_order_relaxed);
+    }
+  }
+  state_->leave();
+}
+
+bool Table::Pending::done() const { return !job_ || job_->done(); }
+
+bool Table::Pending::wait(std::optional<std::chrono::nanoseconds> timeout) {
+  return !job_ || job_->wait(timeout);
+}
+
+Status Table::Pending::result() const {
+  return job_ ? job_->result() : immediate_;
+}
+
+void Table::Pending::cancel() {
+  if (job_) job_->cancel();
+}
+
+int Table::Pending::event_fd() const {
+  return job_ ? job_->event_fd() : ready_.get();
 }
 
 void Table::record_latency(TableStats::Kind kind, std::uint64_t ns) const {

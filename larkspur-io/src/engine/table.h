@@ -3,19 +3,24 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
 
 #include "larkspur-core/src/base/result.h"
+#include "larkspur-core/src/base/unique_fd.h"
 #include "larkspur-io/src/engine/stats.h"
 #include "larkspur-io/src/engine/table_meta.h"
 #include "larkspur-io/src/fetch/store.h"
 
 namespace larkspur::io {
+
+class RowJob;
 
 // How a Table reads rows from the device.
 struct EngineOptions {
@@ -32,6 +37,8 @@ struct EngineOptions {
 // files, which are closed when the last of them ends; calls after close()
 // fail with "the Table is closed".
 class Table {
+  struct State;
+
  public:
   // Opens `dir` with the geometry resolve_geometry settles; `threads`
   // bounds the pool jobs of one call, as Store's does.
@@ -64,6 +71,46 @@ class Table {
   Status gather(std::span<const std::uint64_t> rowids,
                 std::span<std::byte> out) const;
 
+  // A gather whose device reads go on after submit() returns.
+  class Pending {
+   public:
+    Pending(Pending&& other) noexcept;
+    Pending& operator=(Pending&&) = delete;
+    Pending(const Pending&) = delete;
+    Pending& operator=(const Pending&) = delete;
+    // Waits for the reads still in flight (they write into the output),
+    // counts them, and lets the Table close.
+    ~Pending();
+
+    bool done() const;
+    // Whether done, waiting up to `timeout` (none: for ever).
+    bool wait(std::optional<std::chrono::nanoseconds> timeout = std::nullopt);
+    // Once done: ok, the first read error, or ECANCELED.
+    Status result() const;
+    // Drops the reads not yet started; the output is then unspecified.
+    void cancel();
+    // Readable once done.
+    int event_fd() const;
+
+   private:
+    friend class Table;
+    Pending(State* state, std::shared_ptr<RowJob> job, Status immediate,
+            UniqueFd ready);
+
+    State* state_;  // holds the files; null once moved from
+    std::shared_ptr<RowJob> job_;
+    Status immediate_;
+    UniqueFd ready_;  // done at once: an eventfd already readable
+  };
+
+  // As gather(), but returns once the rows in the page cache are in `out`
+  // and the rest are queued on the Table's ring: `out` must stay valid
+  // until the Pending is done and destroyed. Without a usable ring the
+  // whole gather runs here and the Pending is done at once. Fails as
+  // gather() does before any read.
+  Result<Pending> submit(std::span<const std::uint64_t> rowids,
+                         std::span<std::byte> out) const;
+
   // Records a call of `kind` that took `ns` nanoseconds.
   void record_latency(TableStats::Kind kind, std::uint64_t ns) const;
 
@@ -72,7 +119,6 @@ class Table {
   void close() const;
 
  private:
-  struct State;
   explicit Table(std::unique_ptr<State> state);
 
   std::unique_ptr<State> state_;
