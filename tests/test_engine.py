@@ -321,3 +321,91 @@ def test_cached_rows_are_served_by_the_calling_thread(table):
         table.gather(random.sample(range(900), 16))
     s = table.stats()
     assert s["rows_by_workers"] == 0 and s["rows_inline"] == s["unique_rows"]
+
+
+# --- submitted lookups -------------------------------------------------------------
+
+
+def evict(files):
+    for i in range(3):
+        fd = os.open(os.path.join(files.dir, f"shard_{i}.bin"), os.O_RDONLY)
+        try:
+            os.posix_fadvise(fd, 0, 0, os.POSIX_FADV_DONTNEED)
+        finally:
+            os.close(fd)
+
+
+@pytest.mark.parametrize("queue_depth", [None, 0, 4])
+@pytest.mark.parametrize("cold", [False, True])
+def test_submitted_lookup_equals_gather(files, queue_depth, cold):
+    import selectors
+    with Table(files.dir, shards=3, rows_per_shard=RPS, width=WIDTH,
+               queue_depth=queue_depth) as t:
+        assert t.backend == ("threads" if queue_depth == 0 else "io_uring")
+        rng = random.Random(queue_depth or 1)
+        ids = [rng.randrange(900) for _ in range(700)]
+        if cold:
+            evict(files)
+        out = bytearray(len(ids) * WIDTH)
+        lk = t.submit(rowids=ids, out=out)
+        assert lk.wait(None if cold else 0) is True or cold
+        with selectors.DefaultSelector() as sel:
+            sel.register(lk.fileno(), selectors.EVENT_READ)
+            assert sel.select(30)
+        assert lk.done() and lk.exception() is None
+        assert lk.result() is out and bytes(out) == files.model(ids, RPS, WIDTH)
+        assert not lk.cancel()  # already done
+        new = t.submit(rowids=np.array(ids[:5], dtype=np.uint64)).result()
+        assert new.shape == (5, WIDTH) and new.tobytes() == files.model(ids[:5], RPS, WIDTH)
+
+
+def test_lookups_awaited_together(table, files):
+    import asyncio
+    rng = random.Random(3)
+    sets = [[rng.randrange(900) for _ in range(rng.randrange(1, 300))] for _ in range(30)]
+
+    async def main():
+        return await asyncio.gather(*[table.submit(rowids=s) for s in sets])
+
+    for got, ids in zip(asyncio.run(main()), sets):
+        assert got.tobytes() == files.model(ids, RPS, WIDTH)
+
+
+def test_cancelled_or_dropped_lookups_end_cleanly(files, fd_count):
+    before = fd_count()
+    t = Table(files.dir, shards=3, rows_per_shard=RPS, width=WIDTH, queue_depth=2)
+    ids = list(range(0, 900, 3)) * 3
+    evict(files)
+    lk = t.submit(rowids=ids)
+    running = lk.cancel()
+    err = lk.exception()
+    assert err is None or (running and isinstance(err, OSError) and "os error 125" in str(err))
+    if err is not None:
+        with pytest.raises(OSError, match="os error 125"):
+            lk.result()
+    evict(files)
+    t.submit(rowids=ids, out=bytearray(len(ids) * WIDTH))  # dropped at once: waits
+    pending = t.submit(rowids=ids)
+    t.close()  # the files stay open for the lookup still in flight
+    with pytest.raises(ValueError, match="the Table is closed"):
+        t.submit(rowids=[1])
+    assert pending.result().tobytes() == files.model(ids, RPS, WIDTH)
+    del pending, lk
+    assert fd_count() == before
+
+
+@pytest.mark.parametrize("kwargs, exc, message", [
+    ({}, ValueError, "give tokens or rowids"),
+    ({"tokens": [1], "rowids": [1]}, ValueError, "give tokens or rowids"),
+    ({"rowids": [1], "history": [2]}, ValueError, "history= goes with tokens"),
+    ({"rowids": [900]}, IndexError, "row id 900 is out of range"),
+    ({"rowids": [1], "out": bytes(WIDTH)}, (TypeError, ValueError), "out"),
+])
+def test_submit_bad_arguments(table, kwargs, exc, message):
+    with pytest.raises(exc, match=message):
+        table.submit(**kwargs)
+
+
+def test_lookup_objects_come_from_submit():
+    with pytest.raises(TypeError, match=r"made by Table.submit\(\)"):
+        larkspur.Lookup()

@@ -37,6 +37,9 @@ CALLS = {
     "Table.lookup": ("import larkspur, numpy as np; t = larkspur.Table(PLE); "
                      "tok = np.array([[151644, 872, 198], [9707, 11, 1879]])",
                      "t.lookup(tok, tok)"),
+    "Table.submit": ("import larkspur; "
+                     "t = larkspur.Table(T, shards=4, rows_per_shard=100, width=64)",
+                     "t.submit(rowids=[5, 150, 250, 350, 7, 399]).result()"),
 }
 
 CHILD = r"""

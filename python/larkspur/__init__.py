@@ -21,6 +21,6 @@ from _larkspur import (  # noqa: F401
     rowids_for_seq_with_history,
 )
 
-from ._engine import Table, rowids  # noqa: F401
+from ._engine import Lookup, Table, rowids  # noqa: F401
 
-__all__ = ["Table", "rowids", *_larkspur.__all__]
+__all__ = ["Table", "Lookup", "rowids", *_larkspur.__all__]

@@ -285,7 +285,8 @@ Table::Pending::~Pending() {
 
 bool Table::Pending::done() const { return !job_ || job_->done(); }
 
-bool Table::Pending::wait(std::optional<std::chrono::nanoseconds> timeout) {
+bool Table::Pending::wait(
+    std::optional<std::chrono::nanoseconds> timeout) const {
   return !job_ || job_->wait(timeout);
 }
 
@@ -293,7 +294,7 @@ Status Table::Pending::result() const {
   return job_ ? job_->result() : immediate_;
 }
 
-void Table::Pending::cancel() {
+void Table::Pending::cancel() const {
   if (job_) job_->cancel();
 }
 

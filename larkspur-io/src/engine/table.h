@@ -84,11 +84,12 @@ class Table {
 
     bool done() const;
     // Whether done, waiting up to `timeout` (none: for ever).
-    bool wait(std::optional<std::chrono::nanoseconds> timeout = std::nullopt);
+    bool wait(
+        std::optional<std::chrono::nanoseconds> timeout = std::nullopt) const;
     // Once done: ok, the first read error, or ECANCELED.
     Status result() const;
     // Drops the reads not yet started; the output is then unspecified.
-    void cancel();
+    void cancel() const;
     // Readable once done.
     int event_fd() const;
 

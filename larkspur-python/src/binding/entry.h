@@ -280,6 +280,23 @@ PyObject* new_entry(PyTypeObject* type, PyObject* args,
   });
 }
 
+// A new instance of class C holding `value`, made from C++ (as a method's
+// result) rather than by calling the class; nullptr with an exception set.
+// The value is destroyed when the object cannot be made.
+template <const auto& C>
+PyObject* new_instance(typename ClassOf<C>::Value&& value) {
+  using Value = typename ClassOf<C>::Value;
+  PyTypeObject* type = type_cell<C>().get();
+  if (type == nullptr) return nullptr;
+  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+  PyObject* self = alloc(type, 0);
+  if (self == nullptr) return nullptr;
+  auto* inst = instance_of<Value>(self);
+  inst->owner_thread = current_thread_id();
+  std::construct_at(&inst->value, std::move(value));
+  return self;
+}
+
 namespace internal_entry {
 
 // "{type path} is unsendable, but is being dropped on another thread", put

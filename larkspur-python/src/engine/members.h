@@ -15,6 +15,7 @@ namespace larkspur::py {
 inline constexpr ModuleNames kEngineNames{"larkspur._engine", "larkspur"};
 
 ClassRef table_class() noexcept;
+ClassRef lookup_class() noexcept;
 PyMethodDef* rowids_def();
 
 // Token arrays as the engine takes them: (T,) or (B, T) tokens with their

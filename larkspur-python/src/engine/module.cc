@@ -10,7 +10,7 @@
 namespace larkspur::py {
 namespace {
 
-const std::array kClasses = {table_class()};
+const std::array kClasses = {table_class(), lookup_class()};
 const std::array kFunctions = {&rowids_def};
 
 // The module's process-wide state, written under the interpreter lock.

@@ -14,6 +14,7 @@
 #include "larkspur-io/src/fetch/fetch_plan.h"
 #include "larkspur-keygen/src/lib/rowids.h"
 #include "larkspur-python/src/binding/gil.h"
+#include "larkspur-python/src/engine/lookup.h"
 #include "larkspur-python/src/engine/members.h"
 
 namespace larkspur::py {
@@ -143,6 +144,51 @@ Result<PyRef> lookup(const io::Table& table, Obj tokens, Obj history, Obj out) {
   return result;
 }
 
+// Table.submit: the rows of tokens (with their history) or of row ids, as
+// lookup() or gather() give them, read on while the caller goes on.
+Result<PyRef> submit(const io::Table& table, Self self, Obj tokens, Obj rowids,
+                     Obj history, Obj out) {
+  if (tokens.is_none() == rowids.is_none()) {
+    return Error::invalid_argument("give tokens or rowids= (one of them)");
+  }
+  IntArray ids;
+  TokenBatch batch;
+  std::vector<std::uint64_t> made;
+  std::vector<std::size_t> shape;
+  std::span<const std::uint64_t> all;
+  if (!rowids.is_none()) {
+    if (!history.is_none()) {
+      return Error::invalid_argument("history= goes with tokens, not rowids=");
+    }
+    if (!read_ints(rowids.ptr, "rowids",
+                   std::numeric_limits<std::uint64_t>::max(), ids)) {
+      return Error::raised();
+    }
+    all = ids.values;
+    shape.push_back(all.size());
+  } else {
+    if (!read_tokens(tokens.ptr, history, batch)) return Error::raised();
+    if (batch.batched) shape.push_back(batch.sequences);
+    shape.push_back(batch.steps);
+    shape.push_back(keygen::kTableCount);
+    made.resize(batch.rows());
+    write_rowids(batch, std::as_writable_bytes(std::span(made)));
+    all = made;
+  }
+  auto held = std::make_unique<HeldBuffer>();
+  Result<PyRef> result = output(table, out, all.size(), shape, *held);
+  if (!result) return result;
+  const std::span<std::byte> into = bytes_of(*held);
+  Result<io::Table::Pending> pending =
+      blocking([&] { return table.submit(all, into); });
+  if (!pending) return std::move(pending).error();
+  PyObject* lookup =
+      new_lookup(LookupValue{PyRef::borrow(self.ptr), std::move(*result),
+                             std::move(held), std::move(*pending)});
+  if (lookup == nullptr) return Error::raised();
+  return PyRef::steal(lookup);
+}
+
 Status close(const io::Table& table) {
   table.close();
   return ok();
@@ -266,6 +312,13 @@ constexpr auto kTable = declare_class<io::Table>(
         "gather(rowids(tokens, history)) but without the intermediate ids:\n"
         "shape (T, 16, width) for (T,) tokens, (B, T, 16, width) for (B, T)\n"
         "tokens with a (B, K) history."),
+    method<&submit>(
+        "submit",
+        {opt("tokens", "None"), kw("rowids"), kw("history"), kw("out")},
+        "As lookup(tokens, history, out) or gather(rowids, out), but returns\n"
+        "a Lookup at once: the rows in the page cache are already in the\n"
+        "output, the rest are being read on the Table's ring. The Lookup\n"
+        "keeps `out` until then."),
     method<&stats>("stats", {opt("reset", "False")},
                    "Counters of the calls so far and latency percentiles (in\n"
                    "microseconds) per kind of call; reset=True clears them."),
