@@ -330,6 +330,7 @@ def evict(files):
     for i in range(3):
         fd = os.open(os.path.join(files.dir, f"shard_{i}.bin"), os.O_RDONLY)
         try:
+            os.fdatasync(fd)  # dirty pages stay in the cache
             os.posix_fadvise(fd, 0, 0, os.POSIX_FADV_DONTNEED)
         finally:
             os.close(fd)
@@ -409,3 +410,44 @@ def test_submit_bad_arguments(table, kwargs, exc, message):
 def test_lookup_objects_come_from_submit():
     with pytest.raises(TypeError, match=r"made by Table.submit\(\)"):
         larkspur.Lookup()
+
+
+def test_prefetch_warms_the_page_cache_within_its_budget(files):
+    import time
+
+    def cached(ids):
+        """Whether every row's bytes read without waiting for the device."""
+        fds = [os.open(os.path.join(files.dir, f"shard_{i}.bin"), os.O_RDONLY)
+               for i in range(3)]
+        try:
+            for r in ids:
+                try:
+                    os.preadv(fds[r // RPS], [bytearray(1)], r % RPS * WIDTH,
+                              os.RWF_NOWAIT)
+                except BlockingIOError:
+                    return False
+            return True
+        finally:
+            for fd in fds:
+                os.close(fd)
+
+    ids = list(range(0, 900, 2))
+    with Table(files.dir, shards=3, rows_per_shard=RPS, width=WIDTH) as t:
+        evict(files)
+        if cached(ids):
+            pytest.skip("the page cache keeps these files (tmpfs?)")
+        assert t.prefetch(rowids=ids) == len(ids)
+        assert t.prefetch(rowids=list(range(900)) * 80) == 0  # over the budget
+        deadline = time.monotonic() + 30
+        while not cached(ids) and time.monotonic() < deadline:
+            time.sleep(0.005)
+        assert cached(ids)
+        with pytest.raises(IndexError):
+            t.prefetch(rowids=[900])
+    for kwargs in ({"queue_depth": 0}, {"direct": True}):
+        try:
+            t = Table(files.dir, shards=3, rows_per_shard=RPS, width=WIDTH, **kwargs)
+        except OSError:  # no O_DIRECT on this file system
+            continue
+        with t:
+            assert t.prefetch(rowids=ids) == 0

@@ -180,18 +180,39 @@ void RingEngine::take_new_jobs() {
   for (std::shared_ptr<RowJob>& job : fresh) {
     Status planned = plan_spans(job->refs_, store_->geometry(), options_.direct,
                                 options_.max_span, job->spans_);
-    if (!planned) {
-      job->finish(std::move(planned));
-    } else if (job->spans_.empty()) {
-      job->finish(ok());
-    } else {
+    if (planned && !job->spans_.empty()) {
       active_.push_back(std::move(job));
+      continue;
     }
+    if (job->background_) {
+      background_rows_.fetch_sub(job->refs_.size(), std::memory_order_relaxed);
+    }
+    job->finish(std::move(planned));
   }
 }
 
+bool RingEngine::submit_background(std::shared_ptr<RowJob> job) {
+  const std::size_t rows = job->refs_.size();
+  std::size_t queued = background_rows_.load(std::memory_order_relaxed);
+  do {
+    if (queued + rows > kBackgroundRows) return false;
+  } while (!background_rows_.compare_exchange_weak(queued, queued + rows,
+                                                   std::memory_order_relaxed));
+  job->background_ = true;
+  submit(std::move(job));
+  return true;
+}
+
 void RingEngine::push_reads() {
+  // Foreground jobs first, in order; background ones take what is left.
+  for (const bool background : {false, true}) {
+    if (!push_reads_of(background)) return;
+  }
+}
+
+bool RingEngine::push_reads_of(bool background) {
   for (const std::shared_ptr<RowJob>& job : active_) {
+    if (job->background_ != background) continue;
     if (job->cancelled_.load(std::memory_order_relaxed) || job->error_) {
       if (job->next_span_ < job->spans_.size()) job->dropped_ = true;
       job->next_span_ = job->spans_.size();
@@ -206,15 +227,16 @@ void RingEngine::push_reads() {
               ReadRequest{fd, span.start,
                           buffers_.bytes() + std::size_t{slot} * slot_bytes_,
                           span.length, slot})) {
-        return;  // the queue is full until the next enter
+        return false;  // the queue is full until the next enter
       }
       free_slots_.pop_back();
       slot_job_[slot] = job;
       slot_span_[slot] = job->next_span_++;
       ++job->in_flight_;
     }
-    if (free_slots_.empty()) return;
+    if (free_slots_.empty()) return false;
   }
+  return true;
 }
 
 void RingEngine::on_completion(const Completion& done) {
@@ -229,8 +251,12 @@ void RingEngine::on_completion(const Completion& done) {
     return;
   }
   if (job->error_ || job->cancelled_.load(std::memory_order_relaxed)) return;
-  // A short read ends at the end of the file: the rest reads as zeros.
   job->tally_.bytes += static_cast<std::uint64_t>(done.res);
+  if (job->out_ == nullptr) {  // a prefetch: the read itself was the point
+    job->tally_.rows += job->spans_[index].end - job->spans_[index].first;
+    return;
+  }
+  // A short read ends at the end of the file: the rest reads as zeros.
   job->tally_.rows +=
       copy_span_rows(job->spans_[index], job->refs_, store_->geometry(),
                      buffers_.bytes() + std::size_t{slot} * slot_bytes_,
@@ -238,7 +264,7 @@ void RingEngine::on_completion(const Completion& done) {
 }
 
 void RingEngine::settle_jobs() {
-  std::erase_if(active_, [](const std::shared_ptr<RowJob>& job) {
+  std::erase_if(active_, [this](const std::shared_ptr<RowJob>& job) {
     const bool cancelled = job->cancelled_.load(std::memory_order_relaxed);
     if (job->in_flight_ > 0) return false;
     if (job->next_span_ < job->spans_.size() && !cancelled && !job->error_) {
@@ -251,6 +277,9 @@ void RingEngine::settle_jobs() {
       job->finish(Error::from_errno(ECANCELED));
     } else {
       job->finish(ok());
+    }
+    if (job->background_) {
+      background_rows_.fetch_sub(job->refs_.size(), std::memory_order_relaxed);
     }
     return true;
   });

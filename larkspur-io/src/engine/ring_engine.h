@@ -38,7 +38,8 @@ namespace larkspur::io {
 class RowJob {
  public:
   // `refs` sorted by (row id, position), every row inside the table;
-  // `out` holds refs.size() × width bytes at least, until done() is true.
+  // `out` holds refs.size() × width bytes at least, until done() is true,
+  // or is null: the rows are read (warming the page cache) and dropped.
   // Fails with the error of eventfd().
   static Result<std::shared_ptr<RowJob>> make(std::vector<RowRef> refs,
                                               std::byte* out);
@@ -78,7 +79,8 @@ class RowJob {
   std::vector<RowSpan> spans_;
   std::size_t next_span_ = 0;
   std::size_t in_flight_ = 0;
-  bool dropped_ = false;  // reads left out after cancel() or an error
+  bool dropped_ = false;     // reads left out after cancel() or an error
+  bool background_ = false;  // a prefetch: read after every other job
   ReadTally tally_;
   std::optional<Error> error_;
 
@@ -103,6 +105,12 @@ class RingEngine {
 
   // Queues `job`; the engine reads its rows, then finishes it.
   void submit(std::shared_ptr<RowJob> job);
+  // Queues `job` behind every other (a prefetch), unless the background
+  // jobs queued already hold kBackgroundRows rows: then it is not queued
+  // (false) and never finishes.
+  bool submit_background(std::shared_ptr<RowJob> job);
+
+  static constexpr std::size_t kBackgroundRows = 65536;
 
   const RingRowsOptions& options() const { return options_; }
   // Whether this process started the engine (not a forked child of it).
@@ -125,6 +133,9 @@ class RingEngine {
   }
   void take_new_jobs();
   void push_reads();
+  // push_reads for the foreground or the background jobs; false once no
+  // more reads fit.
+  bool push_reads_of(bool background);
   void on_completion(const Completion& done);
   // Finishes the active jobs that have nothing left in flight or to read.
   void settle_jobs();
@@ -143,6 +154,7 @@ class RingEngine {
   // Set by the engine thread when the ring failed with reads in flight:
   // the buffer slots are then never unmapped, and new jobs fail at once.
   std::atomic<bool> broken_{false};
+  std::atomic<std::size_t> background_rows_{0};
   std::optional<Error> broken_error_;  // guarded by mu_
 
   std::mutex mu_;

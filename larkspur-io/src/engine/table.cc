@@ -3,6 +3,7 @@
 
 #include <sys/eventfd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <utility>
 
@@ -255,6 +256,28 @@ Result<Table::Pending> Table::submit(std::span<const std::uint64_t> rowids,
   }
   held = false;
   return Pending(&s, std::move(job), ok(), std::move(ready));
+}
+
+Result<std::uint64_t> Table::prefetch(
+    std::span<const std::uint64_t> rowids) const {
+  State& s = *state_;
+  if (!s.enter()) return Error::invalid_argument("the Table is closed");
+  const ScopeExit leave([&s] { s.leave(); });
+  if (Status in_range = check_range(rowids, s.store.geometry()); !in_range) {
+    return std::move(in_range).error();
+  }
+  if (rowids.empty() || !s.engine || !s.engine->usable_here() ||
+      s.engine->options().direct) {
+    return std::uint64_t{0};
+  }
+  std::vector<RowRef> refs(rowids.size());
+  for (std::size_t k = 0; k < rowids.size(); ++k) refs[k] = {rowids[k], k};
+  std::sort(refs.begin(), refs.end());
+  Result<std::shared_ptr<RowJob>> job = RowJob::make(std::move(refs), nullptr);
+  if (!job) return std::move(job).error();
+  // The engine, stopped only when the files close, reads it before that.
+  if (!s.engine->submit_background(*job)) return std::uint64_t{0};
+  return std::uint64_t{rowids.size()};
 }
 
 Table::Pending::Pending(State* state, std::shared_ptr<RowJob> job,

@@ -112,6 +112,13 @@ class Table {
   Result<Pending> submit(std::span<const std::uint64_t> rowids,
                          std::span<std::byte> out) const;
 
+  // Queues reads of the rows of `rowids` that warm the page cache, behind
+  // every gather, and returns at once: how many rows were queued. None when
+  // the Table has no ring here, reads direct, or already has
+  // RingEngine::kBackgroundRows prefetched rows waiting. Fails as gather()
+  // does before any read.
+  Result<std::uint64_t> prefetch(std::span<const std::uint64_t> rowids) const;
+
   // Records a call of `kind` that took `ns` nanoseconds.
   void record_latency(TableStats::Kind kind, std::uint64_t ns) const;
 

@@ -189,6 +189,34 @@ Result<PyRef> submit(const io::Table& table, Self self, Obj tokens, Obj rowids,
   return PyRef::steal(lookup);
 }
 
+// Table.prefetch: the row ids of tokens (with history) or given.
+Result<std::uint64_t> prefetch(const io::Table& table, Obj tokens, Obj rowids,
+                               Obj history) {
+  if (tokens.is_none() == rowids.is_none()) {
+    return Error::invalid_argument("give tokens or rowids= (one of them)");
+  }
+  IntArray ids;
+  std::vector<std::uint64_t> made;
+  std::span<const std::uint64_t> all;
+  if (!rowids.is_none()) {
+    if (!history.is_none()) {
+      return Error::invalid_argument("history= goes with tokens, not rowids=");
+    }
+    if (!read_ints(rowids.ptr, "rowids",
+                   std::numeric_limits<std::uint64_t>::max(), ids)) {
+      return Error::raised();
+    }
+    all = ids.values;
+  } else {
+    TokenBatch batch;
+    if (!read_tokens(tokens.ptr, history, batch)) return Error::raised();
+    made.resize(batch.rows());
+    write_rowids(batch, std::as_writable_bytes(std::span(made)));
+    all = made;
+  }
+  return table.prefetch(all);
+}
+
 Status close(const io::Table& table) {
   table.close();
   return ok();
@@ -319,6 +347,13 @@ constexpr auto kTable = declare_class<io::Table>(
         "a Lookup at once: the rows in the page cache are already in the\n"
         "output, the rest are being read on the Table's ring. The Lookup\n"
         "keeps `out` until then."),
+    method<&prefetch>(
+        "prefetch", {opt("tokens", "None"), kw("rowids"), kw("history")},
+        "Queues reads that bring the rows of tokens (or of rowids=) into the\n"
+        "page cache, behind every lookup, and returns at once: how many rows\n"
+        "were queued. None without a ring, with direct reads, or while\n"
+        "65536 prefetched rows are still waiting (prefetches are dropped,\n"
+        "never lookups)."),
     method<&stats>("stats", {opt("reset", "False")},
                    "Counters of the calls so far and latency percentiles (in\n"
                    "microseconds) per kind of call; reset=True clears them."),
