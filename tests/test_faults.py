@@ -1054,3 +1054,34 @@ def test_release_on_another_thread_needs_no_memory(faulty, files):
     for kind in ("View", "PageReader"):
         assert (f"RuntimeError: _larkspur::{kind} is unsendable, but is being "
                 "dropped on another thread") in out["_stderr"]
+
+
+# --- engine tables -----------------------------------------------------------
+
+TABLE_RING = """
+import larkspur
+where = sys.argv[1]
+t = larkspur.Table(where + "/table", shards=4, rows_per_shard=100, width=64)
+ids = [5, 150, 250, 350, 7, 399]
+shards = [open(f"{where}/table/shard_{i}.bin", "rb").read() for i in range(4)]
+expected = b"".join(shards[r // 100][r % 100 * 64:][:64] for r in ids)
+out["backend"] = [t.backend, t.stats()["backend_reason"]]
+out["rows"] = [t.gather(ids).tobytes() == expected,
+               t.submit(rowids=ids).result().tobytes() == expected]
+out["prefetch"] = t.prefetch(rowids=ids)
+res = outcome(lambda: larkspur.Table(where + "/table", shards=4, rows_per_shard=100,
+                                     width=64, direct=True).backend)
+out["direct"] = res
+report(out)
+"""
+
+
+@pytest.mark.parametrize("code", ["ENOSYS", "EPERM", "ENOMEM"])
+def test_table_without_io_uring_reads_on_the_pool(faulty, files, code):
+    # As under a seccomp filter or io_uring_disabled: the ring cannot be made.
+    out = faulty(TABLE_RING, files, FAULTINJECT_RULES=f"call=io_uring_setup,errno={code},count=0")
+    text = os_error(getattr(errno, code))[1]
+    assert out["backend"] == ["threads", "io_uring: " + text]
+    assert out["rows"] == [True, True]
+    assert out["prefetch"] == 0
+    assert out["direct"] == ["OSError", text]
