@@ -1085,3 +1085,38 @@ def test_table_without_io_uring_reads_on_the_pool(faulty, files, code):
     assert out["rows"] == [True, True]
     assert out["prefetch"] == 0
     assert out["direct"] == ["OSError", text]
+
+
+TABLE_RING_FAILS = """
+import larkspur
+where = sys.argv[1]
+t = larkspur.Table(where + "/table", shards=4, rows_per_shard=100, width=64)
+ids = [5, 150, 250, 350, 7, 399]
+paths = [f"{where}/table/shard_{i}.bin" for i in range(4)]
+shards = [open(p, "rb").read() for p in paths]
+expected = b"".join(shards[r // 100][r % 100 * 64:][:64] for r in ids)
+fds = [os.open(p, os.O_RDONLY) for p in paths]
+
+def cold():
+    for fd in fds:
+        os.fdatasync(fd)
+        evict(fd)
+
+cold()
+res = under("Table.gather (ring)", "call=io_uring_enter,errno=EIO,count=0",
+            lambda: t.gather(ids).tobytes() == expected)
+out["failed"] = res[:2]
+out["backend"] = [t.backend, t.stats()["backend_reason"]]
+cold()
+out["again"] = [t.gather(ids).tobytes() == expected,
+                t.submit(rowids=ids).result().tobytes() == expected]
+report(out)
+"""
+
+
+def test_a_ring_that_fails_leaves_the_pool_reading(faulty, files):
+    out = faulty(TABLE_RING_FAILS, files)
+    text = "io_uring_enter: " + os_error(errno.EIO)[1]
+    assert out["failed"] == ["OSError", text]
+    assert out["backend"] == ["threads", text]
+    assert out["again"] == [True, True]

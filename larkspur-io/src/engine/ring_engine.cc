@@ -171,6 +171,11 @@ void RingEngine::submit(std::shared_ptr<RowJob> job) {
   signal_eventfd(wake_.get());
 }
 
+std::optional<Error> RingEngine::failure() const {
+  const std::lock_guard lock(mu_);
+  return broken_error_;
+}
+
 void RingEngine::take_new_jobs() {
   std::deque<std::shared_ptr<RowJob>> fresh;
   {

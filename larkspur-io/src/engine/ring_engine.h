@@ -112,9 +112,15 @@ class RingEngine {
 
   static constexpr std::size_t kBackgroundRows = 65536;
 
+  // Why the ring stopped working, once it has.
+  std::optional<Error> failure() const;
+
   const RingRowsOptions& options() const { return options_; }
-  // Whether this process started the engine (not a forked child of it).
-  bool usable_here() const { return ::getpid() == owner_; }
+  // Whether this process started the engine (not a forked child of it)
+  // and its ring still works.
+  bool usable_here() const {
+    return ::getpid() == owner_ && !broken_.load(std::memory_order_acquire);
+  }
 
   // For start() alone.
   class Key {
@@ -157,7 +163,7 @@ class RingEngine {
   std::atomic<std::size_t> background_rows_{0};
   std::optional<Error> broken_error_;  // guarded by mu_
 
-  std::mutex mu_;
+  mutable std::mutex mu_;
   std::deque<std::shared_ptr<RowJob>> incoming_;  // guarded by mu_
   bool stopping_ = false;                         // guarded by mu_
 

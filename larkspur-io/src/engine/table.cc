@@ -136,10 +136,18 @@ Result<Table> Table::open(std::string_view dir, const GeometryParts& given,
 }
 
 const char* Table::backend() const {
-  return state_->engine ? "io_uring" : "threads";
+  const State& s = *state_;
+  return s.engine && s.engine->usable_here() ? "io_uring" : "threads";
 }
-const std::string& Table::backend_reason() const {
-  return state_->backend_reason;
+
+std::string Table::backend_reason() const {
+  const State& s = *state_;
+  if (s.engine) {
+    if (std::optional<Error> failed = s.engine->failure()) {
+      return failed->text();
+    }
+  }
+  return s.backend_reason;
 }
 
 const std::string& Table::path() const { return state_->path; }

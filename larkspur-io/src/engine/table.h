@@ -57,9 +57,11 @@ class Table {
   ~Table();
 
   const std::string& path() const;
-  // "io_uring" or "threads", and why not the ring when it was asked for.
+  // "io_uring" or "threads", and why not the ring when it was asked for
+  // (it could not be made, or it failed later: the pool reads from then
+  // on).
   const char* backend() const;
-  const std::string& backend_reason() const;
+  std::string backend_reason() const;
   const ShardGeometry& geometry() const;
   TableStats& stats() const;
 

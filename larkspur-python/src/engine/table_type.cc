@@ -257,7 +257,7 @@ Result<PyRef> stats(const io::Table& table, Obj reset) {
     return Error::raised();
   }
   // Why the worker pool reads when a ring was asked for; "" otherwise.
-  const std::string& why = table.backend_reason();
+  const std::string why = table.backend_reason();
   if (!put(dict.get(), "backend", PyUnicode_FromString(table.backend())) ||
       !put(dict.get(), "backend_reason",
            PyUnicode_FromStringAndSize(why.data(),
