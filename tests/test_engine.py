@@ -343,6 +343,7 @@ def test_submitted_lookup_equals_gather(files, queue_depth, cold):
     with Table(files.dir, shards=3, rows_per_shard=RPS, width=WIDTH,
                queue_depth=queue_depth) as t:
         assert t.backend == ("threads" if queue_depth == 0 else "io_uring")
+        assert t.direct is False
         rng = random.Random(queue_depth or 1)
         ids = [rng.randrange(900) for _ in range(700)]
         if cold:
@@ -451,3 +452,17 @@ def test_prefetch_warms_the_page_cache_within_its_budget(files):
             continue
         with t:
             assert t.prefetch(rowids=ids) == 0
+
+
+@pytest.mark.parametrize("direct, chosen", [("auto", False), (False, False), (None, False)])
+def test_direct_reads_as_asked(files, direct, chosen):
+    # These files are far smaller than any machine's memory: "auto" buffers.
+    with Table(files.dir, shards=3, rows_per_shard=RPS, width=WIDTH, direct=direct) as t:
+        assert t.direct is chosen
+        ids = [1, 299, 300, 899, 5]
+        assert t.gather(ids).tobytes() == files.model(ids, RPS, WIDTH)
+    with pytest.raises(ValueError, match='direct must be False, True or "auto"'):
+        Table(files.dir, shards=3, rows_per_shard=RPS, width=WIDTH, direct="yes")
+    with pytest.raises(ValueError, match="direct reads need a queue depth"):
+        Table(files.dir, shards=3, rows_per_shard=RPS, width=WIDTH, direct=True,
+              queue_depth=0)

@@ -2,11 +2,15 @@
 #include "larkspur-io/src/engine/table.h"
 
 #include <sys/eventfd.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <limits>
+#include <string_view>
 #include <utility>
 
+#include "larkspur-core/src/base/file.h"
 #include "larkspur-core/src/base/scope_exit.h"
 #include "larkspur-core/src/base/str_cat.h"
 #include "larkspur-io/src/engine/ring_engine.h"
@@ -60,6 +64,37 @@ class QueuedReads final : public DeviceReads {
   std::shared_ptr<RowJob> job_;
 };
 
+// The value of "{key} {n} kB" in /proc/meminfo's text, in bytes.
+std::optional<std::uint64_t> meminfo_bytes(std::string_view text,
+                                           std::string_view key) {
+  const std::size_t at = text.find(key);
+  if (at == std::string_view::npos) return std::nullopt;
+  std::uint64_t kib = 0;
+  bool digits = false;
+  for (std::size_t i = at + key.size(); i < text.size(); ++i) {
+    const char c = text[i];
+    if (c >= '0' && c <= '9') {
+      kib = kib * 10 + static_cast<std::uint64_t>(c - '0');
+      digits = true;
+    } else if (digits || c == '\n') {
+      break;
+    }
+  }
+  if (!digits) return std::nullopt;
+  return kib * 1024;
+}
+
+// The sum of the shard files' sizes.
+std::uint64_t table_bytes(const Store& store) {
+  std::uint64_t sum = 0;
+  for (std::uint64_t i = 0; i < store.shard_count(); ++i) {
+    struct stat st {};
+    if (::fstat(store.fd(i), &st) == 0)
+      sum += static_cast<std::uint64_t>(st.st_size);
+  }
+  return sum;
+}
+
 Result<UniqueFd> ready_eventfd() {
   const int fd = ::eventfd(1, EFD_CLOEXEC | EFD_NONBLOCK);
   if (fd < 0) return Error::from_errno(errno);
@@ -107,9 +142,32 @@ Table::Table(Table&&) noexcept = default;
 Table& Table::operator=(Table&&) noexcept = default;
 Table::~Table() = default;
 
+std::uint64_t cache_memory() {
+  std::uint64_t bytes = std::numeric_limits<std::uint64_t>::max();
+  if (Result<std::string> info = read_file("/proc/meminfo", 1 << 16)) {
+    if (std::optional<std::uint64_t> total =
+            meminfo_bytes(*info, "MemTotal:")) {
+      bytes = *total;
+    }
+  }
+  // cgroup v2, as a container sees its own group at the mount's root.
+  if (Result<std::string> max = read_file("/sys/fs/cgroup/memory.max", 64)) {
+    std::uint64_t limit = 0;
+    bool digits = false;
+    for (const char c : *max) {
+      if (c < '0' || c > '9') break;
+      limit = limit * 10 + static_cast<std::uint64_t>(c - '0');
+      digits = true;
+    }
+    if (digits) bytes = std::min(bytes, limit);
+  }
+  return bytes;
+}
+
 Result<Table> Table::open(std::string_view dir, const GeometryParts& given,
                           std::uint64_t threads, const EngineOptions& engine) {
-  if (engine.direct && engine.queue_depth == 0) {
+  using Direct = EngineOptions::Direct;
+  if (engine.direct == Direct::kOn && engine.queue_depth == 0) {
     return Error::invalid_argument("direct reads need a queue depth");
   }
   Result<ShardGeometry> geometry = resolve_geometry(dir, given);
@@ -120,12 +178,19 @@ Result<Table> Table::open(std::string_view dir, const GeometryParts& given,
   if (engine.queue_depth > 0 && geometry->width > 0) {
     RingRowsOptions options;
     options.depth = engine.queue_depth;
-    options.direct = engine.direct;
+    options.direct = engine.direct == Direct::kOn ||
+                     (engine.direct == Direct::kAuto &&
+                      table_bytes(state->store) > cache_memory());
     Result<std::unique_ptr<RingEngine>> started =
         RingEngine::start(state->store, options);
+    if (!started && options.direct && engine.direct == Direct::kAuto) {
+      // No O_DIRECT here: buffered reads on the ring, then.
+      options.direct = false;
+      started = RingEngine::start(state->store, options);
+    }
     if (started) {
       state->engine = std::move(*started);
-    } else if (engine.direct) {
+    } else if (engine.direct == Direct::kOn) {
       return std::move(started).error();
     } else {
       state->backend_reason =
@@ -138,6 +203,11 @@ Result<Table> Table::open(std::string_view dir, const GeometryParts& given,
 const char* Table::backend() const {
   const State& s = *state_;
   return s.engine && s.engine->usable_here() ? "io_uring" : "threads";
+}
+
+bool Table::direct() const {
+  const State& s = *state_;
+  return s.engine && s.engine->usable_here() && s.engine->options().direct;
 }
 
 std::string Table::backend_reason() const {

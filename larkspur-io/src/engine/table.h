@@ -27,9 +27,16 @@ struct EngineOptions {
   // Reads kept in flight on the Table's io_uring ring; 0: no ring, the
   // worker pool reads.
   std::uint32_t queue_depth = 128;
-  // Read through O_DIRECT, bypassing the page cache (needs the ring).
-  bool direct = false;
+  // Read through O_DIRECT, bypassing the page cache (needs the ring):
+  // never, always, or (kAuto) when the shard files together are larger
+  // than the memory the page cache could hold: MemTotal, or the cgroup's
+  // memory.max when that is lower.
+  enum class Direct { kOff, kOn, kAuto };
+  Direct direct = Direct::kOff;
 };
+
+// The bytes the page cache could hold, as Direct::kAuto counts them.
+std::uint64_t cache_memory();
 
 // The shard files of a table directory (named as Store names them), its
 // geometry and its statistics. Any thread may use a Table, several at once.
@@ -62,6 +69,8 @@ class Table {
   // on).
   const char* backend() const;
   std::string backend_reason() const;
+  // Whether rows are read through O_DIRECT.
+  bool direct() const;
   const ShardGeometry& geometry() const;
   TableStats& stats() const;
 

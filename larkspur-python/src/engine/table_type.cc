@@ -66,10 +66,15 @@ Result<io::Table> make(std::string path, Obj shards, Obj rows_per_shard,
     }
     engine.queue_depth = static_cast<std::uint32_t>(**depth);
   }
-  if (!direct.is_none()) {
+  if (!direct.is_none() && PyUnicode_Check(direct.ptr) != 0) {
+    if (PyUnicode_CompareWithASCIIString(direct.ptr, "auto") != 0) {
+      return Error::invalid_argument("direct must be False, True or \"auto\"");
+    }
+    engine.direct = io::EngineOptions::Direct::kAuto;
+  } else if (!direct.is_none()) {
     const int truth = PyObject_IsTrue(direct.ptr);
     if (truth < 0) return Error::raised();
-    engine.direct = truth == 1;
+    if (truth == 1) engine.direct = io::EngineOptions::Direct::kOn;
   }
   return blocking(
       [&] { return io::Table::open(path, given, kDefaultThreads, engine); });
@@ -309,6 +314,9 @@ std::uint64_t rows_per_shard(const io::Table& t) {
 std::uint64_t width(const io::Table& t) { return t.geometry().width; }
 std::string_view path(const io::Table& t) { return t.path(); }
 std::string_view backend(const io::Table& t) { return t.backend(); }
+PyRef direct(const io::Table& t) {
+  return PyRef::borrow(t.direct() ? Py_True : Py_False);
+}
 
 // The exact product as a Python int, whatever its size.
 WideCount total_rows(const io::Table& t) { return t.geometry().total_rows(); }
@@ -322,8 +330,13 @@ constexpr auto kTable = declare_class<io::Table>(
     "with block) closes the files once the calls in progress end; later\n"
     "calls raise ValueError.\n\n"
     "Rows whose pages are in the page cache are read by the calling thread\n"
-    "itself (with the interpreter lock released); only the rest wait for\n"
-    "the worker pool and the device.",
+    "itself (with the interpreter lock released); the rest are read from\n"
+    "the device on the Table's io_uring ring, queue_depth (default 128)\n"
+    "reads deep, or by the worker pool with queue_depth=0 or where\n"
+    "io_uring cannot be used (see backend). direct=True reads everything\n"
+    "through O_DIRECT, bypassing the page cache; direct=\"auto\" does so\n"
+    "when the shard files are larger than the memory the page cache could\n"
+    "hold (MemTotal, or the cgroup's memory.max when lower).",
     Threads::kAny,
     init<&make>({"path", kw("shards"), kw("rows_per_shard"), kw("width"),
                  kw("queue_depth"), kw("direct")}),
@@ -367,7 +380,10 @@ constexpr auto kTable = declare_class<io::Table>(
     getter<&backend>("backend",
                      "\"io_uring\" when the Table reads from the device on "
                      "its own\nio_uring ring, \"threads\" when the worker "
-                     "pool does."));
+                     "pool does."),
+    getter<&direct>("direct",
+                    "Whether rows are read through O_DIRECT, bypassing the "
+                    "page cache."));
 
 }  // namespace
 
