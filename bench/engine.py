@@ -43,6 +43,8 @@ import json
 import os
 import subprocess
 import sys
+import time
+from functools import partial
 
 os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")  # no idle BLAS threads spinning
 
@@ -56,6 +58,7 @@ try:  # noqa: E402
         fmt_time,
         print_table,
         round_robin,
+        run_fio,
         summary,
         write_json,
     )
@@ -67,6 +70,7 @@ except ImportError:  # pragma: no cover - imported as a package
         fmt_time,
         print_table,
         round_robin,
+        run_fio,
         summary,
         write_json,
     )
@@ -96,7 +100,7 @@ VOCAB = 1 << 17
 BATCH = 8
 # The methods ours is compared with (the others are ours in another form).
 BASELINES = {"fetch", "before", "pread", "memmap", "pair", "legacy", "legacy_before", "numpy",
-             "lists"}
+             "lists", "pool", "direct"}
 
 
 class Digest(str):
@@ -453,6 +457,98 @@ def views(quick: bool, rng: np.random.Generator) -> list[dict]:
         os.close(fd)
 
 
+# ---------------------------------------------------------------- device
+
+DEVICE_CALLS = {False: {16: 150, 8192: 12}, True: {16: 3, 8192: 2}}
+DEVICE_DEPTH = 128
+FIO_SECONDS = {False: 5, True: 1}
+
+
+def measure_device(sh: Shards, quick: bool, rng: np.random.Generator) -> dict:
+    """Cold reads from the device: the Table's ring (buffered and direct),
+    the worker pool (queue_depth=0) and Store.fetch, with the CPU time of
+    the whole process per call; fio's io_uring at the same depth on the
+    same files beside them; and decode steps that overlap a cold lookup
+    with 5 ms of work that releases the interpreter lock."""
+    tables = {"ring": larkspur.Table(sh.dir, queue_depth=DEVICE_DEPTH),
+              "pool": larkspur.Table(sh.dir, queue_depth=0)}
+    try:
+        tables["direct"] = larkspur.Table(sh.dir, queue_depth=DEVICE_DEPTH, direct=True)
+    except OSError as e:  # no O_DIRECT on this file system
+        print(f"  direct: {e}", file=sys.stderr)
+    rows = [measure_device_size(sh, tables, n, calls, rng)
+            for n, calls in DEVICE_CALLS[quick].items()]
+    for t in tables.values():
+        t.close()
+    fio = {kind: run_fio(sh.paths, FIO_SECONDS[quick], engine="io_uring", depth=DEVICE_DEPTH,
+                         direct=kind == "direct", drop_cache=True)
+           for kind in ("direct", "buffered")}
+    fio["depth1"] = run_fio(sh.paths, FIO_SECONDS[quick], engine="psync", depth=1,
+                            direct=True, drop_cache=True)
+    return {"rows": rows, "fio": fio, "overlap": measure_overlap(sh, quick, rng)}
+
+
+def measure_device_size(sh: Shards, tables: dict, n: int, calls: int,
+                        rng: np.random.Generator) -> dict:
+    arg: dict = {}
+    cpu = {m: 0.0 for m in [*tables, "fetch"]}
+
+    def prepare(_name: str) -> None:
+        ids = rng.integers(0, sh.rows, size=n, dtype=np.uint64)
+        arg.update(ids=ids, list=ids.tolist(), want=table.expected_rows(ids, sh.width))
+        sh.device.wait_idle()
+        evict(sh.paths)
+
+    def timed(name, call):
+        def method():
+            c0 = time.process_time()
+            got = call()
+            cpu[name] += time.process_time() - c0
+            return got
+        return method
+
+    methods = {m: timed(m, partial(lambda t: t.gather(arg["ids"]), t))
+               for m, t in tables.items()}
+    methods["fetch"] = timed("fetch", lambda: sh.store.fetch(arg["list"]))
+    times = round_robin(methods, calls, prepare=prepare,
+                        check=lambda name, got: check_rows(name, got, arg["want"]))
+    row = figures(times, rows=n)
+    for m in methods:
+        row[m]["cpu_s_per_mrow"] = cpu[m] / len(times[m]) / n * 1e6
+        row[m]["rows_per_s"] = n / row[m]["p50"]
+    progress(f"device n={n}", row, methods)
+    return row
+
+
+def measure_overlap(sh: Shards, quick: bool, rng: np.random.Generator) -> dict:
+    """Steps of 5 ms of lock-free work (a sleep standing in for the GPU)
+    with a cold lookup of 8 tokens' rows (128) submitted before the work
+    and collected after it, against the same steps done one after the
+    other, and the lookup alone."""
+    steps = 6 if quick else 40
+    out = {}
+    with larkspur.Table(sh.dir, queue_depth=DEVICE_DEPTH) as t:
+        for mode in ("alone", "sequential", "overlapped"):
+            times = []
+            for _ in range(steps):
+                ids = rng.integers(0, sh.rows, size=128, dtype=np.uint64)
+                sh.device.wait_idle()
+                evict(sh.paths)
+                t0 = time.perf_counter()
+                if mode == "alone":
+                    t.gather(ids)
+                elif mode == "sequential":
+                    t.gather(ids)
+                    time.sleep(0.005)
+                else:
+                    pending = t.submit(rowids=ids)
+                    time.sleep(0.005)
+                    pending.result()
+                times.append(time.perf_counter() - t0)
+            out[mode] = summary(times)
+    return out
+
+
 # ------------------------------------------------------------------- run
 
 def targets(result: dict) -> list[tuple[str, float | None, float]]:
@@ -487,6 +583,28 @@ def targets(result: dict) -> list[tuple[str, float | None, float]]:
              3)]
     out += [(f"View.read_records {r['records']} warm records vs pread loop", r["x_pread"], 1.0)
             for r in result["view"]]
+    dev = result.get("device")
+    if dev:
+        big = dev["rows"][-1]
+        one = dev["rows"][0]
+        direct = "direct" in big
+        out += [(f"cold {big['rows']} rows: direct vs Store.fetch (rows/s)",
+                 big["fetch"]["p50"] / big["direct"]["p50"] if direct else None, 1.3),
+                (f"cold {big['rows']} rows: buffered ring vs Store.fetch (rows/s)",
+                 big["fetch"]["p50"] / big["ring"]["p50"], 1.0),
+                ("cold CPU per row: pool over direct (<= 0.6x)",
+                 big["pool"]["cpu_s_per_mrow"] / big["direct"]["cpu_s_per_mrow"]
+                 if direct else None, 1 / 0.6)]
+        fio_direct = dev["fio"]["direct"].get("iops")
+        out.append((f"cold {big['rows']} rows: direct rows/s over fio's O_DIRECT IOPS",
+                    big["direct"]["rows_per_s"] / fio_direct if direct and fio_direct else None,
+                    0.9))
+        depth1 = dev["fio"]["depth1"].get("lat_median_us")
+        out.append(("cold 16 rows: 1.5 x fio's depth-1 latency over our p50",
+                    1.5 * depth1 * 1e-6 / one["ring"]["p50"] if depth1 else None, 1.0))
+        o = dev["overlap"]
+        out.append(("overlapped step: 1.1 x max(5 ms, lookup alone) over its p50",
+                    1.1 * max(0.005, o["alone"]["p50"]) / o["overlapped"]["p50"], 1.0))
     return out
 
 
@@ -509,6 +627,12 @@ def run(quick: bool, modes=("warm", "cold"), widths=WIDTHS,
                                                            BUDGET[quick][mode], rng, before))
         finally:
             sh.close()
+    if "cold" in modes and 160 in widths:
+        sh = Shards(quick, 160)
+        try:
+            result["device"] = measure_device(sh, quick, rng)
+        finally:
+            sh.close()
     result["view"] = views(quick, rng)
     result["lookup"] = lookups(quick, rng, before)
     load.append(os.getloadavg()[0])
@@ -522,6 +646,23 @@ def run(quick: bool, modes=("warm", "cold"), widths=WIDTHS,
                          "read_ahead_kb": DeviceReads(CACHE_DIR).read_ahead_kb()}
     result["before"] = None if before is None else before.module
     return result
+
+
+def report_device(dev: dict) -> None:
+    methods = [m for m in ("ring", "direct", "pool", "fetch") if m in dev["rows"][0]]
+    print_table(["rows", *[h for m in methods for h in (f"{m} p50", "rows/s", "cpu s/Mrow")]],
+                [[r["rows"], *[c for m in methods for c in (
+                    fmt_time(r[m]["p50"]), f"{r[m]['rows_per_s']:,.0f}",
+                    f"{r[m]['cpu_s_per_mrow']:.2f}")]] for r in dev["rows"]],
+                title=f"cold reads from the device, width 160, queue depth {DEVICE_DEPTH} "
+                      "(ring: buffered io_uring; direct: O_DIRECT; pool: queue_depth=0)")
+    for kind, f in dev["fio"].items():
+        print(f"fio {kind}: " + (f["note"] if "note" in f else
+                                  f"{f['iops']:,.0f} IOPS, median latency "
+                                  f"{f['lat_median_us']:.0f} us"))
+    o = dev["overlap"]
+    print("decode steps of 5 ms with a cold lookup of 128 rows: "
+          + ", ".join(f"{m} p50 {fmt_time(o[m]['p50'])}" for m in o))
 
 
 def cells(row: dict, methods) -> list[str]:
@@ -570,6 +711,8 @@ def report(result: dict) -> None:
           "by the calling thread; load = the 1-minute load average after the row's calls")
     print("before: " + (f"the build of {result['before']}" if result["before"] else
                         "not measured (--before PYTHON: an interpreter with an earlier build)"))
+    if "device" in result:
+        report_device(result["device"])
     print_table(["target", "speed-up", "goal", ""],
                 [[t["target"], "-" if t["speedup"] is None else f"{t['speedup']:.2f}x",
                   f">= {t['goal']:g}x",
