@@ -1103,8 +1103,8 @@ def cold():
         evict(fd)
 
 cold()
-res = under("Table.gather (ring)", "call=io_uring_enter,errno=EIO,count=0",
-            lambda: t.gather(ids).tobytes() == expected)
+res = under("Table.submit (ring)", "call=io_uring_enter,errno=EIO,count=0",
+            lambda: t.submit(rowids=ids).result().tobytes() == expected)
 out["failed"] = res[:2]
 out["backend"] = [t.backend, t.stats()["backend_reason"]]
 cold()
