@@ -50,33 +50,19 @@ os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")  # no idle BLAS threads spinn
 
 import numpy as np  # noqa: E402
 
-try:  # noqa: E402
-    from common import (
-        CACHE_DIR,
-        DeviceReads,
-        evict,
-        fmt_time,
-        print_table,
-        round_robin,
-        run_fio,
-        summary,
-        write_json,
-    )
-except ImportError:  # pragma: no cover - imported as a package
-    from .common import (
-        CACHE_DIR,
-        DeviceReads,
-        evict,
-        fmt_time,
-        print_table,
-        round_robin,
-        run_fio,
-        summary,
-        write_json,
-    )
-
 import _larkspur  # noqa: E402
 import larkspur  # noqa: E402
+from common import (  # noqa: E402
+    CACHE_DIR,
+    DeviceReads,
+    evict,
+    fmt_time,
+    print_table,
+    round_robin,
+    run_fio,
+    summary,
+    write_json,
+)
 from larkspur import table  # noqa: E402
 from larkspur.reference import PAD, numpy_rowids  # noqa: E402
 

@@ -26,12 +26,8 @@ os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")  # no idle BLAS threads spinn
 
 import numpy as np  # noqa: E402
 
-try:  # noqa: E402
-    from common import CACHE_DIR, evict, fmt_time, median, p99, print_table, run_fio, write_json
-except ImportError:  # pragma: no cover - imported as a package
-    from .common import CACHE_DIR, evict, fmt_time, median, p99, print_table, run_fio, write_json
-
 import _larkspur  # noqa: E402
+from common import CACHE_DIR, evict, fmt_time, median, p99, print_table, run_fio, write_json  # noqa: E402
 from larkspur import table  # noqa: E402
 
 SHARDS = 128

@@ -19,12 +19,8 @@ import random
 import sys
 import time
 
-try:
-    from common import CACHE_DIR, evict, fmt_time, median, p99, print_table, run_fio, write_json
-except ImportError:  # imported as part of a package
-    from .common import CACHE_DIR, evict, fmt_time, median, p99, print_table, run_fio, write_json
-
 import _larkspur
+from common import CACHE_DIR, evict, fmt_time, median, p99, print_table, run_fio, write_json  # noqa: E402
 
 PAGE = 4096
 FILE_SIZE = 1 << 30

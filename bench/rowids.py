@@ -18,12 +18,8 @@ import sys
 
 import numpy as np
 
-try:
-    from common import fmt_time, median, print_table, time_calls, write_json
-except ImportError:  # imported as bench.rowids
-    from .common import fmt_time, median, print_table, time_calls, write_json
-
 import _larkspur
+from common import fmt_time, median, print_table, time_calls, write_json  # noqa: E402
 from larkspur.reference import PAD, numpy_rowids
 
 SIZES = (1, 16, 512, 4096)

@@ -22,32 +22,18 @@ from functools import partial
 
 import numpy as np
 
-try:
-    from common import (
-        CACHE_DIR,
-        evict,
-        fmt_time,
-        median,
-        p99,
-        print_table,
-        run_fio,
-        time_calls,
-        write_json,
-    )
-except ImportError:  # imported as part of a package
-    from .common import (
-        CACHE_DIR,
-        evict,
-        fmt_time,
-        median,
-        p99,
-        print_table,
-        run_fio,
-        time_calls,
-        write_json,
-    )
-
 import _larkspur
+from common import (  # noqa: E402
+    CACHE_DIR,
+    evict,
+    fmt_time,
+    median,
+    p99,
+    print_table,
+    run_fio,
+    time_calls,
+    write_json,
+)
 from larkspur import table
 
 SLOT = 2560
