@@ -11,6 +11,7 @@ import numpy as np
 import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
+from conftest import under_asan
 from test_store import Table as Files
 
 import _larkspur
@@ -466,3 +467,59 @@ def test_direct_reads_as_asked(files, direct, chosen):
     with pytest.raises(ValueError, match="direct reads need a queue depth"):
         Table(files.dir, shards=3, rows_per_shard=RPS, width=WIDTH, direct=True,
               queue_depth=0)
+
+
+def in_fork(fn, timeout=20):
+    """fn() in a forked child: its JSON value, or "hang" (the child killed)."""
+    import signal
+    import time
+    r, w = os.pipe()
+    pid = os.fork()
+    if pid == 0:
+        try:
+            os.close(r)
+            os.write(w, json.dumps(fn()).encode())
+        finally:
+            os._exit(0)
+    os.close(w)
+    deadline = time.monotonic() + timeout
+    while os.waitpid(pid, os.WNOHANG)[0] == 0:
+        if time.monotonic() > deadline:
+            os.kill(pid, signal.SIGKILL)
+            os.waitpid(pid, 0)
+            os.close(r)
+            return "hang"
+        time.sleep(0.005)
+    with os.fdopen(r, "rb") as f:
+        return json.loads(f.read() or b"null")
+
+
+# The address sanitizer's allocator does not hold its locks across fork().
+@pytest.mark.skipif(under_asan(), reason="the address sanitizer's allocator is not fork-safe")
+@pytest.mark.parametrize("direct", [False, True])
+def test_forked_child_reads_on_an_engine_of_its_own(files, direct):
+    import selectors
+    ids = list(range(0, 900, 2)) * 2
+    want = files.model(ids, RPS, WIDTH)
+    with Table(files.dir, shards=3, rows_per_shard=RPS, width=WIDTH, queue_depth=4,
+               direct=direct) as t:
+        evict(files)
+        lk = t.submit(rowids=ids)  # most likely still reading at the fork
+
+        def child():
+            # The parent's lookup ends here at once: finished before the
+            # fork, or cancelled (its reads land in the parent alone).
+            with selectors.DefaultSelector() as sel:
+                sel.register(lk.fileno(), selectors.EVENT_READ)
+                readable = bool(sel.select(0))
+            err = lk.exception()
+            inherited = (lk.done() and readable and
+                         (err is None and lk.result().tobytes() == want or
+                          isinstance(err, OSError) and "os error 125" in str(err)))
+            evict(files)
+            fresh = t.submit(rowids=ids).result().tobytes() == want
+            return [t.backend, t.direct, inherited, fresh, t.gather(ids).tobytes() == want]
+
+        assert in_fork(child) == ["io_uring", direct, True, True, True]
+        assert lk.result().tobytes() == want
+        assert t.backend == "io_uring" and t.submit(rowids=ids).result().tobytes() == want

@@ -3,6 +3,7 @@
 #include "larkspur-io/src/engine/ring_engine.h"
 
 #include <sys/eventfd.h>
+#include <fcntl.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -46,28 +47,59 @@ Result<std::shared_ptr<RowJob>> RowJob::make(std::vector<RowRef> refs,
 
 RowJob::RowJob(Key /*key*/, std::vector<RowRef> refs, std::byte* out,
                UniqueFd event)
-    : refs_(std::move(refs)), out_(out), event_(std::move(event)) {}
+    : refs_(std::move(refs)),
+      out_(out),
+      event_(std::move(event)),
+      owner_(::getpid()),
+      event_owner_(owner_) {}
+
+bool RowJob::ended_before_fork() const {
+  return done_.load(std::memory_order_acquire);
+}
 
 bool RowJob::done() const {
-  const std::lock_guard lock(mu_);
-  return done_;
+  return foreign() || done_.load(std::memory_order_acquire);
 }
 
 bool RowJob::wait(std::optional<std::chrono::nanoseconds> timeout) {
+  if (foreign()) return true;
   std::unique_lock lock(mu_);
+  const auto finished = [this] {
+    return done_.load(std::memory_order_relaxed);
+  };
   if (!timeout) {
-    cv_.wait(lock, [this] { return done_; });
+    cv_.wait(lock, finished);
     return true;
   }
-  return cv_.wait_for(lock, *timeout, [this] { return done_; });
+  return cv_.wait_for(lock, *timeout, finished);
 }
 
 Status RowJob::result() const {
+  if (foreign() && !ended_before_fork()) {
+    return Error::from_errno(ECANCELED);
+  }
+  if (done_.load(std::memory_order_acquire)) return result_;
   const std::lock_guard lock(mu_);
-  return result_;
+  return done_.load(std::memory_order_relaxed) ? result_ : ok();
+}
+
+int RowJob::event_fd() const {
+  const pid_t here = ::getpid();
+  if (event_owner_.load(std::memory_order_acquire) != here &&
+      !ended_before_fork()) {
+    // This child's own descriptor, readable now, under the same number.
+    const int ready = ::eventfd(1, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (ready >= 0) {
+      ::dup3(ready, event_.get(), O_CLOEXEC);
+      ::close(ready);
+      event_owner_.store(here, std::memory_order_release);
+    }
+  }
+  return event_.get();
 }
 
 ReadTally RowJob::tally() const {
+  if (foreign()) return {};
   const std::lock_guard lock(mu_);
   return tally_;
 }
@@ -77,8 +109,8 @@ void RowJob::finish(Status status) {
     // The eventfd is written under the lock: whoever sees the job done sees
     // it readable, and whoever wakes on it finds the job done.
     const std::lock_guard lock(mu_);
-    done_ = true;
     result_ = std::move(status);
+    done_.store(true, std::memory_order_release);
     signal_eventfd(event_.get());
   }
   cv_.notify_all();

@@ -45,19 +45,23 @@ class RowJob {
                                               std::byte* out);
 
   // Whether the request has ended (its reads all finished or dropped).
+  // In a process forked while it was not: at once, with ECANCELED (its
+  // reads land in the parent's memory alone).
   bool done() const;
   // Waits until done or `timeout` (none: for ever); whether it is done.
   bool wait(std::optional<std::chrono::nanoseconds> timeout = std::nullopt);
   // The outcome once done: ok, the first read error, or ECANCELED.
   Status result() const;
+  // Whether the request was made in another process (a forked child's copy).
+  bool foreign() const { return ::getpid() != owner_; }
   // Asks the engine to drop the reads not yet submitted. The request is
   // still only done once its reads in flight have finished; after that,
   // nothing more is written to `out`.
   void cancel() { cancelled_.store(true, std::memory_order_relaxed); }
   // An eventfd that becomes readable once the request is done.
-  int event_fd() const { return event_.get(); }
+  int event_fd() const;
   // Reads finished, bytes they returned and distinct rows copied; final
-  // once done.
+  // once done (nothing in a forked child).
   ReadTally tally() const;
 
   // For make() alone.
@@ -71,9 +75,17 @@ class RowJob {
   friend class RingEngine;
   void finish(Status status);
 
+  // Whether the request ended before this process was forked from its own.
+  bool ended_before_fork() const;
+
   std::vector<RowRef> refs_;
   std::byte* out_;
   UniqueFd event_;
+  pid_t owner_;
+  // The process whose own eventfd `event_` holds: a forked child puts a
+  // readable one of its own in its place, since the parent's may never be
+  // written for the child.
+  mutable std::atomic<pid_t> event_owner_;
   std::atomic<bool> cancelled_{false};
   // The engine thread's alone until finish().
   std::vector<RowSpan> spans_;
@@ -84,10 +96,13 @@ class RowJob {
   ReadTally tally_;
   std::optional<Error> error_;
 
+  // A forked child never takes mu_: its parent's engine thread may have
+  // held it at the fork.
   mutable std::mutex mu_;
   std::condition_variable cv_;
-  bool done_ = false;  // guarded by mu_
-  Status result_;      // guarded by mu_, set with done_
+  // Set under mu_ once result_ (not changed after) is.
+  std::atomic<bool> done_{false};
+  Status result_;
 };
 
 // Owns the ring, its buffer slots, the O_DIRECT descriptors (direct) and
@@ -119,8 +134,9 @@ class RingEngine {
   // Whether this process started the engine (not a forked child of it)
   // and its ring still works.
   bool usable_here() const {
-    return ::getpid() == owner_ && !broken_.load(std::memory_order_acquire);
+    return started_here() && !broken_.load(std::memory_order_acquire);
   }
+  bool started_here() const { return ::getpid() == owner_; }
 
   // For start() alone.
   class Key {

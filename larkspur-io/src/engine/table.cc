@@ -7,8 +7,10 @@
 #include <algorithm>
 #include <cerrno>
 #include <limits>
+#include <mutex>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "larkspur-core/src/base/file.h"
 #include "larkspur-core/src/base/scope_exit.h"
@@ -111,8 +113,13 @@ struct Table::State {
 
   Store store;
   std::string path;
-  // Stopped before the files close; null without a ring.
-  std::unique_ptr<RingEngine> engine;
+  // The engines this Table started, stopped before the files close: the
+  // first, then one per forked child that used the Table (a parent's engine
+  // has no thread in the child). Empty without a ring.
+  std::vector<std::unique_ptr<RingEngine>> engines;
+  // The last of them; null without a ring.
+  std::atomic<RingEngine*> current{nullptr};
+  std::mutex engines_mu;
   std::string backend_reason;
   mutable TableStats stats;
   std::atomic<std::uint64_t> users{0};
@@ -120,7 +127,8 @@ struct Table::State {
 
   void close_files() {
     if (!files_closed.exchange(true, std::memory_order_acq_rel)) {
-      engine.reset();
+      current.store(nullptr, std::memory_order_release);
+      engines.clear();
       store.close();
     }
   }
@@ -134,6 +142,27 @@ struct Table::State {
   }
   void leave() {
     if (users.fetch_sub(2, std::memory_order_acq_rel) == 3) close_files();
+  }
+
+  // The engine this process reads with, started here on first use in a
+  // forked child; null without a ring, or once it failed. For a call
+  // holding the files.
+  RingEngine* engine_here() {
+    RingEngine* engine = current.load(std::memory_order_acquire);
+    if (engine == nullptr || engine->started_here()) {
+      return engine != nullptr && engine->usable_here() ? engine : nullptr;
+    }
+    const std::lock_guard lock(engines_mu);
+    engine = current.load(std::memory_order_acquire);
+    if (!engine->started_here()) {
+      Result<std::unique_ptr<RingEngine>> started =
+          RingEngine::start(store, engine->options());
+      if (!started) return nullptr;  // this child reads on the pool
+      engine = started->get();
+      engines.push_back(std::move(*started));
+      current.store(engine, std::memory_order_release);
+    }
+    return engine->usable_here() ? engine : nullptr;
   }
 };
 
@@ -189,7 +218,8 @@ Result<Table> Table::open(std::string_view dir, const GeometryParts& given,
       started = RingEngine::start(state->store, options);
     }
     if (started) {
-      state->engine = std::move(*started);
+      state->current.store(started->get(), std::memory_order_relaxed);
+      state->engines.push_back(std::move(*started));
     } else if (engine.direct == Direct::kOn) {
       return std::move(started).error();
     } else {
@@ -200,21 +230,32 @@ Result<Table> Table::open(std::string_view dir, const GeometryParts& given,
   return Table(std::move(state));
 }
 
+// The engine a call would read with: null without one or once closed.
+RingEngine* Table::engine() const {
+  State& s = *state_;
+  if (!s.enter()) return nullptr;
+  const ScopeExit leave([&s] { s.leave(); });
+  return s.engine_here();
+}
+
 const char* Table::backend() const {
-  const State& s = *state_;
-  return s.engine && s.engine->usable_here() ? "io_uring" : "threads";
+  return engine() != nullptr ? "io_uring" : "threads";
 }
 
 bool Table::direct() const {
-  const State& s = *state_;
-  return s.engine && s.engine->usable_here() && s.engine->options().direct;
+  const RingEngine* engine = this->engine();
+  return engine != nullptr && engine->options().direct;
 }
 
 std::string Table::backend_reason() const {
-  const State& s = *state_;
-  if (s.engine) {
-    if (std::optional<Error> failed = s.engine->failure()) {
-      return failed->text();
+  State& s = *state_;
+  if (s.enter()) {
+    const ScopeExit leave([&s] { s.leave(); });
+    const RingEngine* engine = s.current.load(std::memory_order_acquire);
+    if (engine != nullptr && engine->started_here()) {
+      if (std::optional<Error> failed = engine->failure()) {
+        return failed->text();
+      }
     }
   }
   return s.backend_reason;
@@ -288,11 +329,11 @@ Status Table::gather(std::span<const std::uint64_t> rowids,
   // Direct reads go to the ring. Buffered misses of a waited-for gather go
   // to the pool: its 32 synchronous readers beat one buffered ring here
   // (167k against 140k cold rows/s), since the kernel hands a buffered
-  // ring read that must wait to a worker of its own. A forked child has no
-  // engine thread of its parent's: its pool reads.
+  // ring read that must wait to a worker of its own.
   std::optional<EngineReads> device;
-  if (s.engine && s.engine->usable_here() && s.engine->options().direct) {
-    device.emplace(*s.engine);
+  if (RingEngine* engine = s.engine_here();
+      engine != nullptr && engine->options().direct) {
+    device.emplace(*engine);
   }
   return read_counted(s.store, stats, rowids, out, device ? &*device : nullptr);
 }
@@ -318,8 +359,8 @@ Result<Table::Pending> Table::submit(std::span<const std::uint64_t> rowids,
   }
   std::shared_ptr<RowJob> job;
   Status st = ok();
-  if (s.engine && s.engine->usable_here()) {
-    QueuedReads queued(*s.engine);
+  if (RingEngine* engine = s.engine_here()) {
+    QueuedReads queued(*engine);
     st = read_counted(s.store, stats, rowids, out, &queued);
     job = queued.take();
     if (!st && job) {
@@ -350,8 +391,8 @@ Result<std::uint64_t> Table::prefetch(
   if (Status in_range = check_range(rowids, s.store.geometry()); !in_range) {
     return std::move(in_range).error();
   }
-  if (rowids.empty() || !s.engine || !s.engine->usable_here() ||
-      s.engine->options().direct) {
+  RingEngine* engine = s.engine_here();
+  if (rowids.empty() || engine == nullptr || engine->options().direct) {
     return std::uint64_t{0};
   }
   std::vector<RowRef> refs(rowids.size());
@@ -360,7 +401,7 @@ Result<std::uint64_t> Table::prefetch(
   Result<std::shared_ptr<RowJob>> job = RowJob::make(std::move(refs), nullptr);
   if (!job) return std::move(job).error();
   // The engine, stopped only when the files close, reads it before that.
-  if (!s.engine->submit_background(*job)) return std::uint64_t{0};
+  if (!engine->submit_background(*job)) return std::uint64_t{0};
   return std::uint64_t{rowids.size()};
 }
 
@@ -379,7 +420,8 @@ Table::Pending::Pending(Pending&& other) noexcept
 
 Table::Pending::~Pending() {
   if (state_ == nullptr) return;
-  if (job_) {
+  // A forked child's copy: the parent waits for the reads and counts them.
+  if (job_ && !job_->foreign()) {
     job_->wait();
     const ReadTally t = job_->tally();
     count_reads(state_->stats, 0, t.rows, t.calls, t.bytes);

@@ -20,6 +20,7 @@
 
 namespace larkspur::io {
 
+class RingEngine;
 class RowJob;
 
 // How a Table reads rows from the device.
@@ -139,6 +140,7 @@ class Table {
 
  private:
   explicit Table(std::unique_ptr<State> state);
+  RingEngine* engine() const;
 
   std::unique_ptr<State> state_;
 };
