@@ -3,11 +3,13 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cerrno>
 
 #include "larkspur-core/src/base/str_cat.h"
@@ -84,6 +86,34 @@ Result<std::size_t> read_at(int fd, std::span<std::byte> buf,
     if (n >= 0) return static_cast<std::size_t>(n);
     if (errno != EINTR) return Error::from_errno(errno);
   }
+}
+
+std::optional<bool> page_cache_holds(int fd, std::uint64_t offset,
+                                     std::uint64_t length) {
+  // The system call's own structures: a range, then page counts.
+  struct Range {
+    std::uint64_t offset;
+    std::uint64_t length;
+  };
+  struct PageCounts {
+    std::uint64_t cached, dirty, writeback, evicted, recently_evicted;
+  };
+  constexpr long kCachestat = 451;  // the same number on every architecture
+  static std::atomic<bool> missing{false};
+  if (length == 0 || missing.load(std::memory_order_relaxed)) {
+    return std::nullopt;
+  }
+  const std::uint64_t first = offset & ~std::uint64_t{4095};
+  const std::uint64_t end = (offset + length + 4095) & ~std::uint64_t{4095};
+  Range range{first, end - first};
+  PageCounts counts{};
+  if (::syscall(kCachestat, fd, &range, &counts, 0U) != 0) {
+    if (errno == ENOSYS) missing.store(true, std::memory_order_relaxed);
+    return std::nullopt;
+  }
+  // Pages past the end of the file are never cached: a row there counts as
+  // not held, and is read as it would be from the device.
+  return counts.cached >= range.length / 4096;
 }
 
 Result<CachedRead> read_cached_at(int fd, std::span<std::byte> buf,

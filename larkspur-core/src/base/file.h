@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -54,6 +55,12 @@ struct CachedRead {
 // device (preadv2 with RWF_NOWAIT), retried on EINTR.
 Result<CachedRead> read_cached_at(int fd, std::span<std::byte> buf,
                                   std::uint64_t offset);
+
+// Whether the page cache holds every page of [offset, offset + length) of
+// `fd` (cachestat(2)), asking nothing of the device; none where the kernel
+// cannot tell (before Linux 6.5) or the call fails.
+std::optional<bool> page_cache_holds(int fd, std::uint64_t offset,
+                                     std::uint64_t length);
 
 // Fills all of `buf` from `offset`, continuing short reads and retrying
 // EINTR. A read of 0 bytes before the end fails with "read_exact_at: eof

@@ -144,11 +144,12 @@ void group_by_shard(std::span<const std::uint64_t> rowids,
 }
 
 // One job: its groups, in shard order, each sorted by (row id, position)
-// first. With `cached_only`, only what the page cache holds is read and the
-// rest goes to `missed`.
+// first. With `missed`, only what the page cache holds is read (asking it
+// first with `probe`) and the rest goes to `missed`.
 Status run_groups(const Store& store, std::span<const Group> groups,
                   RowRef* refs, std::byte* out, CallErrors& errors,
-                  ReadCounts* counts, std::vector<RowRef>* missed) {
+                  ReadCounts* counts, std::vector<RowRef>* missed,
+                  bool probe = false) {
   bool cold = false;
   ReadTally tally;
   // Counted once per job: an atomic add per group would cost more than a
@@ -165,8 +166,9 @@ Status run_groups(const Store& store, std::span<const Group> groups,
     RowRef* last = refs + group.end;
     if (!std::is_sorted(first, last)) std::sort(first, last);
     GroupReader reader(store, group.shard, out, cold, tally);
-    Status st = missed == nullptr ? reader.read({first, last}, errors)
-                                  : reader.read_cached({first, last}, *missed);
+    Status st = missed == nullptr
+                    ? reader.read({first, last}, errors)
+                    : reader.read_cached({first, last}, *missed, probe);
     if (!st) errors.record(std::move(st).error());
   }
   return ok();
@@ -178,7 +180,8 @@ Status run_groups(const Store& store, std::span<const Group> groups,
 Status run_group_jobs(const Store& store, std::span<const Group> groups,
                       RowRef* refs, std::byte* out, ReadCounts* counts,
                       std::size_t max_jobs, bool caller_too,
-                      std::vector<std::vector<RowRef>>* missed) {
+                      std::vector<std::vector<RowRef>>* missed,
+                      bool probe = false) {
   const std::size_t g = groups.size();
   if (g == 0) return ok();
   max_jobs = std::clamp<std::size_t>(max_jobs, 1, g);
@@ -192,8 +195,8 @@ Status run_group_jobs(const Store& store, std::span<const Group> groups,
   for (std::size_t at = 0, k = 0; at < g; at += per_job, ++k) {
     const auto mine = groups.subspan(at, std::min(per_job, g - at));
     std::vector<RowRef>* lost = missed == nullptr ? nullptr : &(*missed)[k];
-    jobs.emplace_back([&store, mine, refs, out, &errors, counts, lost] {
-      return run_groups(store, mine, refs, out, errors, counts, lost);
+    jobs.emplace_back([&store, mine, refs, out, &errors, counts, lost, probe] {
+      return run_groups(store, mine, refs, out, errors, counts, lost, probe);
     });
   }
   // run_jobs returns only once every job has finished, so the jobs may
@@ -272,6 +275,7 @@ Status gather_rows(const Store& store, std::span<const std::uint64_t> rowids,
                 std::min<std::uint64_t>(kCpus - 1, pooled_workers()));
   ReadCounts cached;
   Status st = ok();
+  const bool probe = device_reads != nullptr && device_reads->probe_cache();
   if (device_reads != nullptr && device_reads->direct()) {
     // Direct reads bypass the page cache: every row goes to the device.
     scratch.missed.assign(scratch.refs.begin(), scratch.refs.end());
@@ -279,7 +283,7 @@ Status gather_rows(const Store& store, std::span<const std::uint64_t> rowids,
     scratch.missed.clear();
     CallErrors errors;
     st = run_groups(store, scratch.groups, scratch.refs.data(), out.data(),
-                    errors, &cached, &scratch.missed);
+                    errors, &cached, &scratch.missed, probe);
     if (st) {
       if (std::optional<Error> failed = errors.take()) st = *std::move(failed);
     }
@@ -287,7 +291,7 @@ Status gather_rows(const Store& store, std::span<const std::uint64_t> rowids,
     std::vector<std::vector<RowRef>>& lists = scratch.missed_lists;
     for (std::vector<RowRef>& list : lists) list.clear();
     st = run_group_jobs(store, scratch.groups, scratch.refs.data(), out.data(),
-                        &cached, helpers + 1, true, &lists);
+                        &cached, helpers + 1, true, &lists, probe);
     scratch.missed.clear();
     for (const std::vector<RowRef>& list : lists) {
       scratch.missed.insert(scratch.missed.end(), list.begin(), list.end());

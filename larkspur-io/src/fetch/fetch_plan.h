@@ -67,6 +67,9 @@ class DeviceReads {
   // Whether the page cache is skipped (direct reads): then no row is
   // looked for there first.
   virtual bool direct() const = 0;
+  // Whether the page cache is asked what it holds before each cached read
+  // (GroupReader::read_cached's probe), when misses are expected.
+  virtual bool probe_cache() const { return false; }
 };
 
 // Whether every row id is below shards × rows_per_shard.

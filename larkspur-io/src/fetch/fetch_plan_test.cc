@@ -9,8 +9,10 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <random>
 #include <set>
 #include <string>
@@ -362,7 +364,9 @@ TEST_F(Table, ConcurrentFetchesFromOneStore) {
 // finds only the first half of what it asks for.
 class ScriptedCacheReader final : public PositionalReader {
  public:
-  enum class Cache { kMiss, kHalf, kUnsupported };
+  // kOddPages: the page cache holds the even pages alone, and says so
+  // when asked.
+  enum class Cache { kMiss, kHalf, kUnsupported, kOddPages };
   struct Event {
     char kind;  // 'c' cached read, 'r' read, 'p' prefetch
     std::uint64_t offset;
@@ -387,6 +391,11 @@ class ScriptedCacheReader final : public PositionalReader {
         return CachedRead{CachedRead::State::kWouldBlock, 0};
       case Cache::kUnsupported:
         return CachedRead{CachedRead::State::kUnsupported, 0};
+      case Cache::kOddPages:
+        if ((offset / 4096) % 2 == 1) {
+          return CachedRead{CachedRead::State::kWouldBlock, 0};
+        }
+        return whole(fd, buf, offset);
       case Cache::kHalf:
         break;
     }
@@ -396,6 +405,15 @@ class ScriptedCacheReader final : public PositionalReader {
                               static_cast<off_t>(offset));
     if (n < 0) return Error::from_errno(errno);
     return CachedRead{CachedRead::State::kRead, static_cast<std::size_t>(n)};
+  }
+  std::optional<bool> cached(int /*fd*/, std::uint64_t offset,
+                             std::uint64_t length) const override {
+    if (cache_ != Cache::kOddPages) return std::nullopt;
+    for (std::uint64_t p = offset / 4096; p <= (offset + length - 1) / 4096;
+         ++p) {
+      if (p % 2 == 1) return false;
+    }
+    return true;
   }
   void prefetch(int /*fd*/, std::uint64_t offset,
                 std::uint64_t length) const override {
@@ -408,6 +426,13 @@ class ScriptedCacheReader final : public PositionalReader {
   }
 
  private:
+  static Result<CachedRead> whole(int fd, std::span<std::byte> buf,
+                                  std::uint64_t offset) {
+    const ssize_t n =
+        ::pread(fd, buf.data(), buf.size(), static_cast<off_t>(offset));
+    if (n < 0) return Error::from_errno(errno);
+    return CachedRead{CachedRead::State::kRead, static_cast<std::size_t>(n)};
+  }
   void log(char kind, std::uint64_t offset, std::uint64_t length) const {
     const std::lock_guard lock(mu_);
     events_.push_back(Event{kind, offset, length});
@@ -445,6 +470,57 @@ TEST_P(CacheBehaviour, RowsAreRightWhateverTheCacheSays) {
   } else {
     EXPECT_EQ(prefetches, 0);
   }
+}
+
+// Device reads by plain pread, with a probing cached pass.
+class ProbingDeviceReads final : public DeviceReads {
+ public:
+  explicit ProbingDeviceReads(const Store& store) : store_(store) {}
+  Status read(std::span<const RowRef> refs, std::byte* out,
+              ReadTally& tally) override {
+    const ShardGeometry& g = store_.geometry();
+    for (const RowRef& r : refs) {
+      const RowLocation at = g.locate(r.rowid);
+      std::byte* to = out + r.pos * g.width;
+      const ssize_t n = ::pread(store_.fd(at.shard), to, g.width,
+                                static_cast<off_t>(at.byte_offset));
+      if (n < 0) return Error::from_errno(errno);
+      std::memset(to + n, 0, g.width - static_cast<std::size_t>(n));
+      ++tally.rows;
+      ++tally.calls;
+    }
+    rows_ += refs.size();
+    return ok();
+  }
+  bool direct() const override { return false; }
+  bool probe_cache() const override { return true; }
+  std::size_t rows() const { return rows_; }
+
+ private:
+  const Store& store_;
+  std::size_t rows_ = 0;
+};
+
+TEST_F(Table, AProbingCachedPassReadsOnlyWhatThePageCacheHolds) {
+  write_shards({64UL * 2000 - 32});
+  const ScriptedCacheReader reader(Cache::kOddPages);
+  const Store s = store(2000, 64, 1, reader);
+  // Two rows per page over the first twenty pages: hits and misses
+  // alternate, so the pass never gives up on the shard.
+  std::vector<std::uint64_t> ids;
+  for (std::uint64_t r = 0; r < 1280; r += 32) ids.push_back(r);
+  ids.push_back(1999);  // past the end of the file from its middle on
+  std::vector<std::byte> out(ids.size() * 64, std::byte{0xEE});
+  ProbingDeviceReads device(s);
+  ASSERT_TRUE(gather_rows(s, ids, out, nullptr, &device));
+  EXPECT_EQ(out, model(s.geometry(), ids));
+  // Every cached read was of an even page; the odd pages went to the
+  // device without one.
+  for (const auto& e : reader.events()) {
+    ASSERT_EQ(e.kind, 'c');
+    EXPECT_EQ((e.offset / 4096) % 2, 0U) << e.offset;
+  }
+  EXPECT_EQ(device.rows(), 21U);  // the odd pages' rows, and row 1999
 }
 
 INSTANTIATE_TEST_SUITE_P(Caches, CacheBehaviour,

@@ -190,7 +190,7 @@ Status GroupReader::read(std::span<const RowRef> rows,
 }
 
 Status GroupReader::read_cached(std::span<const RowRef> rows,
-                                std::vector<RowRef>& missed) {
+                                std::vector<RowRef>& missed, bool probe) {
   if (!rows.empty() && !offset_is_valid(rows.back())) {
     return Error::from_errno(EINVAL);
   }
@@ -208,8 +208,12 @@ Status GroupReader::read_cached(std::span<const RowRef> rows,
       return ok();
     }
     const Run run = run_at(i);
-    Result<Fill> got = read_run(i, run, false);
-    if (!got) return std::move(got).error();
+    Result<Fill> got = Fill::kMissed;
+    if (!probe ||
+        reader_.cached(fd_, run.lo, run.hi - run.lo + width_).value_or(true)) {
+      got = read_run(i, run, false);
+      if (!got) return std::move(got).error();
+    }
     if (*got == Fill::kFilled) {
       ++hits;
     } else {

@@ -88,9 +88,13 @@ class GroupReader {
 
   // Appends the rows it could not read from the page cache to `missed`.
   // Once misses outnumber hits by more than two, the request is taken to be
-  // cold and the rest goes to `missed` untried. Fails as read() does; rows
-  // the device would be needed for are not an error.
-  Status read_cached(std::span<const RowRef> rows, std::vector<RowRef>& missed);
+  // cold and the rest goes to `missed` untried. With `probe`, the reader is
+  // first asked whether the page cache holds a run, and a run it does not
+  // hold is missed without a read: a cached read of an uncached page starts
+  // the device read on this thread before it reports the miss. Fails as
+  // read() does; rows the device would be needed for are not an error.
+  Status read_cached(std::span<const RowRef> rows, std::vector<RowRef>& missed,
+                     bool probe = false);
 
  private:
   struct Run {

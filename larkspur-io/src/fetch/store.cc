@@ -28,6 +28,11 @@ class PreadReader final : public PositionalReader {
     return read_cached_at(fd, buf, offset);
   }
 
+  std::optional<bool> cached(int fd, std::uint64_t offset,
+                             std::uint64_t length) const override {
+    return page_cache_holds(fd, offset, length);
+  }
+
   void prefetch(int fd, std::uint64_t offset,
                 std::uint64_t length) const override {
     // Queues the reads and returns; the data is not waited for.

@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string_view>
 #include <vector>
@@ -29,6 +30,12 @@ class PositionalReader {
                                          std::span<std::byte> /*buf*/,
                                          std::uint64_t /*offset*/) const {
     return CachedRead{CachedRead::State::kUnsupported, 0};
+  }
+  // Whether the page cache holds all of [offset, offset + length), asking
+  // nothing of the device; none where it cannot tell (the default).
+  virtual std::optional<bool> cached(int /*fd*/, std::uint64_t /*offset*/,
+                                     std::uint64_t /*length*/) const {
+    return std::nullopt;
   }
   // Starts reading [offset, offset + length) into the page cache and
   // returns without waiting. A hint: failures are ignored.
