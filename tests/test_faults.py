@@ -1120,3 +1120,54 @@ def test_a_ring_that_fails_leaves_the_pool_reading(faulty, files):
     assert out["failed"] == ["OSError", text]
     assert out["backend"] == ["threads", text]
     assert out["again"] == [True, True]
+
+
+TABLE_COMPLETIONS = """
+import json
+import larkspur
+where = sys.argv[1]
+ids = [5, 150, 250, 350, 7, 399, 151]
+paths = [f"{where}/table/shard_{i}.bin" for i in range(4)]
+shards = [open(p, "rb").read() for p in paths]
+expected = b"".join(shards[r // 100][r % 100 * 64:][:64] for r in ids)
+fds = [os.open(p, os.O_RDONLY) for p in paths]
+
+def cold():
+    for fd in fds:
+        os.fdatasync(fd)
+        evict(fd)
+
+for direct in (False, True):
+    t = larkspur.Table(where + "/table", shards=4, rows_per_shard=100, width=64,
+                       direct=direct)
+    for name, spec in map(json.loads, sys.argv[2:]):
+        cold()
+        entry = f"Table.submit, {'direct' if direct else 'buffered'} ({name})"
+        out[f"{direct} {name}"] = under(
+            entry, spec, lambda: t.submit(rowids=ids).result().tobytes() == expected)
+    cold()
+    out[f"{direct} after"] = [t.backend, t.gather(ids).tobytes() == expected,
+                              t.submit(rowids=ids).result().tobytes() == expected]
+report(out)
+"""
+
+
+def test_a_failed_read_fails_its_lookup_alone(faulty, files):
+    # A read's result rewritten as the kernel posted it: an error, or fewer
+    # bytes than asked (read on from where it stopped, however often).
+    cases = [("eio", "call=completion,errno=EIO"),
+             ("enomem", "call=completion,nth=3,errno=ENOMEM"),
+             ("short", "call=completion,partial=1,count=0"),
+             ("short once", "call=completion,nth=2,partial=1")]
+    out = faulty(TABLE_COMPLETIONS, files, *[json.dumps(c) for c in cases])
+    for direct in (False, True):
+        made = {name: out[f"{direct} {name}"].pop() for name, _ in cases}
+        assert made["eio"] == made["enomem"] == made["short once"] == 1
+        assert out[f"{direct} eio"] == ["OSError", os_error(errno.EIO)[1]]
+        assert out[f"{direct} enomem"] == ["OSError", os_error(errno.ENOMEM)[1]]
+        # A direct read stops short only at a page boundary or the end of the
+        # file: halving every one of them would fake the end of the file.
+        if not direct:
+            assert made["short"] > 1 and out[f"{direct} short"] == ["ok", True]
+        assert out[f"{direct} short once"] == ["ok", True]
+        assert out[f"{direct} after"] == ["io_uring", True, True]

@@ -13,7 +13,11 @@
  *
  *   call=NAME    open, stat, fstat, pread (pread and preadv2), preadv2
  *                (preadv2 alone), read, close, mmap,
- *                pthread_create, io_uring_setup, io_uring_enter, or new
+ *                pthread_create, io_uring_setup, io_uring_enter,
+ *                completion (a read's result on an io_uring ring, as
+ *                io_uring_enter returns with it: the read fails with the
+ *                errno; only completions of more than 8 bytes are counted,
+ *                an eventfd's read being 8), or new
  *                (C++'s operator new, which then throws std::bad_alloc;
  *                the interpreter, being C, never calls it) (required).
  *                Under AddressSanitizer, whose operator new would be found
@@ -32,9 +36,10 @@
  *   tid=T        only calls made by the thread whose kernel id is T
  *   after=1      io_uring_enter only: the entries reach the kernel first,
  *                then the call reports the error (an interrupted wait)
- *   partial=1    io_uring_enter only: the kernel takes only half of the
+ *   partial=1    io_uring_enter: the kernel takes only half of the
  *                entries (rounded down) and the call succeeds, as when it
- *                runs short of resources; no errno
+ *                runs short of resources; completion: the read returns
+ *                only the first half of its bytes (a short read); no errno
  *   delay=US     the call does not fail: it is made after a sleep of US
  *                microseconds, as on a slow device; no errno
  *
@@ -47,6 +52,7 @@
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <linux/io_uring.h>
 #include <pthread.h>
 #include <stdarg.h>
 #include <stdint.h>
@@ -75,13 +81,15 @@ enum kind {
   K_URING_ENTER,
   K_NEW,
   K_PREADV2,
+  K_COMPLETION,
   K_COUNT
 };
 
 static const char* const kind_names[K_COUNT] = {
     "open",           "stat",           "fstat", "pread",
     "read",           "close",          "mmap",  "pthread_create",
-    "io_uring_setup", "io_uring_enter", "new",   "preadv2"};
+    "io_uring_setup", "io_uring_enter", "new",   "preadv2",
+    "completion"};
 
 enum { SYS_URING_SETUP = 425, SYS_URING_ENTER = 426, MAX_RULES = 4 };
 
@@ -237,6 +245,97 @@ static int should_fail(int kind, long fd, long long offset, const char* path,
     }                                                                     \
   } while (0)
 
+/* ---- io_uring completions ---------------------------------------------- */
+
+/* The rings the process made, found from io_uring_setup's parameters and
+ * the mapping of their completion queue, so that "completion" rules can
+ * rewrite a read's result after the kernel posted it and before the caller
+ * reads it. A ring's completions are looked at once, when an io_uring_enter
+ * on it returns; those its owner took before then are left alone. */
+enum { MAX_RINGS = 64 };
+struct ring {
+  int fd; /* -1: a free entry */
+  struct io_uring_params params;
+  unsigned char* cq; /* the mapping holding the completion queue */
+  unsigned cursor;   /* completions before this one were looked at */
+};
+static struct ring rings[MAX_RINGS];
+static int ring_count;
+static pthread_mutex_t rings_mu = PTHREAD_MUTEX_INITIALIZER;
+
+static struct ring* ring_of(int fd) {
+  for (int i = 0; i < ring_count; ++i) {
+    if (rings[i].fd == fd) return &rings[i];
+  }
+  return NULL;
+}
+
+static void ring_made(int fd, const struct io_uring_params* params) {
+  pthread_mutex_lock(&rings_mu);
+  struct ring* r = ring_of(-1);
+  if (r == NULL && ring_count < MAX_RINGS) r = &rings[ring_count++];
+  if (r != NULL) {
+    r->fd = fd;
+    r->params = *params;
+    r->cq = NULL;
+    r->cursor = 0;
+  }
+  pthread_mutex_unlock(&rings_mu);
+}
+
+static void ring_mapped(int fd, off_t offset, void* at) {
+  if (at == MAP_FAILED) return;
+  pthread_mutex_lock(&rings_mu);
+  struct ring* r = ring_of(fd);
+  if (r != NULL &&
+      (offset == (off_t)IORING_OFF_CQ_RING ||
+       (offset == (off_t)IORING_OFF_SQ_RING &&
+        (r->params.features & IORING_FEAT_SINGLE_MMAP) != 0 && r->cq == NULL)))
+    r->cq = at;
+  pthread_mutex_unlock(&rings_mu);
+}
+
+static void ring_closed(int fd) {
+  pthread_mutex_lock(&rings_mu);
+  struct ring* r = ring_of(fd);
+  if (r != NULL) r->fd = -1;
+  pthread_mutex_unlock(&rings_mu);
+}
+
+static int completion_rules(void) {
+  if (!__atomic_load_n(&armed, __ATOMIC_ACQUIRE)) return 0;
+  for (int i = 0; i < rule_count; ++i) {
+    if (rules[i].kind == K_COMPLETION) return 1;
+  }
+  return 0;
+}
+
+static void rewrite_completions(int fd) {
+  pthread_mutex_lock(&rings_mu);
+  struct ring* r = ring_of(fd);
+  if (r != NULL && r->cq != NULL) {
+    const struct io_cqring_offsets* off = &r->params.cq_off;
+    const unsigned head =
+        __atomic_load_n((unsigned*)(r->cq + off->head), __ATOMIC_ACQUIRE);
+    const unsigned tail =
+        __atomic_load_n((unsigned*)(r->cq + off->tail), __ATOMIC_ACQUIRE);
+    const unsigned mask = *(unsigned*)(r->cq + off->ring_mask);
+    struct io_uring_cqe* cqes = (struct io_uring_cqe*)(r->cq + off->cqes);
+    unsigned i = (int)(head - r->cursor) > 0 ? head : r->cursor;
+    for (; i != tail; ++i) {
+      struct io_uring_cqe* c = &cqes[i & mask];
+      int err = 0;
+      int partial = 0;
+      if (c->res <= 8 ||
+          !should_fail(K_COMPLETION, fd, -1, NULL, &err, NULL, &partial))
+        continue;
+      c->res = partial ? c->res / 2 : -err;
+    }
+    r->cursor = tail;
+  }
+  pthread_mutex_unlock(&rings_mu);
+}
+
 /* ---- rule parsing ------------------------------------------------------- */
 
 static const struct {
@@ -345,7 +444,9 @@ static int parse_rule(const char* text, size_t len, struct rule* r) {
     text = item_end + (comma != NULL ? 1 : 0);
   }
   if (r->kind < 0) return -1;
-  if ((r->after || r->partial) && r->kind != K_URING_ENTER) return -1;
+  if (r->after && r->kind != K_URING_ENTER) return -1;
+  if (r->partial && r->kind != K_URING_ENTER && r->kind != K_COMPLETION)
+    return -1;
   if (r->after && r->partial) return -1;
   if (r->delay_us > 0 && (r->after || r->partial)) return -1;
   return 0;
@@ -546,6 +647,7 @@ EXPORT int close(int fd) {
   int err;
   const int fail = should_fail(K_CLOSE, fd, -1, NULL, &err, NULL, NULL);
   const int rc = real_close()(fd);
+  if (__atomic_load_n(&ring_count, __ATOMIC_RELAXED) > 0) ring_closed(fd);
   if (fail) {
     errno = err;
     return -1;
@@ -557,7 +659,10 @@ static void* map_or_fail(mmap_fn real, void* addr, size_t length, int prot,
                          int flags, int fd, off_t offset) {
   if ((flags & MAP_ANONYMOUS) == 0)
     FAIL_IF(K_MMAP, fd, (long long)offset, NULL, MAP_FAILED);
-  return real(addr, length, prot, flags, fd, offset);
+  void* at = real(addr, length, prot, flags, fd, offset);
+  if ((flags & MAP_ANONYMOUS) == 0 && __atomic_load_n(&ring_count, __ATOMIC_RELAXED) > 0)
+    ring_mapped(fd, offset, at);
+  return at;
 }
 
 EXPORT void* mmap(void* addr, size_t length, int prot, int flags, int fd,
@@ -609,7 +714,15 @@ EXPORT long syscall(long number, ...) {
     errno = err;
     return -1;
   }
-  return real_syscall()(number, a[0], a[1], a[2], a[3], a[4], a[5]);
+  const long rc = real_syscall()(number, a[0], a[1], a[2], a[3], a[4], a[5]);
+  if (number == SYS_URING_SETUP && rc >= 0) {
+    ring_made((int)rc, (const struct io_uring_params*)a[1]);
+  } else if (number == SYS_URING_ENTER && rc >= 0 && completion_rules()) {
+    const int saved = errno;
+    rewrite_completions((int)a[0]);
+    errno = saved;
+  }
+  return rc;
 }
 
 /* operator new and new[], plain and aligned. A failure throws

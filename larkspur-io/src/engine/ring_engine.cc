@@ -2,8 +2,8 @@
 // copy finished reads out, finish jobs.
 #include "larkspur-io/src/engine/ring_engine.h"
 
-#include <sys/eventfd.h>
 #include <fcntl.h>
+#include <sys/eventfd.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -171,6 +171,8 @@ RingEngine::RingEngine(Key /*key*/, const Store& store,
     free_slots_.push_back(i - 1);
   slot_job_.resize(options_.depth);
   slot_span_.resize(options_.depth);
+  slot_from_.resize(options_.depth);
+  slot_got_.resize(options_.depth);
 }
 
 RingEngine::~RingEngine() {
@@ -257,16 +259,11 @@ bool RingEngine::push_reads_of(bool background) {
     }
     while (job->next_span_ < job->spans_.size() && !free_slots_.empty()) {
       const std::uint32_t slot = free_slots_.back();
-      const RowSpan& span = job->spans_[job->next_span_];
-      const int fd = options_.direct ? direct_fds_[span.shard].get()
-                                     : store_->fd(span.shard);
-      if (!ring_.push_read(
-              ReadRequest{fd, span.start,
-                          buffers_.bytes() + std::size_t{slot} * slot_bytes_,
-                          span.length, slot})) {
+      if (!push_span_read(slot, job->spans_[job->next_span_], 0)) {
         return false;  // the queue is full until the next enter
       }
       free_slots_.pop_back();
+      slot_got_[slot] = 0;
       slot_job_[slot] = job;
       slot_span_[slot] = job->next_span_++;
       ++job->in_flight_;
@@ -276,28 +273,56 @@ bool RingEngine::push_reads_of(bool background) {
   return true;
 }
 
+bool RingEngine::push_span_read(std::uint32_t slot, const RowSpan& span,
+                                std::uint32_t from) {
+  const int fd =
+      options_.direct ? direct_fds_[span.shard].get() : store_->fd(span.shard);
+  slot_from_[slot] = from;
+  return static_cast<bool>(ring_.push_read(
+      ReadRequest{fd, span.start + from,
+                  buffers_.bytes() + std::size_t{slot} * slot_bytes_ + from,
+                  span.length - from, slot}));
+}
+
 void RingEngine::on_completion(const Completion& done) {
   const auto slot = static_cast<std::uint32_t>(done.tag);
-  std::shared_ptr<RowJob> job = std::move(slot_job_[slot]);
+  RowJob& job = *slot_job_[slot];
   const std::size_t index = slot_span_[slot];
-  free_slots_.push_back(slot);
-  --job->in_flight_;
-  ++job->tally_.calls;
+  const RowSpan& span = job.spans_[index];
+  ++job.tally_.calls;
+  const bool wanted =
+      !job.error_ && !job.cancelled_.load(std::memory_order_relaxed);
   if (done.res < 0) {
-    if (!job->error_) job->error_ = Error::from_errno(-done.res);
-    return;
+    if (!job.error_) job.error_ = Error::from_errno(-done.res);
+  } else if (wanted) {
+    job.tally_.bytes += static_cast<std::uint64_t>(done.res);
+    const std::uint32_t got =
+        slot_from_[slot] + static_cast<std::uint32_t>(done.res);
+    // A read may stop short of what was asked: at the end of the file, or
+    // early. The rest is read on from where it stopped (direct: from its
+    // last page) until a read adds nothing; at the end of the file that
+    // costs one read more.
+    if (got > slot_got_[slot] && got < span.length) {
+      slot_got_[slot] = got;
+      // The ring has an entry for every slot: this cannot find it full.
+      if (push_span_read(slot, span, options_.direct ? got & ~4095U : got)) {
+        return;
+      }
+      job.error_ = Error::from_errno(EAGAIN);
+    } else if (job.out_ == nullptr) {
+      // A prefetch: the read itself was the point.
+      job.tally_.rows += span.end - span.first;
+    } else {
+      // What the file did not have reads as zeros.
+      job.tally_.rows +=
+          copy_span_rows(span, job.refs_, store_->geometry(),
+                         buffers_.bytes() + std::size_t{slot} * slot_bytes_,
+                         std::max(got, slot_got_[slot]), job.out_);
+    }
   }
-  if (job->error_ || job->cancelled_.load(std::memory_order_relaxed)) return;
-  job->tally_.bytes += static_cast<std::uint64_t>(done.res);
-  if (job->out_ == nullptr) {  // a prefetch: the read itself was the point
-    job->tally_.rows += job->spans_[index].end - job->spans_[index].first;
-    return;
-  }
-  // A short read ends at the end of the file: the rest reads as zeros.
-  job->tally_.rows +=
-      copy_span_rows(job->spans_[index], job->refs_, store_->geometry(),
-                     buffers_.bytes() + std::size_t{slot} * slot_bytes_,
-                     static_cast<std::size_t>(done.res), job->out_);
+  --job.in_flight_;
+  free_slots_.push_back(slot);
+  slot_job_[slot].reset();
 }
 
 void RingEngine::settle_jobs() {

@@ -155,6 +155,10 @@ class RingEngine {
   }
   void take_new_jobs();
   void push_reads();
+  // Queues the read of `slot`'s span from byte `from` on; false when the
+  // submission queue is full.
+  bool push_span_read(std::uint32_t slot, const RowSpan& span,
+                      std::uint32_t from);
   // push_reads for the foreground or the background jobs; false once no
   // more reads fit.
   bool push_reads_of(bool background);
@@ -186,9 +190,13 @@ class RingEngine {
   // The engine thread's alone.
   std::deque<std::shared_ptr<RowJob>> active_;
   std::vector<std::uint32_t> free_slots_;
-  // Per slot: the job and span its read belongs to.
+  // Per slot: the job and span its read belongs to, where in the span the
+  // read began (past 0 when it continues a short read), and how many of
+  // the span's bytes are in the slot.
   std::vector<std::shared_ptr<RowJob>> slot_job_;
   std::vector<std::size_t> slot_span_;
+  std::vector<std::uint32_t> slot_from_;
+  std::vector<std::uint32_t> slot_got_;
 };
 
 }  // namespace larkspur::io

@@ -1,20 +1,17 @@
-// Deep-queue row reads on one io_uring ring: the rows of a request grouped
-// into spans (rows that share or neighbour pages are read once), with up to
-// `depth` reads in flight until every span is done.
+// The rows of a request as ring reads: grouped into spans (rows that share
+// or neighbour pages are read once), copied out of a finished read, and
+// the descriptors and buffer slots those reads need.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <optional>
 #include <span>
 #include <vector>
 
-#include "larkspur-core/src/base/mapping.h"
 #include "larkspur-core/src/base/result.h"
 #include "larkspur-core/src/base/unique_fd.h"
 #include "larkspur-io/src/fetch/row_reader.h"
 #include "larkspur-io/src/fetch/store.h"
-#include "larkspur-io/src/uring/io_uring.h"
 
 namespace larkspur::io {
 
@@ -62,52 +59,5 @@ Result<std::vector<UniqueFd>> reopen_direct(const Store& store);
 
 // One buffer slot's size for `width`-byte rows and spans of `max_span`.
 std::uint32_t span_slot_bytes(std::uint64_t width, std::uint32_t max_span);
-
-// Owns a ring, its buffers and (direct) the O_DIRECT descriptors, for one
-// caller at a time.
-class RingRows {
- public:
-  // The ring for `store`, which must outlive it. Fails with the system error
-  // of io_uring_setup, of the buffers' mmap or of reopening a shard with
-  // O_DIRECT (EINVAL where the file system has no direct I/O).
-  static Result<RingRows> open(const Store& store,
-                               const RingRowsOptions& options);
-
-  RingRows(RingRows&&) noexcept = default;
-  RingRows& operator=(RingRows&&) = delete;
-  RingRows(const RingRows&) = delete;
-  RingRows& operator=(const RingRows&) = delete;
-  ~RingRows();
-
-  // Fills the rows of `refs` (sorted by (row id, position), every row
-  // inside the table) at out + position × width: bytes past the end of a
-  // shard are zeros, a repeated row is read once. Returns once no read it
-  // submitted is in flight, with the first read error if any (the output
-  // is then partly written).
-  Status read(std::span<const RowRef> refs, std::byte* out, ReadTally& tally);
-
-  const RingRowsOptions& options() const { return options_; }
-
- private:
-  RingRows(const Store& store, const RingRowsOptions& options,
-           std::uint32_t slot_bytes, std::vector<UniqueFd> direct_fds,
-           Mapping buffers, IoUring ring);
-  int fd_of(std::uint64_t shard) const;
-
-  const Store* store_;
-  RingRowsOptions options_;
-  std::uint32_t slot_bytes_;
-  // Destroyed in reverse order: the ring before the buffers and the
-  // descriptors its reads use.
-  std::vector<UniqueFd> direct_fds_;
-  Mapping buffers_;
-  IoUring ring_;
-  std::vector<RowSpan> spans_;
-  std::vector<std::uint32_t> free_slots_;
-  // Set when the ring failed with reads in flight that could not be waited
-  // for: the kernel may still write into the buffers, so they are never
-  // unmapped and the ring never used again.
-  bool broken_ = false;
-};
 
 }  // namespace larkspur::io

@@ -101,11 +101,12 @@ TEST_P(RingRowsTest, EqualsTheFilesBytes) {
   RingRowsOptions options;
   options.direct = direct;
   options.depth = static_cast<std::uint32_t>(depth);
-  Result<RingRows> ring = RingRows::open(*store_, options);
-  if (!ring && direct && ring.error().sys_errno() == EINVAL) {
+  Result<std::unique_ptr<RingEngine>> engine =
+      RingEngine::start(*store_, options);
+  if (!engine && direct && engine.error().sys_errno() == EINVAL) {
     GTEST_SKIP() << "no O_DIRECT on this file system";
   }
-  ASSERT_TRUE(ring) << ring.error().text();
+  ASSERT_TRUE(engine) << engine.error().text();
   std::mt19937_64 rng(width * 31 + static_cast<std::uint64_t>(depth));
   for (const std::size_t n : {1U, 2U, 16U, 300U, 3000U}) {
     std::vector<RowRef> refs(n);
@@ -118,10 +119,13 @@ TEST_P(RingRowsTest, EqualsTheFilesBytes) {
     const std::vector<std::byte> want = model(refs);
     std::sort(refs.begin(), refs.end());
     std::vector<std::byte> got(n * width, std::byte{0xee});
-    ReadTally tally;
-    ASSERT_TRUE(ring->read(refs, got.data(), tally));
+    Result<std::shared_ptr<RowJob>> job = RowJob::make(refs, got.data());
+    ASSERT_TRUE(job);
+    (*engine)->submit(*job);
+    (*job)->wait();
+    ASSERT_TRUE((*job)->result());
     EXPECT_EQ(got, want) << "n=" << n;
-    EXPECT_LE(tally.rows, n);
+    EXPECT_LE((*job)->tally().rows, n);
   }
 }
 
@@ -188,30 +192,6 @@ INSTANTIATE_TEST_SUITE_P(
     Widths, RingRowsTest,
     ::testing::Combine(::testing::Values(12, 160, 264, 2560, 5000),
                        ::testing::Bool(), ::testing::Values(1, 4, 128)));
-
-TEST(RingRows, RefusedOffsetsFailTheCallAndTheRingServesOn) {
-  test::TempDir dir;
-  dir.write("shard_0.bin", std::string(8192, 'x'));
-  Result<Store> store =
-      Store::open(dir.path().string(), ShardGeometry{1, 64, 128}, 1);
-  ASSERT_TRUE(store);
-  Result<RingRows> ring = RingRows::open(*store, RingRowsOptions{});
-  ASSERT_TRUE(ring);
-  std::vector<std::byte> out(128);
-  ReadTally tally;
-  const std::vector<RowRef> refs{{3, 0}};
-  ASSERT_TRUE(ring->read(refs, out.data(), tally));
-  EXPECT_EQ(out[0], std::byte{'x'});
-  // Rows whose offsets cannot be read fail the call before any read.
-  const std::vector<RowRef> far{{~0ULL / 2, 0}};
-  Result<Store> huge =
-      Store::open(dir.path().string(), ShardGeometry{1, ~0ULL, 128}, 1);
-  ASSERT_TRUE(huge);
-  Result<RingRows> on_huge = RingRows::open(*huge, RingRowsOptions{});
-  ASSERT_TRUE(on_huge);
-  EXPECT_EQ(on_huge->read(far, out.data(), tally).error().sys_errno(), EINVAL);
-  ASSERT_TRUE(on_huge->read(refs, out.data(), tally));
-}
 
 TEST(RingEngine, HandlesReportDoneWaitEventAndCancel) {
   test::TempDir dir;
