@@ -1171,3 +1171,12 @@ def test_a_failed_read_fails_its_lookup_alone(faulty, files):
             assert made["short"] > 1 and out[f"{direct} short"] == ["ok", True]
         assert out[f"{direct} short once"] == ["ok", True]
         assert out[f"{direct} after"] == ["io_uring", True, True]
+
+
+def test_a_ring_that_cannot_register_reads_by_plain_descriptor(faulty, files):
+    # Registered files and buffers are an optimisation: refused (too many
+    # descriptors, the locked-memory limit), the ring reads without them.
+    out = faulty(TABLE_RING, files, FAULTINJECT_RULES="call=io_uring_register,errno=ENOMEM,count=0")
+    assert out["backend"] == ["io_uring", ""]
+    assert out["rows"] == [True, True]
+    assert out["direct"][0] == "ok"

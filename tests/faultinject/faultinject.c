@@ -14,6 +14,7 @@
  *   call=NAME    open, stat, fstat, pread (pread and preadv2), preadv2
  *                (preadv2 alone), read, close, mmap,
  *                pthread_create, io_uring_setup, io_uring_enter,
+ *                io_uring_register,
  *                completion (a read's result on an io_uring ring, as
  *                io_uring_enter returns with it: the read fails with the
  *                errno; only completions of more than 8 bytes are counted,
@@ -82,6 +83,7 @@ enum kind {
   K_NEW,
   K_PREADV2,
   K_COMPLETION,
+  K_URING_REGISTER,
   K_COUNT
 };
 
@@ -89,9 +91,14 @@ static const char* const kind_names[K_COUNT] = {
     "open",           "stat",           "fstat", "pread",
     "read",           "close",          "mmap",  "pthread_create",
     "io_uring_setup", "io_uring_enter", "new",   "preadv2",
-    "completion"};
+    "completion",     "io_uring_register"};
 
-enum { SYS_URING_SETUP = 425, SYS_URING_ENTER = 426, MAX_RULES = 4 };
+enum {
+  SYS_URING_SETUP = 425,
+  SYS_URING_ENTER = 426,
+  SYS_URING_REGISTER = 427,
+  MAX_RULES = 4
+};
 
 struct rule {
   int kind;
@@ -690,9 +697,10 @@ EXPORT long syscall(long number, ...) {
   long a[6];
   for (int i = 0; i < 6; ++i) a[i] = va_arg(ap, long);
   va_end(ap);
-  const int kind = number == SYS_URING_SETUP   ? K_URING_SETUP
-                   : number == SYS_URING_ENTER ? K_URING_ENTER
-                                               : -1;
+  const int kind = number == SYS_URING_SETUP      ? K_URING_SETUP
+                   : number == SYS_URING_ENTER    ? K_URING_ENTER
+                   : number == SYS_URING_REGISTER ? K_URING_REGISTER
+                                                  : -1;
   int err = 0;
   int after = 0;
   int partial = 0;

@@ -173,6 +173,10 @@ class RingEngine {
   std::vector<UniqueFd> direct_fds_;
   Mapping buffers_;
   IoUring ring_;
+  // Whether reads name their shard by registered index, and land in the
+  // registered buffer (the slots).
+  bool fixed_files_ = false;
+  bool fixed_buffer_ = false;
   UniqueFd wake_;
   pthread_t thread_{};
   bool started_ = false;

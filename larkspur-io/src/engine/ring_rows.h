@@ -24,6 +24,10 @@ struct RingRowsOptions {
   // The most bytes one read covers when it joins the rows of neighbouring
   // pages (a single row wider than this still gets one read).
   std::uint32_t max_span = 16384;
+  // Register the shard descriptors with the ring, and its buffer slots as
+  // a fixed buffer, where the kernel allows.
+  bool register_files = true;
+  bool fixed_buffers = true;
 };
 
 // One read: bytes [start, start + length) of a shard, holding the rows

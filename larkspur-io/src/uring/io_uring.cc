@@ -3,6 +3,7 @@
 
 #include <sys/mman.h>
 #include <sys/syscall.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -102,6 +103,25 @@ Result<IoUring> IoUring::create(std::uint32_t entries) {
   return ring;
 }
 
+Status IoUring::register_files(std::span<const int> fds) {
+  if (::syscall(abi::kSysIoUringRegister, static_cast<long>(fd_.get()),
+                static_cast<long>(abi::IORING_REGISTER_FILES), fds.data(),
+                static_cast<long>(fds.size())) != 0) {
+    return Error::from_errno(errno);
+  }
+  return ok();
+}
+
+Status IoUring::register_buffer(std::byte* base, std::size_t length) {
+  const iovec vec{base, length};
+  if (::syscall(abi::kSysIoUringRegister, static_cast<long>(fd_.get()),
+                static_cast<long>(abi::IORING_REGISTER_BUFFERS), &vec,
+                1L) != 0) {
+    return Error::from_errno(errno);
+  }
+  return ok();
+}
+
 Status IoUring::push_read(const ReadRequest& request) {
   const std::uint32_t head = load_acquire(sq_head_);
   const std::uint32_t tail = load_relaxed(sq_tail_);
@@ -110,8 +130,9 @@ Status IoUring::push_read(const ReadRequest& request) {
   }
   // A whole-struct store: all 64 bytes, nothing left from the slot's last use.
   sqes_base_[tail & sq_mask_] = abi::io_uring_sqe{
-      .opcode = abi::IORING_OP_READ,
-      .flags = 0,
+      .opcode = request.fixed_buffer ? abi::IORING_OP_READ_FIXED
+                                     : abi::IORING_OP_READ,
+      .flags = request.fixed_file ? abi::IOSQE_FIXED_FILE : std::uint8_t{0},
       .ioprio = 0,
       .fd = request.fd,
       .off = request.offset,

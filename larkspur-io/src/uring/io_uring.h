@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
 
 #include "larkspur-core/src/base/mapping.h"
 #include "larkspur-core/src/base/result.h"
@@ -14,13 +15,17 @@
 namespace larkspur::io {
 
 // One read request: `length` bytes from `fd` at `offset` into `buffer`,
-// reported back with `tag`. The offset goes to the kernel unchanged.
+// reported back with `tag`. The offset goes to the kernel unchanged. With
+// `fixed_file`, `fd` is an index into the ring's registered files; with
+// `fixed_buffer`, `buffer` lies inside the ring's registered buffer.
 struct ReadRequest {
   int fd;
   std::uint64_t offset;
   std::byte* buffer;
   std::uint32_t length;
   std::uint64_t tag;
+  bool fixed_file = false;
+  bool fixed_buffer = false;
 };
 
 // A finished request: its tag and the kernel's result (bytes transferred, or
@@ -45,6 +50,14 @@ class IoUring {
   IoUring(const IoUring&) = delete;
   IoUring& operator=(const IoUring&) = delete;
   ~IoUring() = default;
+
+  // Registers `fds` as the ring's files, read by index from then on
+  // (ReadRequest::fixed_file): the kernel then need not look a descriptor up
+  // for every read. Once per ring.
+  Status register_files(std::span<const int> fds);
+  // Registers [base, base + length) as the ring's buffer 0, pinned for the
+  // ring's life (ReadRequest::fixed_buffer). Once per ring.
+  Status register_buffer(std::byte* base, std::size_t length);
 
   // Queues one read and publishes it at once. Fails with "submission queue
   // is full" (the queue unchanged) when every slot holds an unsubmitted or

@@ -13,6 +13,11 @@ namespace larkspur::io::abi {
 // System call numbers.
 inline constexpr long kSysIoUringSetup = 425;
 inline constexpr long kSysIoUringEnter = 426;
+inline constexpr long kSysIoUringRegister = 427;
+
+// io_uring_register opcodes.
+inline constexpr unsigned IORING_REGISTER_BUFFERS = 0;
+inline constexpr unsigned IORING_REGISTER_FILES = 2;
 
 // mmap offsets of the three ring regions.
 inline constexpr long long IORING_OFF_SQ_RING = 0;
@@ -32,7 +37,11 @@ inline constexpr std::uint32_t IORING_SQ_TASKRUN = 1U << 2;
 inline constexpr std::uint32_t IORING_ENTER_GETEVENTS = 1U << 0;
 
 // Opcodes.
+inline constexpr std::uint8_t IORING_OP_READ_FIXED = 4;
 inline constexpr std::uint8_t IORING_OP_READ = 22;
+
+// io_uring_sqe.flags: `fd` is an index into the registered files.
+inline constexpr std::uint8_t IOSQE_FIXED_FILE = 1U << 0;
 
 // The signal-mask size passed to io_uring_enter; the kernel ignores it when
 // no mask is given, which is always the case here.
