@@ -18,6 +18,7 @@ import random
 import pytest
 
 import _larkspur
+from conftest import run_child_code
 
 SLOT = 512
 RECORDS = 64
@@ -1076,10 +1077,16 @@ report(out)
 """
 
 
-@pytest.mark.parametrize("code", ["ENOSYS", "EPERM", "ENOMEM"])
-def test_table_without_io_uring_reads_on_the_pool(faulty, files, code):
-    # As under a seccomp filter or io_uring_disabled: the ring cannot be made.
-    out = faulty(TABLE_RING, files, FAULTINJECT_RULES=f"call=io_uring_setup,errno={code},count=0")
+@pytest.mark.parametrize("code, seccomp", [
+    ("ENOSYS", False), ("EPERM", False), ("ENOMEM", False), ("ENOSYS", True), ("EPERM", True)])
+def test_table_without_io_uring_reads_on_the_pool(faulty, files, code, seccomp):
+    # As under io_uring_disabled or a seccomp filter (a real one, or the
+    # library's): the ring cannot be made.
+    if seccomp:
+        out = run_child_code(f"import errno\ndeny_syscall(425, errno.{code})\n" + TABLE_RING,
+                             args=[files])
+    else:
+        out = faulty(TABLE_RING, files, FAULTINJECT_RULES=f"call=io_uring_setup,errno={code},count=0")
     text = os_error(getattr(errno, code))[1]
     assert out["backend"] == ["threads", "io_uring: " + text]
     assert out["rows"] == [True, True]
