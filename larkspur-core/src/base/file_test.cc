@@ -73,7 +73,7 @@ TEST(PageCacheHolds, WhatWasWrittenUntilItIsDropped) {
   const std::string path = (dir.path() / "f").string();
   {
     const UniqueFd w(::open(path.c_str(), O_WRONLY | O_CREAT, 0600));
-    const std::string bytes(3 * 4096 + 100, 'x');
+    const std::string bytes(3UL * 4096 + 100, 'x');
     ASSERT_EQ(::write(w.get(), bytes.data(), bytes.size()),
               static_cast<ssize_t>(bytes.size()));
     ASSERT_EQ(::fdatasync(w.get()), 0);
@@ -82,11 +82,11 @@ TEST(PageCacheHolds, WhatWasWrittenUntilItIsDropped) {
   const std::optional<bool> held = page_cache_holds(fd.get(), 4000, 200);
   if (!held) GTEST_SKIP() << "no cachestat(2) here";
   EXPECT_TRUE(*held);  // two pages, both just written
-  EXPECT_TRUE(page_cache_holds(fd.get(), 3 * 4096, 100).value());
-  EXPECT_FALSE(page_cache_holds(fd.get(), 3 * 4096, 5000).value());  // EOF
+  EXPECT_TRUE(page_cache_holds(fd.get(), 3UL * 4096, 100).value());
+  EXPECT_FALSE(page_cache_holds(fd.get(), 3UL * 4096, 5000).value());  // EOF
   ASSERT_EQ(::posix_fadvise(fd.get(), 0, 0, POSIX_FADV_DONTNEED), 0);
   EXPECT_FALSE(page_cache_holds(fd.get(), 4000, 200).value());
-  std::array<std::byte, 4 * 4096> all{};
+  std::array<std::byte, 4UL * 4096> all{};
   ASSERT_TRUE(read_at(fd.get(), all, 0));
   EXPECT_TRUE(page_cache_holds(fd.get(), 4000, 200).value());
   EXPECT_FALSE(page_cache_holds(-1, 0, 1).has_value());

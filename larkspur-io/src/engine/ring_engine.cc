@@ -262,33 +262,34 @@ bool RingEngine::submit_background(std::shared_ptr<RowJob> job) {
 
 void RingEngine::push_reads() {
   // Foreground jobs first, in order; background ones take what is left.
-  for (const bool background : {false, true}) {
-    if (!push_reads_of(background)) return;
-  }
+  static_cast<void>(push_reads_of(false) && push_reads_of(true));
 }
 
 bool RingEngine::push_reads_of(bool background) {
-  for (const std::shared_ptr<RowJob>& job : active_) {
-    if (job->background_ != background) continue;
-    if (job->cancelled_.load(std::memory_order_relaxed) || job->error_) {
-      if (job->next_span_ < job->spans_.size()) job->dropped_ = true;
-      job->next_span_ = job->spans_.size();
-      continue;
-    }
-    while (job->next_span_ < job->spans_.size() && !free_slots_.empty()) {
-      const std::uint32_t slot = free_slots_.back();
-      if (!push_span_read(slot, job->spans_[job->next_span_], 0)) {
-        return false;  // the queue is full until the next enter
-      }
-      free_slots_.pop_back();
-      slot_got_[slot] = 0;
-      slot_job_[slot] = job;
-      slot_span_[slot] = job->next_span_++;
-      ++job->in_flight_;
-    }
-    if (free_slots_.empty()) return false;
+  return std::ranges::all_of(
+      active_, [this, background](const std::shared_ptr<RowJob>& job) {
+        return job->background_ != background || push_job_reads(job);
+      });
+}
+
+bool RingEngine::push_job_reads(const std::shared_ptr<RowJob>& job) {
+  if (job->cancelled_.load(std::memory_order_relaxed) || job->error_) {
+    if (job->next_span_ < job->spans_.size()) job->dropped_ = true;
+    job->next_span_ = job->spans_.size();
+    return true;
   }
-  return true;
+  while (job->next_span_ < job->spans_.size() && !free_slots_.empty()) {
+    const std::uint32_t slot = free_slots_.back();
+    if (!push_span_read(slot, job->spans_[job->next_span_], 0)) {
+      return false;  // the queue is full until the next enter
+    }
+    free_slots_.pop_back();
+    slot_got_[slot] = 0;
+    slot_job_[slot] = job;
+    slot_span_[slot] = job->next_span_++;
+    ++job->in_flight_;
+  }
+  return !free_slots_.empty();
 }
 
 bool RingEngine::push_span_read(std::uint32_t slot, const RowSpan& span,

@@ -69,7 +69,7 @@ class RowJob {
     friend class RowJob;
     Key() = default;
   };
-  RowJob(Key, std::vector<RowRef> refs, std::byte* out, UniqueFd event);
+  RowJob(Key /*key*/, std::vector<RowRef> refs, std::byte* out, UniqueFd event);
 
  private:
   friend class RingEngine;
@@ -143,7 +143,7 @@ class RingEngine {
     friend class RingEngine;
     Key() = default;
   };
-  RingEngine(Key, const Store& store, const RingRowsOptions& options,
+  RingEngine(Key /*key*/, const Store& store, const RingRowsOptions& options,
              std::uint32_t slot_bytes, std::vector<UniqueFd> direct_fds,
              Mapping buffers, IoUring ring, UniqueFd wake);
 
@@ -162,6 +162,9 @@ class RingEngine {
   // push_reads for the foreground or the background jobs; false once no
   // more reads fit.
   bool push_reads_of(bool background);
+  // Queues the reads of `job` (none once it is cancelled or failed); false
+  // once no more reads fit.
+  bool push_job_reads(const std::shared_ptr<RowJob>& job);
   void on_completion(const Completion& done);
   // Finishes the active jobs that have nothing left in flight or to read.
   void settle_jobs();

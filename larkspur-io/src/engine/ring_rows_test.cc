@@ -89,6 +89,15 @@ class RingRowsTest
     return out;
   }
 
+  // Three requests submitted at once, each checked once done: how many
+  // were wrong or failed.
+  int submit_three(RingEngine& engine, std::mt19937_64& rng) const;
+
+  std::uint64_t width() const { return width_; }
+  std::uint64_t rows() const { return rows_; }
+  const Store& store() const { return *store_; }
+
+ private:
   std::uint64_t width_ = 0;
   std::uint64_t rows_ = 0;
   test::TempDir dir_;
@@ -106,7 +115,7 @@ TEST_P(RingRowsTest, EqualsTheFilesBytes) {
   options.register_files = depth > 1;
   options.fixed_buffers = depth > 4;
   Result<std::unique_ptr<RingEngine>> engine =
-      RingEngine::start(*store_, options);
+      RingEngine::start(store(), options);
   if (!engine && direct && engine.error().sys_errno() == EINVAL) {
     GTEST_SKIP() << "no O_DIRECT on this file system";
   }
@@ -117,8 +126,8 @@ TEST_P(RingRowsTest, EqualsTheFilesBytes) {
     for (std::size_t k = 0; k < n; ++k) {
       // Repeats and neighbours as well as scattered rows.
       const std::uint64_t id =
-          k % 5 == 4 ? refs[k - 1].rowid + (k % 2) : rng() % (kShards * rows_);
-      refs[k] = RowRef{std::min(id, kShards * rows_ - 1), k};
+          k % 5 == 4 ? refs[k - 1].rowid + (k % 2) : rng() % (kShards * rows());
+      refs[k] = RowRef{std::min(id, kShards * rows() - 1), k};
     }
     const std::vector<std::byte> want = model(refs);
     std::sort(refs.begin(), refs.end());
@@ -146,45 +155,50 @@ std::vector<RowRef> random_refs(std::mt19937_64& rng, std::size_t n,
   return refs;
 }
 
+int RingRowsTest::submit_three(RingEngine& engine, std::mt19937_64& rng) const {
+  std::vector<std::shared_ptr<RowJob>> jobs;
+  std::vector<std::vector<std::byte>> outs;
+  std::vector<std::vector<std::byte>> wants;
+  for (int j = 0; j < 3; ++j) {
+    std::vector<RowRef> refs =
+        random_refs(rng, 1 + rng() % 600, kShards * rows());
+    wants.push_back(model(refs));
+    std::sort(refs.begin(), refs.end());
+    outs.emplace_back(refs.size() * width(), std::byte{0xee});
+    Result<std::shared_ptr<RowJob>> job =
+        RowJob::make(std::move(refs), outs.back().data());
+    if (!job) return 1;
+    engine.submit(*job);
+    jobs.push_back(*job);
+  }
+  int wrong = 0;
+  for (std::size_t j = 0; j < jobs.size(); ++j) {
+    jobs[j]->wait();
+    if (!jobs[j]->result() || outs[j] != wants[j]) ++wrong;
+  }
+  return wrong;
+}
+
 TEST_P(RingRowsTest, EngineServesManyRequestsAtOnce) {
-  const auto [width, direct, depth] = GetParam();
+  const auto [_, direct, depth] = GetParam();
   RingRowsOptions options;
   options.direct = direct;
   options.depth = static_cast<std::uint32_t>(depth);
   Result<std::unique_ptr<RingEngine>> engine =
-      RingEngine::start(*store_, options);
+      RingEngine::start(store(), options);
   if (!engine && direct && engine.error().sys_errno() == EINVAL) {
     GTEST_SKIP() << "no O_DIRECT on this file system";
   }
   ASSERT_TRUE(engine) << engine.error().text();
   std::atomic<int> wrong{0};
   std::vector<std::thread> callers;
-  for (int t = 0; t < 4; ++t) {
+  callers.reserve(4);
+  for (std::uint64_t t = 0; t < 4; ++t) {
     callers.emplace_back([&, t] {
-      std::mt19937_64 rng(static_cast<std::uint64_t>(t) * 977 + width);
+      std::mt19937_64 rng(t * 977 + width());
+      // Several requests in flight from each caller.
       for (int round = 0; round < 6; ++round) {
-        // Several requests in flight from each caller.
-        std::vector<std::shared_ptr<RowJob>> jobs;
-        std::vector<std::vector<std::byte>> outs, wants;
-        for (int j = 0; j < 3; ++j) {
-          std::vector<RowRef> refs =
-              random_refs(rng, 1 + rng() % 600, kShards * rows_);
-          wants.push_back(model(refs));
-          std::sort(refs.begin(), refs.end());
-          outs.emplace_back(refs.size() * width, std::byte{0xee});
-          Result<std::shared_ptr<RowJob>> job =
-              RowJob::make(std::move(refs), outs.back().data());
-          if (!job) {
-            ++wrong;
-            return;
-          }
-          (*engine)->submit(*job);
-          jobs.push_back(*job);
-        }
-        for (std::size_t j = 0; j < jobs.size(); ++j) {
-          jobs[j]->wait();
-          if (!jobs[j]->result() || outs[j] != wants[j]) ++wrong;
-        }
+        wrong.fetch_add(submit_three(**engine, rng));
       }
     });
   }
@@ -212,7 +226,7 @@ TEST(RingEngine, HandlesReportDoneWaitEventAndCancel) {
       RingEngine::start(*store, options);
   ASSERT_TRUE(engine) << engine.error().text();
 
-  std::vector<std::byte> out(64 * 3);
+  std::vector<std::byte> out(64UL * 3);
   std::vector<RowRef> refs{{0, 0}, {100, 1}, {16383, 2}};
   Result<std::shared_ptr<RowJob>> job = RowJob::make(refs, out.data());
   ASSERT_TRUE(job);

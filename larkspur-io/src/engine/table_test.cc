@@ -62,6 +62,10 @@ class EngineTable : public ::testing::Test {
     return out;
   }
 
+  // Three gathers submitted at once, each checked once done (its eventfd
+  // readable by then): how many were wrong or failed.
+  int submit_three(const Table& t, std::mt19937_64& rng) const;
+
   void evict() {
     for (std::uint64_t s = 0; s < kShards; ++s) {
       const UniqueFd fd(
@@ -155,6 +159,32 @@ TEST_F(EngineTable, CloseWhileOtherThreadsRead) {
   EXPECT_EQ(refused.load(), 4);
 }
 
+int EngineTable::submit_three(const Table& t, std::mt19937_64& rng) const {
+  std::vector<std::vector<std::uint64_t>> ids;
+  std::vector<std::vector<std::byte>> outs;
+  std::vector<Table::Pending> pending;
+  ids.reserve(3);
+  outs.reserve(3);
+  pending.reserve(3);
+  for (int j = 0; j < 3; ++j) {
+    ids.push_back(random_ids(rng, 1 + rng() % 2000));
+    outs.emplace_back(ids.back().size() * kWidth);
+    Result<Table::Pending> p = t.submit(ids.back(), outs.back());
+    if (!p) return 1;
+    pending.push_back(std::move(*p));
+  }
+  int wrong = 0;
+  for (std::size_t j = 0; j < pending.size(); ++j) {
+    pending[j].wait();
+    pollfd ready{pending[j].event_fd(), POLLIN, 0};
+    if (!pending[j].result() || outs[j] != model(ids[j]) ||
+        ::poll(&ready, 1, 0) != 1) {
+      ++wrong;
+    }
+  }
+  return wrong;
+}
+
 // Submitted gathers, three in flight from each of 4 threads, cold and warm:
 // each equals the model once done, its eventfd readable by then.
 TEST_F(EngineTable, SubmittedGathersMatchTheModel) {
@@ -167,30 +197,7 @@ TEST_F(EngineTable, SubmittedGathersMatchTheModel) {
       std::mt19937_64 rng(100 + static_cast<std::uint64_t>(i));
       for (int round = 0; round < 8; ++round) {
         if (i == 0 && round % 2 == 0) evict();
-        std::vector<std::vector<std::uint64_t>> ids;
-        std::vector<std::vector<std::byte>> outs;
-        std::vector<Table::Pending> pending;
-        ids.reserve(3);
-        outs.reserve(3);
-        pending.reserve(3);
-        for (int j = 0; j < 3; ++j) {
-          ids.push_back(random_ids(rng, 1 + rng() % 2000));
-          outs.emplace_back(ids.back().size() * kWidth);
-          Result<Table::Pending> p = t.submit(ids.back(), outs.back());
-          if (!p) {
-            wrong.fetch_add(1);
-            return;
-          }
-          pending.push_back(std::move(*p));
-        }
-        for (std::size_t j = 0; j < pending.size(); ++j) {
-          pending[j].wait();
-          pollfd ready{pending[j].event_fd(), POLLIN, 0};
-          if (!pending[j].result() || outs[j] != model(ids[j]) ||
-              ::poll(&ready, 1, 0) != 1) {
-            wrong.fetch_add(1);
-          }
-        }
+        wrong.fetch_add(submit_three(t, rng));
       }
     });
   }

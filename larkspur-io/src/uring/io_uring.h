@@ -19,11 +19,11 @@ namespace larkspur::io {
 // `fixed_file`, `fd` is an index into the ring's registered files; with
 // `fixed_buffer`, `buffer` lies inside the ring's registered buffer.
 struct ReadRequest {
-  int fd;
-  std::uint64_t offset;
-  std::byte* buffer;
-  std::uint32_t length;
-  std::uint64_t tag;
+  int fd = -1;
+  std::uint64_t offset = 0;
+  std::byte* buffer = nullptr;
+  std::uint32_t length = 0;
+  std::uint64_t tag = 0;
   bool fixed_file = false;
   bool fixed_buffer = false;
 };
