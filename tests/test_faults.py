@@ -1187,3 +1187,29 @@ def test_a_ring_that_cannot_register_reads_by_plain_descriptor(faulty, files):
     assert out["backend"] == ["io_uring", ""]
     assert out["rows"] == [True, True]
     assert out["direct"][0] == "ok"
+
+
+SLOW_LOOKUP = """
+import larkspur
+where = sys.argv[1]
+t = larkspur.Table(where + "/table", shards=4, rows_per_shard=100, width=64)
+paths = [f"{where}/table/shard_{i}.bin" for i in range(4)]
+fds = [os.open(p, os.O_RDONLY) for p in paths]
+ids = list(range(0, 400, 3))
+t.submit(rowids=[1]).result()  # the engine started before any timing
+for fd in fds:
+    evict(fd)
+arm("call=io_uring_enter,delay=300000", "Lookup dropped unfinished (slow)")
+box = [t.submit(rowids=ids)]
+out["running"] = not box[0].done()
+out["pause"], out["took"] = heartbeat_pause(box.clear)
+out["made"] = injected()
+disarm()
+"""
+
+
+def test_a_dropped_lookup_waits_for_its_reads_without_the_lock(faulty, files):
+    out = faulty(SLOW_LOOKUP, files)
+    assert out["made"] == 1 and out["running"]
+    assert out["took"] > 0.1  # the reads it waited for
+    assert out["pause"] < out["took"] / 2, out

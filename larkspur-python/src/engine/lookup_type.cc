@@ -22,7 +22,6 @@ Result<LookupValue> refuse() {
   return Error::raised();
 }
 
-// Engaged from construction on.
 const io::Table::Pending& pending_of(const LookupValue& v) {
   return *v.pending;
 }

@@ -187,9 +187,9 @@ Result<PyRef> submit(const io::Table& table, Self self, Obj tokens, Obj rowids,
   Result<io::Table::Pending> pending =
       blocking([&] { return table.submit(all, into); });
   if (!pending) return std::move(pending).error();
-  PyObject* lookup =
-      new_lookup(LookupValue{PyRef::borrow(self.ptr), std::move(*result),
-                             std::move(held), std::move(*pending)});
+  PyObject* lookup = new_lookup(
+      LookupValue{PyRef::borrow(self.ptr), std::move(*result), std::move(held),
+                  PendingGather(std::move(*pending))});
   if (lookup == nullptr) return Error::raised();
   return PyRef::steal(lookup);
 }
