@@ -22,7 +22,10 @@ struct RingRowsOptions {
   // the page cache; else through the Store's own descriptors.
   bool direct = false;
   // The most bytes one read covers when it joins the rows of neighbouring
-  // pages (a single row wider than this still gets one read).
+  // pages (a single row wider than this still gets one read). Direct, cold,
+  // rows of 160 bytes: 156k rows/s for 8,192 random rows and 174k for
+  // 65,536 at 16 KiB, against 142k and 145k with no joining (4 KiB) and
+  // 162k and 166k at 64 KiB.
   std::uint32_t max_span = 16384;
   // Register the shard descriptors with the ring, and its buffer slots as
   // a fixed buffer, where the kernel allows.
