@@ -11,7 +11,7 @@ import numpy as np
 import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
-from conftest import under_asan
+from conftest import Index, under_asan
 from test_store import Table as Files
 
 import _larkspur
@@ -167,6 +167,13 @@ def test_out_of_any_shape_and_dtype_with_the_right_size(table, files, out):
     ([-1], None, OverflowError, r"rowids must not be negative \(found -1\)"),
     (np.array([3, -2]), None, OverflowError, "must not be negative"),
     ([900], None, IndexError, "row id 900 is out of range for a table of 900 rows"),
+    (np.zeros(1, np.complex128), None, TypeError, "rowids must be integers, not complex"),
+    # What an element's __index__ raises, other than TypeError, goes on as it is.
+    ([1, Index(ZeroDivisionError("boom"))], None, ZeroDivisionError, "boom"),
+    ([Index(MemoryError())], None, MemoryError, "^$"),
+    ([Index("1")], None, TypeError, "rowids must be integers, not Index"),
+    # A length no vector can hold.
+    (range(2**64 - 1, 2**64 + 2**62), None, MemoryError, "^$"),
 ])
 def test_bad_arguments_fail_before_any_read(table, rowids, out, exc, message):
     before = table.stats()["bytes_read"]
