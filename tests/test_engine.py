@@ -182,6 +182,13 @@ def test_bad_arguments_fail_before_any_read(table, rowids, out, exc, message):
     assert table.stats()["bytes_read"] == before
 
 
+@pytest.mark.parametrize("out", [None, bytearray(64)])
+def test_results_larger_than_any_buffer_are_memory_errors(files, out):
+    with Table(files.dir, shards=3, rows_per_shard=RPS, width=2**62) as t:
+        with pytest.raises(MemoryError):
+            t.gather([0, 1, 2, 3], out=out)
+
+
 def test_read_errors_are_os_errors(tmp_path):
     os.mkdir(tmp_path / "shard_0.bin")
     with pytest.raises(OSError, match=r"Is a directory \(os error 21\)"):
