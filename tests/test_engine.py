@@ -388,6 +388,15 @@ def test_lookups_awaited_together(table, files):
         assert got.tobytes() == files.model(ids, RPS, WIDTH)
 
 
+def test_a_lookup_is_awaited_directly(table, files):
+    import asyncio
+
+    async def main():
+        return await table.submit(rowids=[7, 899])
+
+    assert asyncio.run(main()).tobytes() == files.model([7, 899], RPS, WIDTH)
+
+
 def test_cancelled_or_dropped_lookups_end_cleanly(files, fd_count):
     before = fd_count()
     t = Table(files.dir, shards=3, rows_per_shard=RPS, width=WIDTH, queue_depth=2)

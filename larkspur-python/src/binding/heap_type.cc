@@ -22,16 +22,21 @@ std::string format_thread_id(std::uint64_t id) {
 
 PyTypeObject* TypeCell::create() {
   if (type_ != nullptr) return type_;
-  std::array<PyType_Slot, 6> slots = {{
+  std::array<PyType_Slot, 7> slots = {{
       // PyType_Slot holds a void*; CPython copies the text.
       // NOLINTNEXTLINE(cppcoreguidelines-pro-type-const-cast)
       {Py_tp_doc, const_cast<char*>(spec_.doc)},
       {Py_tp_new, reinterpret_cast<void*>(spec_.tp_new)},
       {Py_tp_dealloc, reinterpret_cast<void*>(spec_.tp_dealloc)},
       {Py_tp_methods, spec_.methods},
-      {spec_.getset != nullptr ? Py_tp_getset : 0, spec_.getset},
-      {0, nullptr},
   }};
+  // The optional slots follow; the first {0, nullptr} ends the list.
+  std::size_t n = 4;
+  if (spec_.getset != nullptr) slots[n++] = {Py_tp_getset, spec_.getset};
+  if (spec_.am_await != nullptr) {
+    slots[n++] = {Py_am_await, reinterpret_cast<void*>(spec_.am_await)};
+  }
+  slots[n] = {0, nullptr};
   PyType_Spec spec = {spec_.name, spec_.basicsize, 0, Py_TPFLAGS_DEFAULT,
                       slots.data()};
   type_ = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
