@@ -223,6 +223,20 @@ def test_batched_rowids_are_per_sequence():
         _larkspur.rowids_for_seq(row.tolist(), 1) for row in tokens]
 
 
+@pytest.mark.parametrize("inside", ["tokens", "history"])
+def test_rowids_into_an_out_that_holds_an_argument(inside):
+    # The argument is a view of out's first words: read before any id
+    # overwrites it.
+    tokens = np.array([[5, 6], [7, 8]], np.uint64)
+    history = np.array([[3, 4], [1, 2]], np.uint64)
+    want = larkspur.rowids(tokens, history).tolist()
+    out = np.zeros((2, 2, 16), np.uint64)
+    view = out.ravel()[:4].reshape(2, 2)
+    view[:] = tokens if inside == "tokens" else history
+    args = (view, history) if inside == "tokens" else (tokens, view)
+    assert larkspur.rowids(*args, out=out) is out and out.tolist() == want
+
+
 @pytest.mark.parametrize("tokens, kw, exc, message", [
     (np.zeros((1, 1, 1), np.int64), {}, ValueError, "tokens must be 1-D .* not 3-D"),
     ([2**32], {}, OverflowError, "tokens must be at most 4294967295"),

@@ -2,6 +2,7 @@
 #include "larkspur-python/src/engine/arrays.h"
 
 #include <cstring>
+#include <functional>
 #include <limits>
 #include <string>
 #include <string_view>
@@ -286,6 +287,19 @@ bool read_ints(PyObject* obj, const char* what, std::uint64_t max,
     return false;
   }
   return ints_from_sequence(obj, what, max, out);
+}
+
+void keep_apart(IntArray& ints, std::span<const std::byte> memory) {
+  const std::span<const std::byte> mine = std::as_bytes(ints.values);
+  if (mine.empty() || memory.empty()) return;
+  // A total order over unrelated pointers.
+  const std::less<const std::byte*> before;
+  if (!before(mine.data(), memory.data() + memory.size()) ||
+      !before(memory.data(), mine.data() + mine.size())) {
+    return;
+  }
+  ints.storage.assign(ints.values.begin(), ints.values.end());
+  ints.values = ints.storage;
 }
 
 bool writable_bytes(PyObject* obj, const char* what, std::size_t nbytes,
