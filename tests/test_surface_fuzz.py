@@ -1621,11 +1621,34 @@ def rowids_outcome(tokens, history=None, out=None):
     return Outcome(filled(out, shape, np.uint64, np.array(ids, dtype=np.uint64).tobytes()))
 
 
+@st.composite
+def sharing_out(draw):
+    """(args, kwargs) of rowids() whose tokens or history are a view of the
+    words of out=: at their start, at their end, or strided."""
+    b, t, k = draw(st.integers(1, 3)), draw(st.integers(1, 4)), draw(st.integers(0, 3))
+    args = [np.array(draw(st.lists(st.sampled_from(VOCAB), min_size=b * n, max_size=b * n)),
+                     dtype=np.uint64).reshape(b, n) for n in (t, k)]
+    out = np.zeros((b, t, 16), dtype=draw(st.sampled_from([np.uint64, np.int64])))
+    words = out.view(np.uint64).ravel()
+    which = draw(st.integers(0, 1))
+    n = args[which].size
+    view = draw(st.sampled_from([words[:n], words[len(words) - n:], words[::16][:n]]))
+    if len(view) < n:  # a history longer than the strided words
+        view = words[:n]
+    view = view.reshape(args[which].shape)
+    view[...] = args[which]
+    args[which] = view
+    return args, {"out": out}
+
+
 @FUZZ
 @given(data=st.data())
 def test_engine_rowids(data):
-    args, kwargs = data.draw(calls(
-        "larkspur.rowids", tokens=token_args, history=history_args,
-        out=out_args(8, tokens_of)))
+    if data.draw(st.integers(0, 7)) == 0:
+        args, kwargs = data.draw(sharing_out())
+    else:
+        args, kwargs = data.draw(calls(
+            "larkspur.rowids", tokens=token_args, history=history_args,
+            out=out_args(8, tokens_of)))
     want = expect(signature("larkspur.rowids"), args, kwargs, rowids_outcome)
     check("larkspur.rowids", lambda: larkspur.rowids(*args, **kwargs), want)
