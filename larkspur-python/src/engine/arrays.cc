@@ -293,7 +293,7 @@ void keep_apart(IntArray& ints, std::span<const std::byte> memory) {
   const std::span<const std::byte> mine = std::as_bytes(ints.values);
   if (mine.empty() || memory.empty()) return;
   // A total order over unrelated pointers.
-  const std::less<const std::byte*> before;
+  const std::less<> before;
   if (!before(mine.data(), memory.data() + memory.size()) ||
       !before(memory.data(), mine.data() + mine.size())) {
     return;
