@@ -300,16 +300,20 @@ def seq_of(element, size):
 CONVERSIONS = {
     "u64": u64_of, "u32": u32_of, "i32": i32_of, "text": text_of,
     "seq_u64": seq_of(u64_of, 8), "seq_u32": seq_of(u32_of, 4), "seq_i32": seq_of(i32_of, 4),
+    # Taken as it is: the operation inspects it (buffers, None, flags).
+    "obj": Outcome,
 }
 
 
 class Signature:
     """A callable as its declaration describes it: the name its messages
-    use, its parameters as (name, conversion), and how many are required."""
+    use, its parameters as (name, conversion), how many are required, and
+    how many may be passed by position (the rest only by keyword)."""
 
-    def __init__(self, full, params, required=None):
+    def __init__(self, full, params, required=None, positional=None):
         self.full, self.params = full, params
         self.required = len(params) if required is None else required
+        self.positional = len(params) if positional is None else positional
 
     @property
     def names(self):
@@ -348,13 +352,13 @@ SIGNATURES = {
 
 def binding(sig, args, kwargs):
     """The binding failure (type, message) of a call, or the bound values."""
-    full, names, required = sig.full, sig.names, sig.required
-    if len(args) > len(names):
+    full, names, required, positional = sig.full, sig.names, sig.required, sig.positional
+    if len(args) > positional:
         given_word = "was" if len(args) == 1 else "were"
-        if required == len(names):
-            return fails(TypeError, f"{full} takes {len(names)} positional arguments "
+        if required == positional:
+            return fails(TypeError, f"{full} takes {positional} positional arguments "
                                     f"but {len(args)} {given_word} given")
-        return fails(TypeError, f"{full} takes from {required} to {len(names)} positional "
+        return fails(TypeError, f"{full} takes from {required} to {positional} positional "
                                 f"arguments but {len(args)} {given_word} given")
     bound = dict(zip(names, args))
     for key in kwargs:

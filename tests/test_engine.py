@@ -11,7 +11,7 @@ import numpy as np
 import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
-from conftest import under_asan
+from conftest import Index, under_asan
 from test_store import Table as Files
 
 import _larkspur
@@ -167,12 +167,26 @@ def test_out_of_any_shape_and_dtype_with_the_right_size(table, files, out):
     ([-1], None, OverflowError, r"rowids must not be negative \(found -1\)"),
     (np.array([3, -2]), None, OverflowError, "must not be negative"),
     ([900], None, IndexError, "row id 900 is out of range for a table of 900 rows"),
+    (np.zeros(1, np.complex128), None, TypeError, "rowids must be integers, not complex"),
+    # What an element's __index__ raises, other than TypeError, goes on as it is.
+    ([1, Index(ZeroDivisionError("boom"))], None, ZeroDivisionError, "boom"),
+    ([Index(MemoryError())], None, MemoryError, "^$"),
+    ([Index("1")], None, TypeError, "rowids must be integers, not Index"),
+    # A length no vector can hold.
+    (range(2**64 - 1, 2**64 + 2**62), None, MemoryError, "^$"),
 ])
 def test_bad_arguments_fail_before_any_read(table, rowids, out, exc, message):
     before = table.stats()["bytes_read"]
     with pytest.raises(exc, match=message):
         table.gather(rowids, out=out)
     assert table.stats()["bytes_read"] == before
+
+
+@pytest.mark.parametrize("out", [None, bytearray(64)])
+def test_results_larger_than_any_buffer_are_memory_errors(files, out):
+    with Table(files.dir, shards=3, rows_per_shard=RPS, width=2**62) as t:
+        with pytest.raises(MemoryError):
+            t.gather([0, 1, 2, 3], out=out)
 
 
 def test_read_errors_are_os_errors(tmp_path):
@@ -207,6 +221,20 @@ def test_batched_rowids_are_per_sequence():
         assert got[b].tolist() == want
     assert larkspur.rowids(tokens).tolist() == [
         _larkspur.rowids_for_seq(row.tolist(), 1) for row in tokens]
+
+
+@pytest.mark.parametrize("inside", ["tokens", "history"])
+def test_rowids_into_an_out_that_holds_an_argument(inside):
+    # The argument is a view of out's first words: read before any id
+    # overwrites it.
+    tokens = np.array([[5, 6], [7, 8]], np.uint64)
+    history = np.array([[3, 4], [1, 2]], np.uint64)
+    want = larkspur.rowids(tokens, history).tolist()
+    out = np.zeros((2, 2, 16), np.uint64)
+    view = out.ravel()[:4].reshape(2, 2)
+    view[:] = tokens if inside == "tokens" else history
+    args = (view, history) if inside == "tokens" else (tokens, view)
+    assert larkspur.rowids(*args, out=out) is out and out.tolist() == want
 
 
 @pytest.mark.parametrize("tokens, kw, exc, message", [

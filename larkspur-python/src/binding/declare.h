@@ -289,4 +289,19 @@ constexpr std::size_t init_index() {
   }(std::make_index_sequence<kMemberCount<C>>{});
 }
 
+// The index of the method of class C named `name`, or kMemberCount<C> when
+// it has none: special methods whose type slot a method table cannot fill.
+template <const auto& C>
+constexpr std::size_t method_index(std::string_view name) {
+  return [name]<std::size_t... I>(std::index_sequence<I...>) {
+    std::size_t at = sizeof...(I);
+    ((MemberAt<C, I>::kKind == MemberKind::kMethod &&
+              std::string_view(std::get<I>(C.members).name) == name
+          ? (at = I, 0)
+          : 0),
+     ...);
+    return at;
+  }(std::make_index_sequence<kMemberCount<C>>{});
+}
+
 }  // namespace larkspur::py

@@ -20,30 +20,8 @@ std::string format_thread_id(std::uint64_t id) {
   return str_cat("ThreadId(", id, ")");
 }
 
-namespace {
-
-// `await obj` for a class with an __await__ method: the type's slot calls
-// the method. The method is added with METH_COEXIST, so that it, not a
-// wrapper of this slot, is what the name finds.
-PyObject* await_by_method(PyObject* self) {
-  return PyObject_CallMethod(self, "__await__", nullptr);
-}
-
-bool take_await_method(PyMethodDef* methods) {
-  for (PyMethodDef* m = methods; m != nullptr && m->ml_name != nullptr; ++m) {
-    if (std::strcmp(m->ml_name, "__await__") == 0) {
-      m->ml_flags |= METH_COEXIST;
-      return true;
-    }
-  }
-  return false;
-}
-
-}  // namespace
-
 PyTypeObject* TypeCell::create() {
   if (type_ != nullptr) return type_;
-  const bool awaitable = take_await_method(spec_.methods);
   std::array<PyType_Slot, 7> slots = {{
       // PyType_Slot holds a void*; CPython copies the text.
       // NOLINTNEXTLINE(cppcoreguidelines-pro-type-const-cast)
@@ -52,12 +30,13 @@ PyTypeObject* TypeCell::create() {
       {Py_tp_dealloc, reinterpret_cast<void*>(spec_.tp_dealloc)},
       {Py_tp_methods, spec_.methods},
   }};
-  // The optional slots, then the {0, nullptr} that ends the list.
-  std::size_t used = 4;
-  if (spec_.getset != nullptr) slots[used++] = {Py_tp_getset, spec_.getset};
-  if (awaitable) {
-    slots[used++] = {Py_am_await, reinterpret_cast<void*>(&await_by_method)};
+  // The optional slots follow; the first {0, nullptr} ends the list.
+  std::size_t n = 4;
+  if (spec_.getset != nullptr) slots[n++] = {Py_tp_getset, spec_.getset};
+  if (spec_.am_await != nullptr) {
+    slots[n++] = {Py_am_await, reinterpret_cast<void*>(spec_.am_await)};
   }
+  slots[n] = {0, nullptr};
   PyType_Spec spec = {spec_.name, spec_.basicsize, 0, Py_TPFLAGS_DEFAULT,
                       slots.data()};
   type_ = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));

@@ -36,6 +36,9 @@ struct ClassSpec {
   destructor tp_dealloc;
   PyMethodDef* methods;
   PyGetSetDef* getset;  // may be nullptr
+  // The am_await slot, so that `await obj` works: an __await__ in the
+  // method table alone is not found there. nullptr for none.
+  unaryfunc am_await;
 };
 
 // A type object created at most once per process, on first need.

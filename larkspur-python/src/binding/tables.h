@@ -79,6 +79,22 @@ PyGetSetDef* getter_table() {
   }
 }
 
+// The am_await slot of class C: its parameterless __await__ method, or
+// nullptr.
+template <const auto& C>
+unaryfunc await_slot() {
+  constexpr std::size_t kAt = method_index<C>("__await__");
+  if constexpr (kAt == kMemberCount<C>) {
+    return nullptr;
+  } else {
+    static_assert(std::get<kAt>(C.members).count == 0,
+                  "__await__ takes no parameters");
+    return [](PyObject* self) -> PyObject* {
+      return method_noargs_entry<C, kAt>(self, nullptr);
+    };
+  }
+}
+
 }  // namespace internal_tables
 
 // The type cell of class C: its type object, made once per process.
@@ -92,6 +108,7 @@ TypeCell& type_cell() {
       &dealloc_entry<C>,
       internal_tables::method_table<C>(),
       internal_tables::getter_table<C>(),
+      internal_tables::await_slot<C>(),
   };
   static TypeCell cell(kSpec);
   return cell;

@@ -2,6 +2,7 @@
 #include "larkspur-python/src/engine/arrays.h"
 
 #include <cstring>
+#include <functional>
 #include <limits>
 #include <string>
 #include <string_view>
@@ -13,6 +14,8 @@ namespace {
 // The numpy name of a buffer format, for messages.
 std::string_view format_name(std::string_view format) {
   if (format.empty()) return "uint8";
+  // "Zd", "Zf": complex numbers, named by their parts' code last.
+  if (format.find('Z') != std::string_view::npos) return "complex";
   switch (format.back()) {
     case 'd':
       return "float64";
@@ -22,8 +25,6 @@ std::string_view format_name(std::string_view format) {
       return "float16";
     case '?':
       return "bool";
-    case 'Z':
-      return "complex";
     case 'O':
       return "object";
     default:
@@ -169,6 +170,9 @@ bool int_from_item(PyObject* item, const char* what, std::uint64_t max,
   if (!PyLong_Check(item)) {
     index = PyRef::steal(PyNumber_Index(item));
     if (!index) {
+      // A TypeError says the item is no integer; anything else (what the
+      // item's __index__ raised, MemoryError) goes on as raised.
+      if (PyErr_ExceptionMatches(PyExc_TypeError) == 0) return false;
       PyErr_Clear();
       PyRef type_name = PyRef::steal(PyType_GetName(Py_TYPE(item)));
       if (type_name) {
@@ -200,6 +204,12 @@ bool ints_from_sequence(PyObject* obj, const char* what, std::uint64_t max,
                         IntArray& out) {
   const Py_ssize_t n = PySequence_Size(obj);
   if (n < 0) return false;
+  // A length no vector can hold (a huge range, a lying __len__) is memory
+  // that cannot be had, found before any element is read.
+  if (static_cast<std::size_t>(n) > out.storage.max_size()) {
+    PyErr_NoMemory();
+    return false;
+  }
   out.shape = {static_cast<std::size_t>(n)};
   out.storage.resize(static_cast<std::size_t>(n));
   const bool list = PyList_Check(obj) != 0;
@@ -277,6 +287,19 @@ bool read_ints(PyObject* obj, const char* what, std::uint64_t max,
     return false;
   }
   return ints_from_sequence(obj, what, max, out);
+}
+
+void keep_apart(IntArray& ints, std::span<const std::byte> memory) {
+  const std::span<const std::byte> mine = std::as_bytes(ints.values);
+  if (mine.empty() || memory.empty()) return;
+  // A total order over unrelated pointers.
+  const std::less<> before;
+  if (!before(mine.data(), memory.data() + memory.size()) ||
+      !before(memory.data(), mine.data() + mine.size())) {
+    return;
+  }
+  ints.storage.assign(ints.values.begin(), ints.values.end());
+  ints.values = ints.storage;
 }
 
 bool writable_bytes(PyObject* obj, const char* what, std::size_t nbytes,

@@ -52,6 +52,10 @@ struct IntArray {
 bool read_ints(PyObject* obj, const char* what, std::uint64_t max,
                IntArray& out);
 
+// Copies the values of `ints` into its own storage when they are read in
+// place from memory that overlaps `memory`, which is about to be written.
+void keep_apart(IntArray& ints, std::span<const std::byte> memory);
+
 // The writable memory of `obj`, which must be a C-contiguous buffer of
 // exactly `nbytes` bytes (any shape and format). False with an exception
 // set: TypeError when it has no writable buffer, ValueError when it is not

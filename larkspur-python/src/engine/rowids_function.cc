@@ -80,6 +80,12 @@ Result<PyRef> rowids(Obj tokens, Obj history, Obj out) {
     if (!writable_bytes(out.ptr, "out", bytes, true, held)) {
       return Error::raised();
     }
+    // Tokens read in place from out's own memory (a view of it) would be
+    // overwritten by the ids before they are read.
+    const std::span<const std::byte> into{
+        static_cast<const std::byte*>(held.view().buf), bytes};
+    keep_apart(batch.tokens, into);
+    keep_apart(batch.history, into);
     result = PyRef::borrow(out.ptr);
   } else {
     std::vector<std::size_t> shape;

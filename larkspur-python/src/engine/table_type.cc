@@ -85,8 +85,9 @@ Result<io::Table> make(std::string path, Obj shards, Obj rows_per_shard,
 Result<PyRef> output(const io::Table& table, Obj out, std::size_t rows,
                      std::vector<std::size_t> shape, HeldBuffer& held) {
   const std::uint64_t width = table.geometry().width;
+  // More bytes than any buffer can hold: memory that cannot be had.
   Result<std::size_t> bytes = io::fetch_output_size(rows, width);
-  if (!bytes) return std::move(bytes).error();
+  if (!bytes) return Error::no_memory();
   if (!out.is_none()) {
     if (!writable_bytes(out.ptr, "out", *bytes, false, held)) {
       return Error::raised();
