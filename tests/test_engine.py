@@ -11,11 +11,11 @@ import numpy as np
 import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
-from conftest import Index, under_asan
 from test_store import Table as Files
 
 import _larkspur
 import larkspur
+from conftest import Index, under_asan
 from larkspur import Table
 
 WIDTH, RPS = 64, 300

@@ -1086,7 +1086,8 @@ def test_table_without_io_uring_reads_on_the_pool(faulty, files, code, seccomp):
         out = run_child_code(f"import errno\ndeny_syscall(425, errno.{code})\n" + TABLE_RING,
                              args=[files])
     else:
-        out = faulty(TABLE_RING, files, FAULTINJECT_RULES=f"call=io_uring_setup,errno={code},count=0")
+        out = faulty(TABLE_RING, files,
+                     FAULTINJECT_RULES=f"call=io_uring_setup,errno={code},count=0")
     text = os_error(getattr(errno, code))[1]
     assert out["backend"] == ["threads", "io_uring: " + text]
     assert out["rows"] == [True, True]
