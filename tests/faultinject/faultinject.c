@@ -87,11 +87,20 @@ enum kind {
   K_COUNT
 };
 
-static const char* const kind_names[K_COUNT] = {
-    "open",           "stat",           "fstat", "pread",
-    "read",           "close",          "mmap",  "pthread_create",
-    "io_uring_setup", "io_uring_enter", "new",   "preadv2",
-    "completion",     "io_uring_register"};
+static const char* const kind_names[K_COUNT] = {"open",
+                                                "stat",
+                                                "fstat",
+                                                "pread",
+                                                "read",
+                                                "close",
+                                                "mmap",
+                                                "pthread_create",
+                                                "io_uring_setup",
+                                                "io_uring_enter",
+                                                "new",
+                                                "preadv2",
+                                                "completion",
+                                                "io_uring_register"};
 
 enum {
   SYS_URING_SETUP = 425,
@@ -667,7 +676,8 @@ static void* map_or_fail(mmap_fn real, void* addr, size_t length, int prot,
   if ((flags & MAP_ANONYMOUS) == 0)
     FAIL_IF(K_MMAP, fd, (long long)offset, NULL, MAP_FAILED);
   void* at = real(addr, length, prot, flags, fd, offset);
-  if ((flags & MAP_ANONYMOUS) == 0 && __atomic_load_n(&ring_count, __ATOMIC_RELAXED) > 0)
+  if ((flags & MAP_ANONYMOUS) == 0 &&
+      __atomic_load_n(&ring_count, __ATOMIC_RELAXED) > 0)
     ring_mapped(fd, offset, at);
   return at;
 }
