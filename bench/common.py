@@ -140,10 +140,12 @@ def fmt_time(seconds: float) -> str:
 
 def run_fio(paths: Sequence[str], seconds: int, *, engine: str = "psync", jobs: int = 1,
             depth: int = 1, direct: bool = False, drop_cache: bool = False,
-            ramp: int = 0) -> dict:
+            ramp: int = 0, batch: bool = False) -> dict:
     """fio's 4 KiB random reads over `paths` (files of one directory), by
     `jobs` threads with `engine` at queue depth `depth`, through the page
-    cache or not (`direct`), for `seconds` after `ramp` seconds.
+    cache or not (`direct`), for `seconds` after `ramp` seconds; with
+    `batch`, `depth` reads submitted together and all reaped before the next
+    `depth` go (a lookup's reads, one after another).
 
     Returns {"iops", "lat_mean_us", "lat_median_us", "seconds"}, or
     {"note": why} when fio is not installed or fails.
@@ -158,6 +160,8 @@ def run_fio(paths: Sequence[str], seconds: int, *, engine: str = "psync", jobs: 
            f"--invalidate={int(drop_cache)}", "--readonly", "--norandommap",
            "--randrepeat=0", "--time_based", f"--runtime={seconds}", f"--ramp_time={ramp}",
            "--output-format=json"]
+    if batch:
+        cmd += [f"--iodepth_batch_submit={depth}", f"--iodepth_batch_complete_min={depth}"]
     try:
         proc = subprocess.run(cmd, capture_output=True, text=True,
                               timeout=seconds + ramp + 120)

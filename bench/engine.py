@@ -68,7 +68,7 @@ from larkspur.reference import PAD, numpy_rowids  # noqa: E402
 
 SHARDS = 128
 WIDTHS = (160, 2560)
-ROWS_PER_SHARD = {False: {160: 131072, 2560: 8192},  # 20 MiB shards
+ROWS_PER_SHARD = {False: {160: 209715, 2560: 8192},  # 32 and 20 MiB shards: 4 GiB at 160 B
                   True: {160: 256, 2560: 16}}        # 40 KiB shards (--quick)
 # Calls per configuration; a slow baseline stops after BUDGET seconds with
 # at least two.
@@ -471,6 +471,9 @@ def measure_device(sh: Shards, quick: bool, rng: np.random.Generator) -> dict:
            for kind in ("direct", "buffered")}
     fio["depth1"] = run_fio(sh.paths, FIO_SECONDS[quick], engine="psync", depth=1,
                             direct=True, drop_cache=True)
+    # What 16 reads at once cost the device: the floor of a 16-row lookup.
+    fio["batch16"] = run_fio(sh.paths, FIO_SECONDS[quick], engine="io_uring", depth=16,
+                             direct=True, drop_cache=True, batch=True)
     return {"rows": rows, "fio": fio, "overlap": measure_overlap(sh, quick, rng)}
 
 
@@ -661,7 +664,9 @@ def report_device(dev: dict) -> None:
     for kind, f in dev["fio"].items():
         print(f"fio {kind}: " + (f["note"] if "note" in f else
                                   f"{f['iops']:,.0f} IOPS, median latency "
-                                  f"{f['lat_median_us']:.0f} us"))
+                                  f"{f['lat_median_us']:.0f} us"
+                                  + (f", {16e6 / f['iops']:.0f} us per 16 reads"
+                                     if kind == "batch16" else "")))
     for kind, o in dev["overlap"].items():
         print(f"decode steps of 5 ms with a cold lookup of 128 rows, {kind}: "
               + ", ".join(f"{m} p50 {fmt_time(o[m]['p50'])}" for m in o))
