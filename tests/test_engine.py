@@ -2,6 +2,7 @@
 larkspur.rowids, checked against Store.fetch and the list-based row ids."""
 
 import array
+import errno
 import json
 import os
 import random
@@ -485,13 +486,22 @@ def test_prefetch_warms_the_page_cache_within_its_budget(files):
             assert t.prefetch(rowids=ids) == 0
 
 
-@pytest.mark.parametrize("direct, chosen", [("auto", False), (False, False), (None, False)])
+@pytest.mark.parametrize("direct, chosen", [
+    ("auto", False), (False, False), (None, False), (True, True)])
 def test_direct_reads_as_asked(files, direct, chosen):
     # These files are far smaller than any machine's memory: "auto" buffers.
-    with Table(files.dir, shards=3, rows_per_shard=RPS, width=WIDTH, direct=direct) as t:
+    try:
+        t = Table(files.dir, shards=3, rows_per_shard=RPS, width=WIDTH, direct=direct)
+    except OSError as e:
+        if direct is True and e.errno == errno.EINVAL:
+            pytest.skip("no O_DIRECT on this file system")
+        raise
+    with t:
         assert t.direct is chosen
-        ids = [1, 299, 300, 899, 5]
-        assert t.gather(ids).tobytes() == files.model(ids, RPS, WIDTH)
+        # A small request (on the calling thread's ring when direct), rows
+        # past the short last shard's end among them, and a larger one.
+        for ids in ([1, 299, 300, 899, 5, 5], list(range(900)) * 2):
+            assert t.gather(ids).tobytes() == files.model(ids, RPS, WIDTH)
     with pytest.raises(ValueError, match='direct must be False, True or "auto"'):
         Table(files.dir, shards=3, rows_per_shard=RPS, width=WIDTH, direct="yes")
     with pytest.raises(ValueError, match="direct reads need a queue depth"):

@@ -191,6 +191,10 @@ RingEngine::RingEngine(Key /*key*/, const Store& store,
   slot_span_.resize(options_.depth);
   slot_from_.resize(options_.depth);
   slot_got_.resize(options_.depth);
+  read_fds_.resize(store.shard_count());
+  for (std::uint64_t i = 0; i < read_fds_.size(); ++i) {
+    read_fds_[i] = options_.direct ? direct_fds_[i].get() : store.fd(i);
+  }
 }
 
 RingEngine::~RingEngine() {

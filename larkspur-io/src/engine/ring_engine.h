@@ -24,6 +24,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <vector>
 
 #include "larkspur-core/src/base/mapping.h"
@@ -131,6 +132,9 @@ class RingEngine {
   std::optional<Error> failure() const;
 
   const RingRowsOptions& options() const { return options_; }
+  // Shard s's descriptor for reads: O_DIRECT when the engine reads direct.
+  std::span<const int> read_fds() const { return read_fds_; }
+  const Store& store() const { return *store_; }
   // Whether this process started the engine (not a forked child of it)
   // and its ring still works.
   bool usable_here() const {
@@ -174,6 +178,7 @@ class RingEngine {
   RingRowsOptions options_;
   std::uint32_t slot_bytes_;
   std::vector<UniqueFd> direct_fds_;
+  std::vector<int> read_fds_;
   Mapping buffers_;
   IoUring ring_;
   // Whether reads name their shard by registered index, and land in the

@@ -3,6 +3,7 @@
 #include "larkspur-io/src/engine/ring_rows.h"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -10,7 +11,11 @@
 #include <string>
 #include <utility>
 
+#include "larkspur-core/src/base/file.h"
+#include "larkspur-core/src/base/mapping.h"
 #include "larkspur-core/src/layout/shard_geometry.h"
+#include "larkspur-io/src/uring/page_reader.h"
+#include "larkspur-io/src/uring/uring_page_reader.h"
 
 namespace larkspur::io {
 namespace {
@@ -89,6 +94,94 @@ std::uint64_t copy_span_rows(const RowSpan& span, std::span<const RowRef> refs,
     if (have < width) std::memset(to + have, 0, width - have);
   }
   return rows;
+}
+
+namespace {
+
+// The calling thread's buffers for read_rows_here: 4096-aligned slots,
+// kept between calls and grown as needed.
+struct HereScratch {
+  Mapping slots;
+  std::vector<RowSpan> spans;
+  std::vector<int> fds;
+  std::vector<std::uint64_t> offsets;
+  std::vector<std::span<std::byte>> buffers;
+  std::vector<std::size_t> lengths;
+};
+
+// Reads on from where the ring's read of `span` stopped short (direct:
+// from its last whole page), until the span is whole or a read adds
+// nothing (the end of the file): the bytes the slot holds.
+Result<std::size_t> read_on(int fd, const RowSpan& span, bool direct,
+                            std::byte* slot, std::size_t got,
+                            ReadTally& tally) {
+  while (got > 0 && got < span.length) {
+    const std::size_t from = direct ? round_down(got) : got;
+    Result<std::size_t> n =
+        read_at(fd, {slot + from, span.length - from}, span.start + from);
+    if (!n) return std::move(n).error();
+    ++tally.calls;
+    tally.bytes += *n;
+    if (from + *n <= got) break;
+    got = from + *n;
+  }
+  return got;
+}
+
+}  // namespace
+
+Status read_rows_here(std::span<const RowRef> refs,
+                      const ShardGeometry& geometry, bool direct,
+                      std::uint32_t max_span, std::span<const int> shard_fds,
+                      std::byte* out, ReadTally& tally) {
+  thread_local HereScratch s;
+  if (Status planned = plan_spans(refs, geometry, direct, max_span, s.spans);
+      !planned) {
+    return planned;
+  }
+  const std::size_t n = s.spans.size();
+  if (n == 0) return ok();
+  Result<IoUring*> ring = calling_thread_ring();
+  if (!ring) return std::move(ring).error();
+  const std::size_t slot = span_slot_bytes(geometry.width, max_span);
+  if (s.slots.size() < slot * n) {
+    // Nothing is in flight into the old slots: they may go.
+    void* mem = ::mmap(nullptr, slot * n, PROT_READ | PROT_WRITE,
+                       MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (mem == MAP_FAILED) return Error::from_errno(errno);
+    s.slots = Mapping(mem, slot * n);
+  }
+  s.fds.resize(n);
+  s.offsets.resize(n);
+  s.buffers.resize(n);
+  s.lengths.assign(n, 0);
+  for (std::size_t k = 0; k < n; ++k) {
+    const RowSpan& span = s.spans[k];
+    s.fds[k] = shard_fds[span.shard];
+    s.offsets[k] = span.start;
+    s.buffers[k] = {s.slots.bytes() + k * slot, span.length};
+  }
+  PageTargets targets{s.buffers, s.lengths};
+  targets.empty_at_eof = true;  // rows past the end read as zeros
+  Status read = read_pages_on(**ring, s.fds, s.offsets, targets);
+  if (targets.pinned) {
+    // The kernel may still write into the slots: they are never unmapped,
+    // and the ring goes (closing it cancels what it holds).
+    s.slots.leak();
+    s.slots = Mapping();
+    drop_calling_thread_ring();
+  }
+  if (!read) return read;
+  tally.calls += n;
+  for (std::size_t k = 0; k < n; ++k) {
+    tally.bytes += s.lengths[k];
+    std::byte* data = s.slots.bytes() + k * slot;
+    Result<std::size_t> got =
+        read_on(s.fds[k], s.spans[k], direct, data, s.lengths[k], tally);
+    if (!got) return std::move(got).error();
+    tally.rows += copy_span_rows(s.spans[k], refs, geometry, data, *got, out);
+  }
+  return ok();
 }
 
 Result<std::vector<UniqueFd>> reopen_direct(const Store& store) {

@@ -61,6 +61,18 @@ std::uint64_t copy_span_rows(const RowSpan& span, std::span<const RowRef> refs,
                              const std::byte* data, std::size_t got,
                              std::byte* out);
 
+// Reads the rows of `refs` (sorted by (row id, position), every row inside
+// the table) into `out` through the calling thread's own ring, and waits
+// for them: a small request then skips the hand-off to the engine thread
+// and back. `shard_fds[s]` is shard s's descriptor (O_DIRECT ones with
+// `direct`, read in aligned spans). Reads that stop short are read on, as
+// the engine does. Fails with the first read error; `out` is then partly
+// written.
+Status read_rows_here(std::span<const RowRef> refs,
+                      const ShardGeometry& geometry, bool direct,
+                      std::uint32_t max_span, std::span<const int> shard_fds,
+                      std::byte* out, ReadTally& tally);
+
 // The O_DIRECT descriptors of `store`'s shards, reopened through /proc.
 Result<std::vector<UniqueFd>> reopen_direct(const Store& store);
 

@@ -139,6 +139,13 @@ TEST_P(RingRowsTest, EqualsTheFilesBytes) {
     ASSERT_TRUE((*job)->result());
     EXPECT_EQ(got, want) << "n=" << n;
     EXPECT_LE((*job)->tally().rows, n);
+    // The same rows on this thread's own ring.
+    std::vector<std::byte> here(n * width, std::byte{0xee});
+    ReadTally tally;
+    ASSERT_TRUE(read_rows_here(refs, store().geometry(), direct,
+                               options.max_span, (*engine)->read_fds(),
+                               here.data(), tally));
+    EXPECT_EQ(here, want) << "n=" << n << " here";
   }
 }
 

@@ -98,7 +98,8 @@ TEST_F(EngineTable, LargeAndColdRequestsMatchTheModel) {
       if (cold) evict();
       const std::vector<std::uint64_t> ids = random_ids(rng, n);
       std::vector<std::byte> out(n * kWidth, std::byte{0xEE});
-      ASSERT_TRUE(t.gather(ids, out)) << n;
+      const Status st = t.gather(ids, out);
+      ASSERT_TRUE(st) << n << ": " << st.error().text();
       ASSERT_EQ(out, model(ids)) << n << (cold ? " cold" : " warm");
     }
   }

@@ -29,6 +29,9 @@ struct PageTargets {
   // with the buffers: their owner must never release them (a leak, not a
   // use-after-free).
   bool pinned = false;
+  // Whether a read at the end of the file is a page of no bytes rather
+  // than the error "EOF while reading page" (ring reads).
+  bool empty_at_eof = false;
 };
 
 // Fails with "page_size must be a positive power of two" unless exactly one

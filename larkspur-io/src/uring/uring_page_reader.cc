@@ -112,7 +112,9 @@ Status record(const Completion& done, std::size_t start, std::uint32_t count,
               PageTargets& targets) {
   if (done.tag >= count) return index_fault(count, done.tag);
   if (done.res < 0) return Error::from_errno(-done.res);
-  if (done.res == 0) return Error::io("EOF while reading page");
+  if (done.res == 0 && !targets.empty_at_eof) {
+    return Error::io("EOF while reading page");
+  }
   targets.lengths[start + done.tag] = static_cast<std::size_t>(done.res);
   return ok();
 }
@@ -220,9 +222,7 @@ bool ring_reads(std::uint64_t page_size) {
   return uring_works() && page_size <= kMaxRingPageSize;
 }
 
-Status read_pages_uring(std::span<const std::int32_t> fds,
-                        std::span<const std::uint64_t> offsets,
-                        PageTargets& targets) {
+Result<IoUring*> calling_thread_ring() {
   watch_forks();
   ThreadRing& slot = thread_ring();
   const std::uint64_t generation =
@@ -238,6 +238,16 @@ Status read_pages_uring(std::span<const std::int32_t> fds,
     slot.ring.emplace(std::move(*ring));
     slot.generation = generation;
   }
+  return &*slot.ring;
+}
+
+void drop_calling_thread_ring() { thread_ring().ring.reset(); }
+
+Status read_pages_uring(std::span<const std::int32_t> fds,
+                        std::span<const std::uint64_t> offsets,
+                        PageTargets& targets) {
+  Result<IoUring*> ring = calling_thread_ring();
+  if (!ring) return std::move(ring).error();
   if (fds.empty()) return ok();
   bool files_only = true;
   Status checked = for_each_distinct(fds, [&](std::int32_t fd) -> Status {
@@ -251,10 +261,10 @@ Status read_pages_uring(std::span<const std::int32_t> fds,
   if (!files_only) return read_pages_positional(fds, offsets, targets);
   // A ring given up with requests in flight goes, however the reads end:
   // closing it cancels what it still holds; the buffers stay pinned.
-  const ScopeExit drop([&slot, &targets] {
-    if (targets.pinned) slot.ring.reset();
+  const ScopeExit drop([&targets] {
+    if (targets.pinned) drop_calling_thread_ring();
   });
-  return read_pages_on(*slot.ring, fds, offsets, targets);
+  return read_pages_on(**ring, fds, offsets, targets);
 }
 
 Status read_pages_on(IoUring& ring, std::span<const std::int32_t> fds,

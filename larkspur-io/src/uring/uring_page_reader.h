@@ -30,6 +30,14 @@ bool uring_works();
 // Otherwise the reader reads page by page with read_pages_positional.
 bool ring_reads(std::uint64_t page_size);
 
+// The calling thread's ring, created with kThreadRingEntries on its first
+// call and destroyed when the thread ends (or made anew in a forked child,
+// which shares its parent's). Fails with "IoUring::new: {}".
+Result<IoUring*> calling_thread_ring();
+// Destroys the calling thread's ring: after read_pages_on left `pinned`
+// set, closing it cancels what it still holds.
+void drop_calling_thread_ring();
+
 // Reads page i from fds[i] at offsets[i] through the calling thread's ring,
 // created with kThreadRingEntries on the thread's first call (even when
 // there are no pages) and destroyed when the thread ends. Fails with
