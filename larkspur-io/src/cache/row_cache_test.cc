@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "larkspur-io/src/cache/cache_size.h"
 #include "larkspur-io/src/cache/s3fifo.h"
 
 namespace larkspur::io {
@@ -323,6 +324,30 @@ TEST(RowCacheTest, ManyThreadsUnderEvictionGetExactRows) {
   EXPECT_GT(c.evictions, 0U);
   EXPECT_EQ(c.admissions - c.evictions, (*cache)->rows_held());
   EXPECT_EQ((*cache)->rows_held(), (*cache)->capacity_rows());
+}
+
+TEST(CacheSizeTest, ReadsUnitsAndRefusesTheRest) {
+  const std::vector<std::pair<std::string_view, std::uint64_t>> good = {
+      {"0", 0},
+      {"65536", 65536},
+      {" 4GiB ", std::uint64_t{4} << 30},
+      {"4 gib", std::uint64_t{4} << 30},
+      {"1.5GiB", std::uint64_t{3} << 29},
+      {"512MB", 512'000'000},
+      {"2kB", 2000},
+      {"7b", 7},
+      {"16TiB", std::uint64_t{16} << 40},
+      {"0.5B", 0},
+      {"18446744073709551615", 18446744073709551615ULL},
+  };
+  for (const auto& [text, bytes] : good) {
+    EXPECT_EQ(parse_byte_size(text), bytes) << text;
+  }
+  for (const std::string_view bad :
+       {"", "GiB", "-1", "4 GiBs", "4GB5", "1e9", "4..5GiB", "4Gi", "x",
+        "18446744073709551616", "16777216TiB"}) {
+    EXPECT_EQ(parse_byte_size(bad), std::nullopt) << bad;
+  }
 }
 
 }  // namespace

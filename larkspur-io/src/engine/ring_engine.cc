@@ -105,6 +105,7 @@ ReadTally RowJob::tally() const {
 }
 
 void RowJob::finish(Status status) {
+  if (on_finish_) std::exchange(on_finish_, nullptr)(status);
   {
     // The eventfd is written under the lock: whoever sees the job done sees
     // it readable, and whoever wakes on it finds the job done.

@@ -21,6 +21,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -65,6 +66,13 @@ class RowJob {
   // once done (nothing in a forked child).
   ReadTally tally() const;
 
+  // Runs `hook` with the outcome once the reads have ended, before the
+  // request is done (on the engine's thread): it may still use `out`.
+  // Set before the job is submitted.
+  void on_finish(std::function<void(const Status&)> hook) {
+    on_finish_ = std::move(hook);
+  }
+
   // For make() alone.
   class Key {
     friend class RowJob;
@@ -96,6 +104,7 @@ class RowJob {
   bool background_ = false;  // a prefetch: read after every other job
   ReadTally tally_;
   std::optional<Error> error_;
+  std::function<void(const Status&)> on_finish_;
 
   // A forked child never takes mu_: its parent's engine thread may have
   // held it at the fork.
