@@ -19,8 +19,8 @@ struct alignas(64) RowCache::Shard {
       : policy(slots, arrays), rows(rows_at) {}
 
   std::mutex mu;
-  S3Fifo policy;     // guarded by mu
-  std::byte* rows;   // slot s's row at rows + s × width; guarded by mu
+  S3Fifo policy;    // guarded by mu
+  std::byte* rows;  // slot s's row at rows + s × width; guarded by mu
   // Rows some call is reading; guarded by mu.
   std::unordered_map<std::uint64_t, std::shared_ptr<Load>> loading;
 };
@@ -57,10 +57,9 @@ struct Layout {
   std::uint64_t mapping_bytes() const {
     return round_up(shard_bytes() * shards, kPage);
   }
-  // Everything the cache holds: the mapping and the shards' own state.
-  std::uint64_t total() const {
-    return mapping_bytes() + std::uint64_t{shards} * kShardState;
-  }
+  // Everything the cache may touch: the shards' memory (the mapping's
+  // rounding up to a page never is) and their own state.
+  std::uint64_t total() const { return (shard_bytes() + kShardState) * shards; }
 };
 
 Layout layout(std::uint64_t rows, std::uint64_t width) {
@@ -89,8 +88,8 @@ std::uint64_t RowCache::capacity(std::uint64_t budget, std::uint64_t width) {
   // rows (more shards cost only their rounding), so a binary search.
   std::uint64_t lo = 0;
   std::uint64_t hi = std::min<std::uint64_t>(
-      budget / width, std::uint64_t{kMaxShards} *
-                          std::numeric_limits<std::uint32_t>::max());
+      budget / width,
+      std::uint64_t{kMaxShards} * std::numeric_limits<std::uint32_t>::max());
   while (lo < hi) {
     const std::uint64_t mid = lo + (hi - lo + 1) / 2;
     if (layout(mid, width).total() <= budget) {
@@ -112,12 +111,14 @@ Result<std::unique_ptr<RowCache>> RowCache::make(std::uint64_t budget,
   const Layout l = layout(rows, width);
   const std::uint64_t bytes = l.mapping_bytes();
   if (bytes > std::numeric_limits<std::size_t>::max()) {
-    return Error::from_errno(ENOMEM);
+    return Error::no_memory();
   }
   // Pages come as rows arrive: an empty cache holds no memory.
   void* mem = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE,
                      MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
-  if (mem == MAP_FAILED) return Error::from_errno(errno);
+  if (mem == MAP_FAILED) {
+    return errno == ENOMEM ? Error::no_memory() : Error::from_errno(errno);
+  }
   Mapping memory(mem, bytes);
   if (::madvise(mem, bytes, MADV_DONTFORK) != 0) {
     return Error::from_errno(errno);
@@ -257,7 +258,11 @@ RowCache::Call::Call(RowCache& cache, std::span<const std::uint64_t> rowids,
 }
 
 RowCache::Call::~Call() {
-  if (!published_) publish(Error::from_errno(ECANCELED), {});
+  // A forked child's copy of a call: its loads are the parent's to end,
+  // and the shard locks may have been held at the fork.
+  if (!published_ && cache_.made_here()) {
+    publish(Error::from_errno(ECANCELED), {});
+  }
 }
 
 std::vector<std::uint64_t> RowCache::Call::miss_ids() const {

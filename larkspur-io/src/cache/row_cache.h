@@ -53,8 +53,8 @@ class RowCache {
   static std::uint64_t capacity(std::uint64_t budget, std::uint64_t width);
 
   // A cache of rows of `width` bytes within `budget` bytes. Fails with
-  // EINVAL when the budget holds no row, ENOMEM when the memory cannot be
-  // mapped.
+  // EINVAL when the budget holds no row, no_memory() when the memory
+  // cannot be mapped.
   static Result<std::unique_ptr<RowCache>> make(std::uint64_t budget,
                                                 std::uint64_t width);
   ~RowCache();
@@ -119,8 +119,8 @@ class RowCache {
     // the rows other calls were reading. Returns the positions whose rows
     // the call must still read itself (their reader failed); on a failed
     // read, publishes the failure and returns it.
-    Result<std::vector<std::uint64_t>> finish(
-        const Status& read, std::span<const std::byte> rows);
+    Result<std::vector<std::uint64_t>> finish(const Status& read,
+                                              std::span<const std::byte> rows);
 
    private:
     struct Wait {
@@ -158,8 +158,7 @@ class RowCache {
     Key() = default;
   };
   RowCache(Key /*key*/, std::uint64_t budget, std::uint64_t width,
-           Mapping memory, std::uint32_t shards,
-           std::uint32_t slots_per_shard);
+           Mapping memory, std::uint32_t shards, std::uint32_t slots_per_shard);
 
  private:
   Shard& shard_of(std::uint64_t rowid) const;

@@ -26,9 +26,7 @@ class ModelS3Fifo {
         ghost_ring_(std::max<std::uint32_t>(1, slots - small_cap_)) {}
 
   bool holds(std::uint64_t key) const { return count_.contains(key); }
-  void touch(std::uint64_t key) {
-    count_[key] = std::min(count_[key] + 1, 3U);
-  }
+  void touch(std::uint64_t key) { count_[key] = std::min(count_[key] + 1, 3U); }
   void admit(std::uint64_t key, std::uint32_t uses) {
     if (count_.size() == slots_) evict();
     count_[key] = std::min(uses, 3U);
@@ -93,7 +91,8 @@ std::vector<std::uint64_t> skewed_keys(std::size_t n, std::uint64_t distinct,
                                        std::uint32_t seed) {
   std::mt19937_64 rng(seed);
   std::vector<double> weights(distinct);
-  for (std::uint64_t i = 0; i < distinct; ++i) weights[i] = 1.0 / (1.0 + static_cast<double>(i));
+  for (std::uint64_t i = 0; i < distinct; ++i)
+    weights[i] = 1.0 / (1.0 + static_cast<double>(i));
   std::discrete_distribution<std::uint64_t> pick(weights.begin(),
                                                  weights.end());
   std::vector<std::uint64_t> keys(n);
@@ -123,7 +122,8 @@ TEST_P(S3FifoModelTest, AgreesWithTheModelAtEveryStep) {
       model.touch(k);
       continue;
     }
-    const auto uses = static_cast<std::uint32_t>(uses_rng() % 5);  // 4 and over keep 3
+    const auto uses =
+        static_cast<std::uint32_t>(uses_rng() % 5);  // 4 and over keep 3
     bool evicted = false;
     const std::uint32_t got = policy.admit(k, uses, evicted);
     ASSERT_LT(got, slots);

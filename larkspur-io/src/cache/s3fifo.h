@@ -85,9 +85,9 @@ class S3Fifo {
   std::uint32_t index_size_;
   std::uint32_t ghost_size_;
 
-  std::uint64_t* key_;       // [slots_]
-  std::uint8_t* count_;      // [slots_]
-  std::uint32_t* index_;     // [index_size_]: slot + 1, 0 empty
+  std::uint64_t* key_;    // [slots_]
+  std::uint8_t* count_;   // [slots_]
+  std::uint32_t* index_;  // [index_size_]: slot + 1, 0 empty
   // The ghost: the fingerprints of the last ghost_cap_ keys sent there, in
   // a ring, and a table of them (fingerprint << 32 | ring position) to find
   // them by; a key found there is taken out of the table.

@@ -301,11 +301,13 @@ Result<Table> Table::open(std::string_view dir, const GeometryParts& given,
     Result<std::unique_ptr<RowCache>> made =
         RowCache::make(engine.cache_bytes, geometry->width);
     if (!made) {
-      if (made.error().sys_errno() != EINVAL) return std::move(made).error();
-      return Error::invalid_argument(
-          str_cat("cache_bytes=", engine.cache_bytes,
-                  " is too small to hold one row of ", geometry->width,
-                  " bytes"));
+      if (made.error().code() != ErrorCode::kIo ||
+          made.error().sys_errno() != EINVAL) {
+        return std::move(made).error();
+      }
+      return Error::invalid_argument(str_cat(
+          "cache_bytes=", engine.cache_bytes,
+          " is too small to hold one row of ", geometry->width, " bytes"));
     }
     state->cache_bytes = engine.cache_bytes;
     state->current_cache.store(made->get(), std::memory_order_relaxed);
@@ -456,8 +458,7 @@ Status Table::State::read_rows(std::span<const std::uint64_t> rowids,
         (engine->options().direct || ids.size() <= kHereRows)) {
       device.emplace(*engine);
     }
-    return read_counted(store, stats, ids, into,
-                        device ? &*device : nullptr);
+    return read_counted(store, stats, ids, into, device ? &*device : nullptr);
   };
   RowCache* cache = cache_here();
   if (cache == nullptr) return read(rowids, out);
@@ -514,11 +515,11 @@ Result<Table::Pending> Table::submit(std::span<const std::uint64_t> rowids,
     const std::vector<std::uint64_t> ids = fill->call.miss_ids();
     fill->rows.resize(ids.size() * s.store.geometry().width);
     if (!ids.empty()) {
-      QueuedReads queued(
-          *engine, s.submits_miss.load(std::memory_order_relaxed),
-          [fill](const Status& read) {
-            (void)fill->call.finish(read, fill->rows);
-          });
+      QueuedReads queued(*engine,
+                         s.submits_miss.load(std::memory_order_relaxed),
+                         [fill](const Status& read) {
+                           (void)fill->call.finish(read, fill->rows);
+                         });
       st = read_counted(s.store, stats, ids, fill->rows, &queued);
       job = queued.take();
       s.submits_miss.store(job != nullptr, std::memory_order_relaxed);
@@ -530,7 +531,8 @@ Result<Table::Pending> Table::submit(std::span<const std::uint64_t> rowids,
     // Without a job (every miss was in the page cache), or failed before
     // one went out: the rows are published here.
     if (!job) {
-      Result<std::vector<std::uint64_t>> done = fill->call.finish(st, fill->rows);
+      Result<std::vector<std::uint64_t>> done =
+          fill->call.finish(st, fill->rows);
       if (st && !done) st = std::move(done).error();
     }
   } else if (engine != nullptr) {
