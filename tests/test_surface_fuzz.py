@@ -985,9 +985,10 @@ class ShardFiles:
 class TableCase:
     """A Table open on ShardFiles, and what the model knows of it."""
 
-    def __init__(self, files, queue_depth, direct, closed=False):
+    def __init__(self, files, queue_depth, direct, closed=False, cache_bytes=0):
         self.files = files
-        self.table = Table(files.dir, queue_depth=queue_depth, direct=direct)
+        self.table = Table(files.dir, queue_depth=queue_depth, direct=direct,
+                           cache_bytes=cache_bytes)
         self.total = files.shards * files.rows_per_shard
         self.backend, self.direct = self.table.backend, self.table.direct
         # Without a queue, the pool reads; "auto" buffers files this small
@@ -1068,6 +1069,10 @@ def engine(tmp_path_factory):
             cases[name, depth, direct] = TableCase(dirs[name], depth, direct)
         except OSError:
             assert direct is True  # no O_DIRECT on this file system
+    # Row caches smaller than the rows the fuzzer reads: hits and evictions.
+    for name, depth in (("small", 4), ("narrow", 0), ("ngram", 1)):
+        cases[name, depth, False, "cached"] = TableCase(dirs[name], depth, False,
+                                                       cache_bytes="3KiB")
     cases["small", "closed", False] = TableCase(small, 1, False, closed=True)
     env = Engine(small=small, ngram=ngram, plain=plain, cases=cases, held=sorted(held))
     yield env

@@ -6,11 +6,14 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cerrno>
 #include <cstring>
 #include <limits>
 #include <utility>
+
+#include "larkspur-core/src/base/memory.h"
 
 namespace larkspur::io {
 
@@ -32,6 +35,10 @@ constexpr std::uint32_t kMaxShards = 64;
 // that, one more lock buys no concurrency worth the policy's precision.
 constexpr std::uint64_t kRowsPerShard = 1024;
 constexpr std::uint64_t kPage = 4096;
+// Calls of up to this many rows prefetch their rows' memory before they
+// look: enough rows to overlap their misses, few enough that the first
+// are still in the CPU's cache when used.
+constexpr std::size_t kPrefetchRows = 64;
 // A shard's lock, policy and map of loads, at most (checked below).
 constexpr std::uint64_t kShardState = 512;
 
@@ -134,7 +141,7 @@ RowCache::RowCache(Key /*key*/, std::uint64_t budget, std::uint64_t width,
       width_(width),
       capacity_(std::uint64_t{slots_per_shard} * shards),
       memory_(std::move(memory)),
-      owner_(::getpid()),
+      owner_(this_process()),
       shard_mask_(shards - 1) {
   static_assert(sizeof(Shard) <= kShardState);
   const Layout l = layout(capacity_, width);
@@ -209,37 +216,91 @@ RowCache::Call::Call(RowCache& cache, std::span<const std::uint64_t> rowids,
       cache.generation_.load(std::memory_order_acquire);
   // This call's misses by row id, for its later uses of them.
   std::unordered_map<std::uint64_t, std::size_t> mine;
-  for (std::uint64_t k = 0; k < rowids.size(); ++k) {
+  // Looks up the row at position k in shard s, whose lock is held.
+  const auto probe = [&](Shard& s, std::uint64_t k) {
     const std::uint64_t r = rowids[k];
     if (!misses_.empty()) {
       if (auto it = mine.find(r); it != mine.end()) {
         ++misses_[it->second].extra;
         repeats_.emplace_back(k, it->second);
-        continue;
+        return;
       }
     }
-    Shard& s = cache.shard_of(r);
-    std::unique_lock lock(s.mu);
     if (const std::uint32_t slot = s.policy.find(r); slot != S3Fifo::kNone) {
       s.policy.touch(slot);
       std::memcpy(out.data() + k * width, s.rows + std::uint64_t{slot} * width,
                   width);
-      continue;
+      return;
     }
     std::shared_ptr<Load> load;
     if (auto it = s.loading.find(r); it != s.loading.end()) {
       if (wait_for_others) {
         it->second->waited_ = true;
         waits_.push_back({k, it->second});
-        continue;
+        return;
       }
     } else {
       load = std::make_shared<Load>(generation);
       s.loading.emplace(r, load);
     }
-    lock.unlock();
     mine.emplace(r, misses_.size());
     misses_.push_back({r, k, 0, std::move(load)});
+  };
+  const std::size_t shards = cache.shards_.size();
+  if (shards == 1) {
+    Shard& s = *cache.shards_[0];
+    const std::lock_guard lock(s.mu);
+    for (std::uint64_t k = 0; k < rowids.size(); ++k) probe(s, k);
+  } else if (rowids.size() > std::numeric_limits<std::uint32_t>::max()) {
+    for (std::uint64_t k = 0; k < rowids.size(); ++k) {
+      Shard& s = cache.shard_of(rowids[k]);
+      const std::lock_guard lock(s.mu);
+      probe(s, k);
+    }
+  } else {
+    // Shard by shard, each lock taken once: the positions sorted by shard
+    // (counting sort, in memory the thread keeps).
+    thread_local std::vector<std::uint32_t> order;
+    thread_local std::vector<std::uint8_t> shard_at;
+    std::array<std::uint32_t, kMaxShards + 1> start{};
+    order.resize(rowids.size());
+    shard_at.resize(rowids.size());
+    for (std::size_t k = 0; k < rowids.size(); ++k) {
+      shard_at[k] =
+          static_cast<std::uint8_t>(S3Fifo::mix(rowids[k]) & cache.shard_mask_);
+      ++start[shard_at[k] + 1];
+      // Small calls: every row's memory is asked for before any is used,
+      // so that the cache misses overlap.
+      if (rowids.size() <= kPrefetchRows) {
+        cache.shards_[shard_at[k]]->policy.prefetch_index(rowids[k]);
+      }
+    }
+    for (std::size_t i = 1; i <= shards; ++i) start[i] += start[i - 1];
+    std::array<std::uint32_t, kMaxShards> next{};
+    std::copy_n(start.begin(), shards, next.begin());
+    for (std::size_t k = 0; k < rowids.size(); ++k) {
+      order[next[shard_at[k]]++] = static_cast<std::uint32_t>(k);
+    }
+    for (std::size_t i = 0; i < shards; ++i) {
+      if (start[i] == start[i + 1]) continue;
+      Shard& s = *cache.shards_[i];
+      const std::lock_guard lock(s.mu);
+      if (rowids.size() <= kPrefetchRows) {
+        for (std::uint32_t j = start[i]; j < start[i + 1]; ++j) {
+          const std::uint32_t slot = s.policy.prefetch_slot(rowids[order[j]]);
+          if (slot != S3Fifo::kNone) {
+            const std::byte* row = s.rows + std::uint64_t{slot} * width;
+            for (std::uint64_t b = 0; b < width; b += 64) {
+              __builtin_prefetch(row + b);
+            }
+          }
+        }
+      }
+      for (std::uint32_t j = start[i]; j < start[i + 1]; ++j)
+        probe(s, order[j]);
+    }
+    release_if_large(order);
+    release_if_large(shard_at);
   }
 
   constexpr auto kRelaxed = std::memory_order_relaxed;

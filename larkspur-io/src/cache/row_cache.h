@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "larkspur-core/src/base/mapping.h"
+#include "larkspur-core/src/base/process.h"
 #include "larkspur-core/src/base/result.h"
 #include "larkspur-io/src/cache/s3fifo.h"
 
@@ -112,6 +113,8 @@ class RowCache {
     // The distinct rows to read, in order of first use: read each into
     // `rows` (misses().size() rows) before finish().
     const std::vector<Miss>& misses() const { return misses_; }
+    // Whether finish() has rows to wait for, or the call rows to read.
+    bool blocks() const { return !misses_.empty() || !waits_.empty(); }
     std::vector<std::uint64_t> miss_ids() const;
 
     // With the misses' bytes in `rows` (when `read` is ok): copies them to
@@ -150,7 +153,7 @@ class RowCache {
   // Drops every row; rows being read when it is called are not admitted.
   void clear();
 
-  bool made_here() const { return ::getpid() == owner_; }
+  bool made_here() const { return this_process() == owner_; }
 
   // For make() alone.
   class Key {

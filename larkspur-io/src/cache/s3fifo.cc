@@ -108,7 +108,7 @@ std::uint32_t S3Fifo::pop(Queue& q) const {
 }
 
 std::uint32_t S3Fifo::find(std::uint64_t key) const {
-  std::uint32_t at = scale64(mix(key), index_size_);
+  std::uint32_t at = home(key);
   for (;;) {
     const std::uint32_t v = index_[at];
     if (v == 0) return kNone;

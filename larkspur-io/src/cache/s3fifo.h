@@ -34,6 +34,21 @@ class S3Fifo {
 
   // The slot holding `key`, or kNone.
   std::uint32_t find(std::uint64_t key) const;
+
+  // Hints for a batch of finds, each a cache miss on a large cache: the
+  // index cell where the search for `key` starts (safe without the
+  // shard's lock: its address never changes), and then, under the lock,
+  // the bookkeeping of the slot it names; that slot, or kNone.
+  void prefetch_index(std::uint64_t key) const {
+    __builtin_prefetch(&index_[home(key)]);
+  }
+  std::uint32_t prefetch_slot(std::uint64_t key) const {
+    const std::uint32_t v = index_[home(key)];
+    if (v == 0) return kNone;
+    __builtin_prefetch(&key_[v - 1]);
+    __builtin_prefetch(&count_[v - 1]);
+    return v - 1;
+  }
   // Counts a use of the row in `slot`.
   void touch(std::uint32_t slot) {
     if (count_[slot] < 3) ++count_[slot];
@@ -61,6 +76,14 @@ class S3Fifo {
   }
 
  private:
+  // Where the index search for `key` starts.
+  std::uint32_t home(std::uint64_t key) const {
+    return static_cast<std::uint32_t>(
+        (std::uint64_t{static_cast<std::uint32_t>(mix(key) >> 32)} *
+         index_size_) >>
+        32);
+  }
+
   // A FIFO of slot numbers in a ring of `slots_` entries.
   struct Queue {
     std::uint32_t* ring = nullptr;

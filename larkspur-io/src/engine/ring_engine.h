@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "larkspur-core/src/base/mapping.h"
+#include "larkspur-core/src/base/process.h"
 #include "larkspur-core/src/base/result.h"
 #include "larkspur-core/src/base/unique_fd.h"
 #include "larkspur-io/src/engine/ring_rows.h"
@@ -55,7 +56,7 @@ class RowJob {
   // The outcome once done: ok, the first read error, or ECANCELED.
   Status result() const;
   // Whether the request was made in another process (a forked child's copy).
-  bool foreign() const { return ::getpid() != owner_; }
+  bool foreign() const { return this_process() != owner_; }
   // Asks the engine to drop the reads not yet submitted. The request is
   // still only done once its reads in flight have finished; after that,
   // nothing more is written to `out`.
@@ -149,7 +150,7 @@ class RingEngine {
   bool usable_here() const {
     return started_here() && !broken_.load(std::memory_order_acquire);
   }
-  bool started_here() const { return ::getpid() == owner_; }
+  bool started_here() const { return this_process() == owner_; }
 
   // For start() alone.
   class Key {

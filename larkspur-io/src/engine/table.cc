@@ -213,7 +213,8 @@ struct Table::State {
   // A gather's reads, through the row cache when there is one, waiting for
   // them. For a call holding the files.
   Status read_rows(std::span<const std::uint64_t> rowids,
-                   std::span<std::byte> out, std::uint32_t heads);
+                   std::span<std::byte> out, std::uint32_t heads,
+                   BlockingHook* hook = nullptr);
 
   // The engine this process reads with, started here on first use in a
   // forked child; null without a ring, or once it failed. For a call
@@ -435,16 +436,56 @@ Status Table::State::begin_gather(std::span<const std::uint64_t> rowids) {
   return ok();
 }
 
+namespace {
+
+// Whether `out` shares memory with `rowids`: the cache writes rows before
+// it has read every id, so those ids are copied first.
+bool overlaps(std::span<const std::uint64_t> rowids,
+              std::span<const std::byte> out) {
+  const auto* ids = reinterpret_cast<const std::byte*>(rowids.data());
+  return !rowids.empty() && !out.empty() &&
+         std::less<>()(ids, out.data() + out.size()) &&
+         std::less<>()(out.data(), ids + rowids.size_bytes());
+}
+
+}  // namespace
+
 Status Table::gather(std::span<const std::uint64_t> rowids,
-                     std::span<std::byte> out, std::uint32_t heads) const {
+                     std::span<std::byte> out, std::uint32_t heads,
+                     BlockingHook* hook) const {
   State& s = *state_;
   if (Status began = s.begin_gather(rowids); !began) return began;
   const ScopeExit leave([&s] { s.leave(); });
-  return s.read_rows(rowids, out, heads);
+  if (s.cache_bytes != 0 && overlaps(rowids, out)) {
+    const std::vector<std::uint64_t> copy(rowids.begin(), rowids.end());
+    return s.read_rows(copy, out, heads, hook);
+  }
+  return s.read_rows(rowids, out, heads, hook);
 }
 
 Status Table::State::read_rows(std::span<const std::uint64_t> rowids,
-                               std::span<std::byte> out, std::uint32_t heads) {
+                               std::span<std::byte> out, std::uint32_t heads,
+                               BlockingHook* hook) {
+  const auto block = [hook] {
+    if (hook != nullptr) hook->about_to_block();
+  };
+  // A cache made here needs no system call to find; a forked child's
+  // first call makes its own.
+  RowCache* cache = current_cache.load(std::memory_order_acquire);
+  if (cache == nullptr || !cache->made_here()) {
+    block();
+    cache = cache_here();
+  }
+  std::optional<RowCache::Call> call;
+  if (cache != nullptr) {
+    call.emplace(*cache, rowids, out, heads, true);
+    if (!call->blocks()) {
+      // Every row was held: nothing to read, publish or wait for.
+      static_cast<void>(call->finish(ok(), {}));
+      return ok();
+    }
+  }
+  block();
   RingEngine* engine = engine_here();
   // Direct reads go to a ring. So do the buffered misses of a small
   // gather (on the calling thread's ring); a larger one's go to the pool:
@@ -460,15 +501,13 @@ Status Table::State::read_rows(std::span<const std::uint64_t> rowids,
     }
     return read_counted(store, stats, ids, into, device ? &*device : nullptr);
   };
-  RowCache* cache = cache_here();
-  if (cache == nullptr) return read(rowids, out);
+  if (!call) return read(rowids, out);
 
-  RowCache::Call call(*cache, rowids, out, heads, true);
   const std::uint64_t width = store.geometry().width;
-  const std::vector<std::uint64_t> ids = call.miss_ids();
+  const std::vector<std::uint64_t> ids = call->miss_ids();
   std::vector<std::byte> rows(ids.size() * width);
   const Status st = ids.empty() ? ok() : read(ids, rows);
-  Result<std::vector<std::uint64_t>> again = call.finish(st, rows);
+  Result<std::vector<std::uint64_t>> again = call->finish(st, rows);
   if (!again) return std::move(again).error();
   if (again->empty()) return ok();
   // Rows another call was reading, whose read failed: read here.
@@ -498,6 +537,11 @@ Result<Table::Pending> Table::submit(std::span<const std::uint64_t> rowids,
   });
   std::shared_ptr<RowJob> job;
   Status st = ok();
+  std::vector<std::uint64_t> copy;
+  if (s.cache_bytes != 0 && overlaps(rowids, out)) {
+    copy.assign(rowids.begin(), rowids.end());
+    rowids = copy;
+  }
   RingEngine* engine = s.engine_here();
   RowCache* cache = s.cache_here();
   if (engine != nullptr && cache != nullptr) {

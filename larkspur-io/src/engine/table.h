@@ -12,6 +12,7 @@
 #include <string>
 #include <string_view>
 
+#include "larkspur-core/src/base/blocking.h"
 #include "larkspur-core/src/base/result.h"
 #include "larkspur-core/src/base/unique_fd.h"
 #include "larkspur-io/src/engine/stats.h"
@@ -86,8 +87,10 @@ class Table {
   // when a row lies outside the table, with "the Table is closed", or with
   // the first read error; `out` is then partly written. `heads` is 16
   // when the rows come 16 a token (the cache counts them by order), else 0.
-  Status gather(std::span<const std::uint64_t> rowids,
-                std::span<std::byte> out, std::uint32_t heads = 0) const;
+  // `hook`, when given, is told before the call makes a system call or
+  // waits: a call served wholly from the row cache never is.
+  Status gather(std::span<const std::uint64_t> rowids, std::span<std::byte> out,
+                std::uint32_t heads = 0, BlockingHook* hook = nullptr) const;
 
   // A gather whose device reads go on after submit() returns.
   class Pending {

@@ -145,11 +145,18 @@ Result<PyRef> gather(const io::Table& table, Obj rowids, Obj out) {
       output(table, out, ids.values.size(), {ids.values.size()}, held);
   if (!result) return result;
   const std::span<std::byte> into = bytes_of(held);
-  Status st = blocking([&] { return table.gather(ids.values, into); });
+  Status st = blocking_when_needed([&](BlockingHook& hook) {
+    return table.gather(ids.values, into, 0, &hook);
+  });
   table.record_latency(io::TableStats::kGather, now_ns() - start);
   if (!st) return std::move(st).error();
   return result;
 }
+
+// Row ids of up to this many rows are hashed holding the interpreter lock
+// (a few microseconds): a lookup served from the row cache then never
+// hands the lock over.
+constexpr std::size_t kHashHeldRows = 4096;
 
 Result<PyRef> lookup(const io::Table& table, Obj tokens, Obj history, Obj out) {
   const std::uint64_t start = now_ns();
@@ -163,12 +170,14 @@ Result<PyRef> lookup(const io::Table& table, Obj tokens, Obj history, Obj out) {
   Result<PyRef> result = output(table, out, batch.rows(), shape, held);
   if (!result) return result;
   const std::span<std::byte> into = bytes_of(held);
-  Status st = blocking([&] {
+  Status st = blocking_when_needed([&](BlockingHook& hook) {
+    // Hashing a large batch lets other threads run.
+    if (batch.rows() > kHashHeldRows) hook.about_to_block();
     // The row ids live only for the call, in memory the thread keeps.
     thread_local std::vector<std::uint64_t> ids;
     ids.resize(batch.rows());
     write_rowids(batch, std::as_writable_bytes(std::span(ids)));
-    Status read = table.gather(ids, into, keygen::kTableCount);
+    Status read = table.gather(ids, into, keygen::kTableCount, &hook);
     if (ids.capacity() > (std::size_t{1} << 20))
       std::vector<std::uint64_t>().swap(ids);
     return read;
