@@ -1,4 +1,5 @@
 import ctypes
+import importlib
 import json
 import operator
 import os
@@ -29,6 +30,15 @@ def raised(call):
     with pytest.raises(BaseException) as info:
         call()
     return type(info.value), str(info.value)
+
+
+def bench_module(name):
+    """bench/{name}.py of the checkout: the benchmarks are not in the package."""
+    sys.path.insert(0, str(HERE.parent))
+    try:
+        return importlib.import_module(f"bench.{name}")
+    finally:
+        sys.path.pop(0)
 
 
 def under_asan():

@@ -1,9 +1,7 @@
 """The `larkspur` command line: table tools, demo and the benchmark smoke run."""
 
-import importlib
 import json
 import os
-import pathlib
 import resource
 import shutil
 import signal
@@ -14,6 +12,7 @@ import numpy as np
 import pytest
 
 import _larkspur
+from conftest import bench_module
 from larkspur import table
 from larkspur.arrays import as_rows, rowids_array
 from larkspur.cli import main
@@ -253,15 +252,6 @@ def test_bench_quick_runs(tmp_path):
          for w in (160, 2560) for n in (16, 65536)]
         + ["lookup 1 token w=160 vs rowids_for_seq_with_history + Store.fetch before the engine",
            "Store.fetch 16 warm rows w=160: now vs before the engine"])
-
-
-def bench_module(name):
-    """bench/{name}.py of the checkout: the benchmarks are not in the package."""
-    sys.path.insert(0, str(pathlib.Path(__file__).parent.parent))
-    try:
-        return importlib.import_module(f"bench.{name}")
-    finally:
-        sys.path.pop(0)
 
 
 @pytest.mark.skipif(shutil.which("fio") is None, reason="fio is not installed")
