@@ -397,8 +397,7 @@ def recommend(results: dict[str, dict[str, float]], primary: list[str]) -> dict:
     tied = [p for p in online
             if all(100 * (best[s] - results[s][p]) <= TIE for s in primary)]
     pick = min(tied, key=lambda p: BUILD_COST[p][0])
-    leader = max(online, key=lambda p: results[primary[0]][p])
-    return {"policy": pick, "tied": tied, "leader": leader, "reason": BUILD_COST[pick][1]}
+    return {"policy": pick, "tied": tied, "reason": BUILD_COST[pick][1]}
 
 
 def pct(x: float) -> str:
@@ -489,18 +488,20 @@ def report(out: dict, names: list[str]) -> None:
     results = {e["size"]: {p: r["hit"] for p, r in e["policies"].items()} for e in done}
     rec = recommend(results, primary)
     out["recommendation"] = rec
-    pick, lead = rec["policy"], rec["leader"]
+    pick = rec["policy"]
     parts = []
     for s in primary:
-        best = max(results[s][p] for p in online)
+        other = max((p for p in online if p != pick), key=lambda p: results[s][p])
         bound = f", Belady {pct(results[s][BOUND])}%" if BOUND in results[s] else ""
-        parts.append(f"{s}: {pct(results[s][pick])}% against best {pct(best)}%{bound}")
-    at = "; ".join(parts)
-    if pick == lead:
-        why = f"highest hit rate at {primary[0]}"
+        parts.append(f"{s} {pct(results[s][pick])}% (best other {other} "
+                     f"{pct(results[s][other])}%{bound})")
+    rivals = [p for p in rec["tied"] if p != pick]
+    if rivals:
+        why = (f"{', '.join(rivals)} within {TIE:g} point of the best at both 1% sizes too, "
+               f"and {pick} the cheapest of them to build")
     else:
-        why = f"within {TIE:g} points of {lead} at 1%, and cheaper to build"
-    print(f"\nrecommendation: {pick} ({at}); {why}: {rec['reason']}")
+        why = f"no other policy within {TIE:g} point of the best at both 1% sizes"
+    print(f"\nrecommendation: {pick}: {'; '.join(parts)}; {why}. {pick}: {rec['reason']}")
 
 
 def main(argv: list[str] | None = None) -> int:
