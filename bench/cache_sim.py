@@ -19,8 +19,9 @@ ids come from larkspur.rowids; the policies below replay them:
     TinyLFU-LRU  LRU that admits a missed row only if a count-min sketch
                  (4 rows of 4-bit counters, all halved every 10 x capacity
                  accesses) rates it above the row it would evict
-    W-TinyLFU    a 1% LRU window whose evictions the same sketch admits to
-                 a segmented LRU (80% protected, 20% probation)
+    W-TinyLFU    a 1% LRU window (--window) whose evictions the same
+                 sketch admits to a segmented LRU (80% protected, 20%
+                 probation); the window does not adapt
     Belady       the offline optimum: on a miss, of the resident rows and
                  the missed one, the row used again furthest ahead leaves
                  (or the missed row is not kept)
@@ -33,7 +34,7 @@ hit rate at both 1% sizes and picks the one cheapest to build sharded and
 lock-free in C++ (BUILD_COST).
 
     python bench/cache_sim.py [--quick] [--tokens N] [--trace FILE]
-                              [--policy NAME ...] [--json FILE]
+                              [--policy NAME ...] [--window F] [--json FILE]
 """
 
 from __future__ import annotations
@@ -269,11 +270,12 @@ def tinylfu_lru(keys: np.ndarray, cap: int) -> np.ndarray:
     return as_mask(hits)
 
 
-def w_tinylfu(keys: np.ndarray, cap: int) -> np.ndarray:
+def w_tinylfu(keys: np.ndarray, cap: int, window: float = 0.01) -> np.ndarray:
+    """`window` is the window's share of the rows."""
     hits = bytearray(len(keys))
     sketch = Sketch(cap)
     estimate = sketch.estimate
-    window_cap = max(1, cap // 100)
+    window_cap = min(cap, max(1, round(cap * window)))
     main_cap = cap - window_cap
     protected_cap = main_cap * 8 // 10
     window: OrderedDict[int, None] = OrderedDict()
@@ -404,7 +406,7 @@ def pct(x: float) -> str:
     return f"{100 * x:.2f}"
 
 
-def run(tokens: np.ndarray, names: list[str], trace: str) -> dict:
+def run(tokens: np.ndarray, names: list[str], trace: str, window: float = 0.01) -> dict:
     t0 = time.perf_counter()
     rows = access_stream(tokens)
     uniq, keys = np.unique(rows, return_inverse=True)
@@ -418,11 +420,12 @@ def run(tokens: np.ndarray, names: list[str], trace: str) -> dict:
     print(f"trace {trace}: {BATCH * (len(tokens) // BATCH):,} tokens as {BATCH} sequences, "
           f"{n:,} row accesses, {distinct:,} distinct rows ({bigram_rows:,} of bigram heads, "
           f"{distinct - bigram_rows:,} of trigram heads); row ids, key map and next uses "
-          f"in {prep:.1f} s", flush=True)
+          f"in {prep:.1f} s; W-TinyLFU window {100 * window:g}%", flush=True)
 
     out: dict = {"trace": trace, "tokens": BATCH * (len(tokens) // BATCH), "accesses": n,
                  "distinct_rows": distinct, "bigram_rows": bigram_rows,
-                 "compulsory_hit": compulsory, "prepare_s": prep, "sizes": []}
+                 "compulsory_hit": compulsory, "prepare_s": prep, "window": window,
+                 "sizes": []}
     for label, cap in sizes(distinct):
         entry: dict = {"size": label, "rows": cap, "simulated": cap < distinct, "policies": {}}
         out["sizes"].append(entry)
@@ -431,7 +434,12 @@ def run(tokens: np.ndarray, names: list[str], trace: str) -> dict:
         for name in names:
             fn = POLICIES[name]
             t1 = time.perf_counter()
-            hit = belady(keys, cap, nxt) if name == BOUND else fn(keys, cap)
+            if name == BOUND:
+                hit = belady(keys, cap, nxt)
+            elif fn is w_tinylfu:
+                hit = w_tinylfu(keys, cap, window)
+            else:
+                hit = fn(keys, cap)
             dt = time.perf_counter() - t1
             o2, o3 = per_order(hit)
             entry["policies"][name] = {"hit": float(hit.mean()), "hit_bigram": o2,
@@ -511,6 +519,8 @@ def main(argv: list[str] | None = None) -> int:
     p.add_argument("--trace", default=TRACE, help="token ids, raw little-endian uint32")
     p.add_argument("--policy", choices=list(POLICIES), action="append",
                    help="replay only this policy (repeatable)")
+    p.add_argument("--window", type=float, default=0.01,
+                   help="W-TinyLFU's window as a share of the rows (default 0.01)")
     p.add_argument("--json", metavar="FILE", help="write the figures to FILE")
     args = p.parse_args(argv)
     try:
@@ -523,7 +533,9 @@ def main(argv: list[str] | None = None) -> int:
     if len(tokens) < BATCH:
         p.error(f"the trace has {len(tokens)} tokens; {BATCH} are needed")
     names = [n for n in POLICIES if args.policy is None or n in args.policy]
-    write_json(args.json, run(tokens, names, args.trace))
+    if not 0 < args.window < 1:
+        p.error(f"--window {args.window:g} is not between 0 and 1")
+    write_json(args.json, run(tokens, names, args.trace, args.window))
     return 0
 
 
