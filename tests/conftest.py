@@ -1,4 +1,5 @@
 import ctypes
+import gc
 import importlib
 import json
 import operator
@@ -21,8 +22,12 @@ FAULT_TALLY = []
 
 @pytest.fixture
 def fd_count():
-    """Number of open descriptors of this process, read on demand."""
-    return lambda: len(os.listdir("/proc/self/fd"))
+    """Number of open descriptors of this process, read on demand, once
+    garbage from earlier tests (objects in cycles holding files) is gone."""
+    def count():
+        gc.collect()
+        return len(os.listdir("/proc/self/fd"))
+    return count
 
 
 def raised(call):

@@ -1100,15 +1100,7 @@ import larkspur
 where = sys.argv[1]
 t = larkspur.Table(where + "/table", shards=4, rows_per_shard=100, width=64)
 ids = [5, 150, 250, 350, 7, 399]
-paths = [f"{where}/table/shard_{i}.bin" for i in range(4)]
-shards = [open(p, "rb").read() for p in paths]
-expected = b"".join(shards[r // 100][r % 100 * 64:][:64] for r in ids)
-fds = [os.open(p, os.O_RDONLY) for p in paths]
-
-def cold():
-    for fd in fds:
-        os.fdatasync(fd)
-        evict(fd)
+expected, cold = table_rows(where, ids)
 
 cold()
 res = under("Table.submit (ring)", "call=io_uring_enter,errno=EIO,count=0",
@@ -1135,15 +1127,7 @@ import json
 import larkspur
 where = sys.argv[1]
 ids = [5, 150, 250, 350, 7, 399, 151]
-paths = [f"{where}/table/shard_{i}.bin" for i in range(4)]
-shards = [open(p, "rb").read() for p in paths]
-expected = b"".join(shards[r // 100][r % 100 * 64:][:64] for r in ids)
-fds = [os.open(p, os.O_RDONLY) for p in paths]
-
-def cold():
-    for fd in fds:
-        os.fdatasync(fd)
-        evict(fd)
+expected, cold = table_rows(where, ids)
 
 for direct in (False, True):
     t = larkspur.Table(where + "/table", shards=4, rows_per_shard=100, width=64,
@@ -1201,12 +1185,10 @@ SLOW_LOOKUP = """
 import larkspur
 where = sys.argv[1]
 t = larkspur.Table(where + "/table", shards=4, rows_per_shard=100, width=64)
-paths = [f"{where}/table/shard_{i}.bin" for i in range(4)]
-fds = [os.open(p, os.O_RDONLY) for p in paths]
 ids = list(range(0, 400, 3))
+_, cold = table_rows(where, ids)
 t.submit(rowids=[1]).result()  # the engine started before any timing
-for fd in fds:
-    evict(fd)
+cold()
 arm("call=io_uring_enter,delay=300000", "Lookup dropped unfinished (slow)")
 box = [t.submit(rowids=ids)]
 out["running"] = not box[0].done()

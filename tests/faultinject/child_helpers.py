@@ -275,3 +275,18 @@ def deny_syscall(number, err):
     if (libc.prctl(pr_set_no_new_privs, 1, 0, 0, 0) != 0 or
             libc.prctl(pr_set_seccomp, seccomp_mode_filter, ctypes.byref(prog), 0, 0) != 0):
         raise OSError(ctypes.get_errno(), "seccomp filter refused")
+
+
+def table_rows(where, ids, shards=4, rows=100, width=64):
+    """(the bytes of rows `ids` of the table in where/table, a function that
+    drops its shard files from the page cache)."""
+    paths = [f"{where}/table/shard_{i}.bin" for i in range(shards)]
+    data = [open(p, "rb").read() for p in paths]
+    expected = b"".join(data[r // rows][r % rows * width:][:width] for r in ids)
+    fds = [os.open(p, os.O_RDONLY) for p in paths]
+
+    def cold():
+        for fd in fds:
+            os.fdatasync(fd)
+            evict(fd)
+    return expected, cold

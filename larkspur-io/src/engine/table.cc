@@ -167,6 +167,11 @@ struct Table::State {
     if (users.fetch_sub(2, std::memory_order_acq_rel) == 3) close_files();
   }
 
+  // Counts a gather of `rowids` and holds the files for it: fails, counted
+  // as an error and holding nothing, when the Table is closed or a row
+  // lies outside it.
+  Status begin_gather(std::span<const std::uint64_t> rowids);
+
   // The engine this process reads with, started here on first use in a
   // forked child; null without a ring, or once it failed. For a call
   // holding the files.
@@ -334,21 +339,26 @@ Status read_counted(const Store& store, TableStats& stats,
 
 }  // namespace
 
-Status Table::gather(std::span<const std::uint64_t> rowids,
-                     std::span<std::byte> out) const {
-  State& s = *state_;
-  TableStats& stats = s.stats;
+Status Table::State::begin_gather(std::span<const std::uint64_t> rowids) {
   stats.calls.fetch_add(1, std::memory_order_relaxed);
   stats.rows_requested.fetch_add(rowids.size(), std::memory_order_relaxed);
-  if (!s.enter()) {
+  if (!enter()) {
     stats.errors.fetch_add(1, std::memory_order_relaxed);
     return Error::invalid_argument("the Table is closed");
   }
-  const ScopeExit leave([&s] { s.leave(); });
-  if (Status in_range = check_range(rowids, s.store.geometry()); !in_range) {
+  if (Status in_range = check_range(rowids, store.geometry()); !in_range) {
     stats.errors.fetch_add(1, std::memory_order_relaxed);
+    leave();
     return in_range;
   }
+  return ok();
+}
+
+Status Table::gather(std::span<const std::uint64_t> rowids,
+                     std::span<std::byte> out) const {
+  State& s = *state_;
+  if (Status began = s.begin_gather(rowids); !began) return began;
+  const ScopeExit leave([&s] { s.leave(); });
   // Direct reads go to a ring. So do the buffered misses of a small
   // gather (on the calling thread's ring); a larger one's go to the pool:
   // its 32 synchronous readers beat one buffered ring here (167k against
@@ -360,28 +370,22 @@ Status Table::gather(std::span<const std::uint64_t> rowids,
       (engine->options().direct || rowids.size() <= kHereRows)) {
     device.emplace(*engine);
   }
-  return read_counted(s.store, stats, rowids, out, device ? &*device : nullptr);
+  return read_counted(s.store, s.stats, rowids, out,
+                      device ? &*device : nullptr);
 }
 
 Result<Table::Pending> Table::submit(std::span<const std::uint64_t> rowids,
                                      std::span<std::byte> out) const {
   State& s = *state_;
   TableStats& stats = s.stats;
-  stats.calls.fetch_add(1, std::memory_order_relaxed);
-  stats.rows_requested.fetch_add(rowids.size(), std::memory_order_relaxed);
-  if (!s.enter()) {
-    stats.errors.fetch_add(1, std::memory_order_relaxed);
-    return Error::invalid_argument("the Table is closed");
+  if (Status began = s.begin_gather(rowids); !began) {
+    return std::move(began).error();
   }
   // Handed to the Pending on success.
   bool held = true;
   const ScopeExit leave([&s, &held] {
     if (held) s.leave();
   });
-  if (Status in_range = check_range(rowids, s.store.geometry()); !in_range) {
-    stats.errors.fetch_add(1, std::memory_order_relaxed);
-    return std::move(in_range).error();
-  }
   std::shared_ptr<RowJob> job;
   Status st = ok();
   if (RingEngine* engine = s.engine_here()) {

@@ -152,41 +152,54 @@ Result<PyRef> lookup(const io::Table& table, Obj tokens, Obj history, Obj out) {
 
 // Table.submit: the rows of tokens (with their history) or of row ids, as
 // lookup() or gather() give them, read on while the caller goes on.
-Result<PyRef> submit(const io::Table& table, Self self, Obj tokens, Obj rowids,
-                     Obj history, Obj out) {
-  if (tokens.is_none() == rowids.is_none()) {
-    return Error::invalid_argument("give tokens or rowids= (one of them)");
-  }
+// The rows a submit or prefetch names, tokens (with history) or rowids=,
+// and the shape of their output.
+struct NamedRows {
   IntArray ids;
-  TokenBatch batch;
   std::vector<std::uint64_t> made;
   std::vector<std::size_t> shape;
   std::span<const std::uint64_t> all;
+};
+
+Status name_rows(Obj tokens, Obj rowids, Obj history, NamedRows& rows) {
+  if (tokens.is_none() == rowids.is_none()) {
+    return Error::invalid_argument("give tokens or rowids= (one of them)");
+  }
   if (!rowids.is_none()) {
     if (!history.is_none()) {
       return Error::invalid_argument("history= goes with tokens, not rowids=");
     }
     if (!read_ints(rowids.ptr, "rowids",
-                   std::numeric_limits<std::uint64_t>::max(), ids)) {
+                   std::numeric_limits<std::uint64_t>::max(), rows.ids)) {
       return Error::raised();
     }
-    all = ids.values;
-    shape.push_back(all.size());
-  } else {
-    if (!read_tokens(tokens.ptr, history, batch)) return Error::raised();
-    if (batch.batched) shape.push_back(batch.sequences);
-    shape.push_back(batch.steps);
-    shape.push_back(keygen::kTableCount);
-    made.resize(batch.rows());
-    write_rowids(batch, std::as_writable_bytes(std::span(made)));
-    all = made;
+    rows.all = rows.ids.values;
+    rows.shape.push_back(rows.all.size());
+    return ok();
+  }
+  TokenBatch batch;
+  if (!read_tokens(tokens.ptr, history, batch)) return Error::raised();
+  if (batch.batched) rows.shape.push_back(batch.sequences);
+  rows.shape.push_back(batch.steps);
+  rows.shape.push_back(keygen::kTableCount);
+  rows.made.resize(batch.rows());
+  write_rowids(batch, std::as_writable_bytes(std::span(rows.made)));
+  rows.all = rows.made;
+  return ok();
+}
+
+Result<PyRef> submit(const io::Table& table, Self self, Obj tokens, Obj rowids,
+                     Obj history, Obj out) {
+  NamedRows rows;
+  if (Status named = name_rows(tokens, rowids, history, rows); !named) {
+    return std::move(named).error();
   }
   auto held = std::make_unique<HeldBuffer>();
-  Result<PyRef> result = output(table, out, all.size(), shape, *held);
+  Result<PyRef> result = output(table, out, rows.all.size(), rows.shape, *held);
   if (!result) return result;
   const std::span<std::byte> into = bytes_of(*held);
   Result<io::Table::Pending> pending =
-      blocking([&] { return table.submit(all, into); });
+      blocking([&] { return table.submit(rows.all, into); });
   if (!pending) return std::move(pending).error();
   PyObject* lookup = new_lookup(
       LookupValue{PyRef::borrow(self.ptr), std::move(*result), std::move(held),
@@ -198,29 +211,11 @@ Result<PyRef> submit(const io::Table& table, Self self, Obj tokens, Obj rowids,
 // Table.prefetch: the row ids of tokens (with history) or given.
 Result<std::uint64_t> prefetch(const io::Table& table, Obj tokens, Obj rowids,
                                Obj history) {
-  if (tokens.is_none() == rowids.is_none()) {
-    return Error::invalid_argument("give tokens or rowids= (one of them)");
+  NamedRows rows;
+  if (Status named = name_rows(tokens, rowids, history, rows); !named) {
+    return std::move(named).error();
   }
-  IntArray ids;
-  std::vector<std::uint64_t> made;
-  std::span<const std::uint64_t> all;
-  if (!rowids.is_none()) {
-    if (!history.is_none()) {
-      return Error::invalid_argument("history= goes with tokens, not rowids=");
-    }
-    if (!read_ints(rowids.ptr, "rowids",
-                   std::numeric_limits<std::uint64_t>::max(), ids)) {
-      return Error::raised();
-    }
-    all = ids.values;
-  } else {
-    TokenBatch batch;
-    if (!read_tokens(tokens.ptr, history, batch)) return Error::raised();
-    made.resize(batch.rows());
-    write_rowids(batch, std::as_writable_bytes(std::span(made)));
-    all = made;
-  }
-  return table.prefetch(all);
+  return table.prefetch(rows.all);
 }
 
 Status close(const io::Table& table) {
