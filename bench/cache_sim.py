@@ -66,8 +66,10 @@ TIE = 1.0
 # cheapest, with the reason.
 BUILD_COST = {
     "CLOCK": (1, "a hit sets one bit; eviction sweeps one array of slots"),
-    "S3-FIFO": (2, "a hit bumps a 2-bit count; eviction pops FIFO rings; "
-                   "the ghost is a set of hashes"),
+    "S3-FIFO": (
+        2,
+        "a hit bumps a 2-bit count; eviction pops FIFO rings; the ghost is a set of hashes",
+    ),
     "LRU": (3, "every hit relinks a list node, so a hit takes its shard's lock"),
     "TinyLFU-LRU": (4, "LRU's relinking, plus a sketch written on every access"),
     "W-TinyLFU": (5, "three recency lists and a sketch written on every access"),
@@ -81,7 +83,7 @@ def chunks(keys: np.ndarray, *more: np.ndarray):
     """(first index, keys as a list, the same slice of each of `more` as a
     list) for consecutive chunks of `keys`."""
     for s in range(0, len(keys), CHUNK):
-        yield (s, keys[s:s + CHUNK].tolist(), *(m[s:s + CHUNK].tolist() for m in more))
+        yield (s, keys[s : s + CHUNK].tolist(), *(m[s : s + CHUNK].tolist() for m in more))
 
 
 def as_mask(hits: bytearray) -> np.ndarray:
@@ -91,6 +93,7 @@ def as_mask(hits: bytearray) -> np.ndarray:
 # ---------------------------------------------------------------- policies
 # Each takes the access stream as a 1-D integer array and a capacity in rows
 # (at least 1), starts empty, and returns which accesses hit.
+
 
 def lru(keys: np.ndarray, cap: int) -> np.ndarray:
     hits = bytearray(len(keys))
@@ -214,15 +217,20 @@ class Sketch:
     def cells_of(self, keys: list[int]) -> list[list[int]]:
         """The four counters' indices in `cells` of each key, row by row."""
         k = np.asarray(keys, dtype=np.uint64)
-        return [((k * np.uint64(m)) >> np.uint64(self.shift)).astype(np.int64)
-                + j * self.width for j, m in enumerate(SKETCH_MULTS)]
+        return [
+            ((k * np.uint64(m)) >> np.uint64(self.shift)).astype(np.int64) + j * self.width
+            for j, m in enumerate(SKETCH_MULTS)
+        ]
 
     def estimate(self, k: int) -> int:
         cells, s, w = self.cells, self.shift, self.width
         m0, m1, m2, m3 = SKETCH_MULTS
-        return min(cells[((k * m0) & _M64) >> s], cells[w + (((k * m1) & _M64) >> s)],
-                   cells[2 * w + (((k * m2) & _M64) >> s)],
-                   cells[3 * w + (((k * m3) & _M64) >> s)])
+        return min(
+            cells[((k * m0) & _M64) >> s],
+            cells[w + (((k * m1) & _M64) >> s)],
+            cells[2 * w + (((k * m2) & _M64) >> s)],
+            cells[3 * w + (((k * m3) & _M64) >> s)],
+        )
 
     def halve(self) -> None:
         view = np.frombuffer(self.cells, dtype=np.uint8)
@@ -234,8 +242,9 @@ def sketched(keys: np.ndarray, sketch: Sketch):
     cells, sample, added = sketch.cells, sketch.sample, sketch.added
     for base, chunk in chunks(keys):
         rows = sketch.cells_of(chunk)
-        for i, k, a, b, c, d in zip(range(base, base + len(chunk)), chunk,
-                                    *(r.tolist() for r in rows)):
+        for i, k, a, b, c, d in zip(
+            range(base, base + len(chunk)), chunk, *(r.tolist() for r in rows)
+        ):
             if cells[a] < 15:
                 cells[a] += 1
             if cells[b] < 15:
@@ -354,13 +363,18 @@ def belady(keys: np.ndarray, cap: int, nxt: np.ndarray | None = None) -> np.ndar
 
 
 POLICIES: dict[str, Callable[[np.ndarray, int], np.ndarray]] = {
-    "LRU": lru, "CLOCK": clock, "S3-FIFO": s3fifo, "TinyLFU-LRU": tinylfu_lru,
-    "W-TinyLFU": w_tinylfu, "Belady": belady,
+    "LRU": lru,
+    "CLOCK": clock,
+    "S3-FIFO": s3fifo,
+    "TinyLFU-LRU": tinylfu_lru,
+    "W-TinyLFU": w_tinylfu,
+    "Belady": belady,
 }
 BOUND = "Belady"
 
 
 # ---------------------------------------------------------------- the trace
+
 
 def access_stream(tokens: np.ndarray, batch: int = BATCH) -> np.ndarray:
     """The row ids a batch-`batch` decode loop asks for: `tokens` cut into
@@ -371,8 +385,9 @@ def access_stream(tokens: np.ndarray, batch: int = BATCH) -> np.ndarray:
     ids = np.empty((steps, batch, HEADS), dtype=np.uint64)
     for s in range(batch):
         start = s * steps
-        ids[:, s, :] = larkspur.rowids(tokens[start:start + steps],
-                                       history=tokens[max(0, start - 2):start])
+        ids[:, s, :] = larkspur.rowids(
+            tokens[start : start + steps], history=tokens[max(0, start - 2) : start]
+        )
     return ids.reshape(-1)
 
 
@@ -396,8 +411,7 @@ def recommend(results: dict[str, dict[str, float]], primary: list[str]) -> dict:
     `results[size][policy]` is a hit rate from 0 to 1."""
     online = [p for p in BUILD_COST if all(p in results[s] for s in primary)]
     best = {s: max(results[s][p] for p in online) for s in primary}
-    tied = [p for p in online
-            if all(100 * (best[s] - results[s][p]) <= TIE for s in primary)]
+    tied = [p for p in online if all(100 * (best[s] - results[s][p]) <= TIE for s in primary)]
     pick = min(tied, key=lambda p: BUILD_COST[p][0])
     return {"policy": pick, "tied": tied, "reason": BUILD_COST[pick][1]}
 
@@ -417,15 +431,25 @@ def run(tokens: np.ndarray, names: list[str], trace: str, window: float = 0.01) 
     bigram_rows = len(np.unique(rows.reshape(-1, HEADS)[:, :8]))
     compulsory = 1 - distinct / n
     del rows, uniq
-    print(f"trace {trace}: {BATCH * (len(tokens) // BATCH):,} tokens as {BATCH} sequences, "
-          f"{n:,} row accesses, {distinct:,} distinct rows ({bigram_rows:,} of bigram heads, "
-          f"{distinct - bigram_rows:,} of trigram heads); row ids, key map and next uses "
-          f"in {prep:.1f} s; W-TinyLFU window {100 * window:g}%", flush=True)
+    print(
+        f"trace {trace}: {BATCH * (len(tokens) // BATCH):,} tokens as {BATCH} sequences, "
+        f"{n:,} row accesses, {distinct:,} distinct rows ({bigram_rows:,} of bigram heads, "
+        f"{distinct - bigram_rows:,} of trigram heads); row ids, key map and next uses "
+        f"in {prep:.1f} s; W-TinyLFU window {100 * window:g}%",
+        flush=True,
+    )
 
-    out: dict = {"trace": trace, "tokens": BATCH * (len(tokens) // BATCH), "accesses": n,
-                 "distinct_rows": distinct, "bigram_rows": bigram_rows,
-                 "compulsory_hit": compulsory, "prepare_s": prep, "window": window,
-                 "sizes": []}
+    out: dict = {
+        "trace": trace,
+        "tokens": BATCH * (len(tokens) // BATCH),
+        "accesses": n,
+        "distinct_rows": distinct,
+        "bigram_rows": bigram_rows,
+        "compulsory_hit": compulsory,
+        "prepare_s": prep,
+        "window": window,
+        "sizes": [],
+    }
     for label, cap in sizes(distinct):
         entry: dict = {"size": label, "rows": cap, "simulated": cap < distinct, "policies": {}}
         out["sizes"].append(entry)
@@ -442,10 +466,17 @@ def run(tokens: np.ndarray, names: list[str], trace: str, window: float = 0.01) 
                 hit = fn(keys, cap)
             dt = time.perf_counter() - t1
             o2, o3 = per_order(hit)
-            entry["policies"][name] = {"hit": float(hit.mean()), "hit_bigram": o2,
-                                       "hit_trigram": o3, "seconds": dt}
-            print(f"  {label} ({cap:,} rows) {name}: {pct(hit.mean())}% in {dt:.1f} s",
-                  file=sys.stderr, flush=True)
+            entry["policies"][name] = {
+                "hit": float(hit.mean()),
+                "hit_bigram": o2,
+                "hit_trigram": o3,
+                "seconds": dt,
+            }
+            print(
+                f"  {label} ({cap:,} rows) {name}: {pct(hit.mean())}% in {dt:.1f} s",
+                file=sys.stderr,
+                flush=True,
+            )
     report(out, names)
     return out
 
@@ -460,20 +491,27 @@ def report(out: dict, names: list[str]) -> None:
             return full
         return pct(e["policies"][name][key])
 
-    rows = [[name + (" (bound)" if name == BOUND else "")] + [cell(e, name) for e in out["sizes"]]
-            for name in names]
+    rows = [
+        [name + (" (bound)" if name == BOUND else "")] + [cell(e, name) for e in out["sizes"]]
+        for name in names
+    ]
     rows.append(["compulsory-miss bound"] + [pct(out["compulsory_hit"])] * len(out["sizes"]))
     print_table(header, rows, title="hit rate (%) by cache size in rows")
     print("* every touched row fits: each policy misses only first uses")
 
-    print_table(["policy"] + [e["size"] for e in done],
-                [[name] + [f"{e['policies'][name]['seconds']:.1f}" for e in done]
-                 for name in names],
-                title="simulation time (s)")
+    print_table(
+        ["policy"] + [e["size"] for e in done],
+        [[name] + [f"{e['policies'][name]['seconds']:.1f}" for e in done] for name in names],
+        title="simulation time (s)",
+    )
     m = out["accesses"] / 1e6
     total = {name: sum(e["policies"][name]["seconds"] for e in done) for name in names}
-    print("accesses per second, all sizes: " + ", ".join(
-        f"{name} {m * len(done) / total[name]:.2f} M" for name in names if total[name] > 0))
+    print(
+        "accesses per second, all sizes: "
+        + ", ".join(
+            f"{name} {m * len(done) / total[name]:.2f} M" for name in names if total[name] > 0
+        )
+    )
 
     online = [name for name in names if name != BOUND]
     order_rows = []
@@ -483,11 +521,15 @@ def report(out: dict, names: list[str]) -> None:
         best = max(online, key=lambda p: e["policies"][p]["hit"])
         for name in [best] + ([BOUND] if BOUND in names else []):
             r = e["policies"][name]
-            order_rows.append([e["size"], name, pct(r["hit"]), pct(r["hit_bigram"]),
-                               pct(r["hit_trigram"])])
+            order_rows.append(
+                [e["size"], name, pct(r["hit"]), pct(r["hit_bigram"]), pct(r["hit_trigram"])]
+            )
     if order_rows:
-        print_table(["size", "policy", "all heads", "heads 0-7 (bigram)", "heads 8-15 (trigram)"],
-                    order_rows, title="hit rate (%) by n-gram order: the best online policy")
+        print_table(
+            ["size", "policy", "all heads", "heads 0-7 (bigram)", "heads 8-15 (trigram)"],
+            order_rows,
+            title="hit rate (%) by n-gram order: the best online policy",
+        )
 
     primary = [e["size"] for e in done if e["size"].startswith("1% ")]
     if len(online) < 2 or not primary:
@@ -501,12 +543,15 @@ def report(out: dict, names: list[str]) -> None:
     for s in primary:
         other = max((p for p in online if p != pick), key=lambda p: results[s][p])
         bound = f", Belady {pct(results[s][BOUND])}%" if BOUND in results[s] else ""
-        parts.append(f"{s} {pct(results[s][pick])}% (best other {other} "
-                     f"{pct(results[s][other])}%{bound})")
+        parts.append(
+            f"{s} {pct(results[s][pick])}% (best other {other} {pct(results[s][other])}%{bound})"
+        )
     rivals = [p for p in rec["tied"] if p != pick]
     if rivals:
-        why = (f"{', '.join(rivals)} within {TIE:g} point of the best at both 1% sizes too, "
-               f"and {pick} the cheapest of them to build")
+        why = (
+            f"{', '.join(rivals)} within {TIE:g} point of the best at both 1% sizes too, "
+            f"and {pick} the cheapest of them to build"
+        )
     else:
         why = f"no other policy within {TIE:g} point of the best at both 1% sizes"
     print(f"\nrecommendation: {pick}: {'; '.join(parts)}; {why}. {pick}: {rec['reason']}")
@@ -517,10 +562,18 @@ def main(argv: list[str] | None = None) -> int:
     p.add_argument("--quick", action="store_true", help=f"the first {QUICK_TOKENS:,} tokens")
     p.add_argument("--tokens", type=int, help="replay only the first N tokens")
     p.add_argument("--trace", default=TRACE, help="token ids, raw little-endian uint32")
-    p.add_argument("--policy", choices=list(POLICIES), action="append",
-                   help="replay only this policy (repeatable)")
-    p.add_argument("--window", type=float, default=0.01,
-                   help="W-TinyLFU's window as a share of the rows (default 0.01)")
+    p.add_argument(
+        "--policy",
+        choices=list(POLICIES),
+        action="append",
+        help="replay only this policy (repeatable)",
+    )
+    p.add_argument(
+        "--window",
+        type=float,
+        default=0.01,
+        help="W-TinyLFU's window as a share of the rows (default 0.01)",
+    )
     p.add_argument("--json", metavar="FILE", help="write the figures to FILE")
     args = p.parse_args(argv)
     try:

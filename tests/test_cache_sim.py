@@ -57,10 +57,11 @@ def ref_belady(keys, cap):
         if len(cache) < cap:
             cache.add(k)
             continue
-        ahead = list(keys[i + 1:])
+        ahead = list(keys[i + 1 :])
         far = max(cache, key=lambda x: ahead.index(x) if x in ahead else math.inf)
         if (ahead.index(k) if k in ahead else math.inf) < (
-                ahead.index(far) if far in ahead else math.inf):
+            ahead.index(far) if far in ahead else math.inf
+        ):
             cache.remove(far)
             cache.add(k)
     return hits
@@ -77,8 +78,10 @@ def random_streams():
     for _ in range(25):
         universe = rng.choice([3, 8, 20])
         skewed = rng.random() < 0.5
-        keys = [int(universe * rng.random() ** 3) if skewed else rng.randrange(universe)
-                for _ in range(rng.choice([1, 40, 300]))]
+        keys = [
+            int(universe * rng.random() ** 3) if skewed else rng.randrange(universe)
+            for _ in range(rng.choice([1, 40, 300]))
+        ]
         out.append((keys, rng.choice([1, 2, 3, 5, 8, 25])))
     return out
 
@@ -188,23 +191,38 @@ def test_the_access_stream_interleaves_eight_sequences_of_the_stream():
     tokens = np.random.default_rng(1).integers(1, 60000, size=8 * 37 + 5).astype(np.uint32)
     got = sim.access_stream(tokens).reshape(37, 8, 16)
     # Sequence s is stream tokens 37s to 37s + 36, read with what precedes them.
-    assert np.array_equal(got.transpose(1, 0, 2).reshape(-1, 16),
-                          larkspur.rowids(tokens[:8 * 37]))
+    assert np.array_equal(got.transpose(1, 0, 2).reshape(-1, 16), larkspur.rowids(tokens[: 8 * 37]))
 
 
 @pytest.mark.parametrize(
     "figures, pick, tied",
     [
         # S3-FIFO leads CLOCK by less than a point at both sizes, LRU by more.
-        ({"a": {"LRU": .30, "CLOCK": .31, "S3-FIFO": .315},
-          "b": {"LRU": .5, "CLOCK": .5, "S3-FIFO": .505}},
-         "CLOCK", ["CLOCK", "S3-FIFO"]),
+        (
+            {
+                "a": {"LRU": 0.30, "CLOCK": 0.31, "S3-FIFO": 0.315},
+                "b": {"LRU": 0.5, "CLOCK": 0.5, "S3-FIFO": 0.505},
+            },
+            "CLOCK",
+            ["CLOCK", "S3-FIFO"],
+        ),
         # CLOCK falls behind at the second size; LRU keeps up but costs more.
-        ({"a": {"LRU": .31, "CLOCK": .31, "S3-FIFO": .315},
-          "b": {"LRU": .5, "CLOCK": .48, "S3-FIFO": .505}},
-         "S3-FIFO", ["S3-FIFO", "LRU"]),
-        ({"a": {"LRU": .30, "W-TinyLFU": .40, "Belady": .6}, "b": {"LRU": .5, "W-TinyLFU": .6}},
-         "W-TinyLFU", ["W-TinyLFU"]),
+        (
+            {
+                "a": {"LRU": 0.31, "CLOCK": 0.31, "S3-FIFO": 0.315},
+                "b": {"LRU": 0.5, "CLOCK": 0.48, "S3-FIFO": 0.505},
+            },
+            "S3-FIFO",
+            ["S3-FIFO", "LRU"],
+        ),
+        (
+            {
+                "a": {"LRU": 0.30, "W-TinyLFU": 0.40, "Belady": 0.6},
+                "b": {"LRU": 0.5, "W-TinyLFU": 0.6},
+            },
+            "W-TinyLFU",
+            ["W-TinyLFU"],
+        ),
     ],
 )
 def test_recommendation_is_the_cheapest_within_a_point_of_the_best(figures, pick, tied):
