@@ -109,7 +109,7 @@ tsan_filter+=":Table.*:*/FetchMatchesModel.*:*/CacheBehaviour.*"
 tsan_filter+=":RecordViewTest.*:*/ReadRecordsTest.*"
 tsan_filter+=":IoUring.*:*/IoUringRefused.*:*/IoUringMappingFailure.*"
 tsan_filter+=":UringPages.*:UringPagesSmallRing.*:*/UringFailedBatch.*"
-tsan_filter+=":EngineTable.*:RingEngine.*"
+tsan_filter+=":EngineTable.*:RingEngine.*:RowCacheTest.*:*/S3FifoModelTest.*"
 # The ring engine's many-request test at width 160 (every depth, buffered
 # and direct) and 264: wider rows only make the model slower to build.
 for i in 6 7 8 9 10 11 16; do

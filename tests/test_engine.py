@@ -275,23 +275,37 @@ def test_lookup_equals_rowids_then_store_fetch(ple, tokens, history):
 # --- threads, closing, statistics ------------------------------------------------------
 
 
-def test_eight_threads_on_one_table(table, files):
+@pytest.mark.parametrize("cache_bytes", [0, "12KiB"])
+def test_eight_threads_on_one_table(table, files, cache_bytes):
     bad = []
+    t = table if not cache_bytes else Table(files.dir, shards=3, rows_per_shard=RPS,
+                                            width=WIDTH, cache_bytes=cache_bytes)
+    store = files.store(RPS, WIDTH)
 
     def worker(seed):
         rng = random.Random(seed)
         out = np.empty((64, WIDTH), np.uint8)
         for _ in range(100):
-            ids = [rng.randrange(900) for _ in range(64)]
-            if table.gather(ids, out=out).tobytes() != files.model(ids, RPS, WIDTH):
+            # With a cache: a hot fifth of the rows, half the requests.
+            ids = [rng.randrange(180 if cache_bytes and k % 2 else 900) for k in range(64)]
+            want = store.fetch(ids) if cache_bytes else files.model(ids, RPS, WIDTH)
+            if t.gather(ids, out=out).tobytes() != want:
                 bad.append(seed)
 
     threads = [threading.Thread(target=worker, args=(i,)) for i in range(8)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
+    for th in threads:
+        th.start()
+    for th in threads:
+        th.join()
     assert bad == []
+    if cache_bytes:
+        c = t.stats()["cache"]
+        # The cache holds a fraction of the rows: every row served through
+        # hits, shared reads and evictions.
+        assert c["rows_held"] == c["capacity_rows"] < 180
+        assert c["hits"] + c["misses"] == 8 * 100 * 64 and c["hits"] > 0 and c["evictions"] > 0
+        assert c["admissions"] - c["evictions"] == c["rows_held"]
+        t.close()
 
 
 def test_close_while_other_threads_call(files, fd_count):
@@ -344,6 +358,123 @@ def test_statistics(files):
         assert t.stats()["calls"] == 0 and t.stats()["latency"]["gather"]["max_us"] == 0
 
 
+# --- the row cache ------------------------------------------------------------------
+
+
+@pytest.mark.parametrize(("given", "exc", "message"), [
+    ("4Gi", ValueError, 'cache_bytes must be a number of bytes, such as 1073741824 or "1GiB" '
+     r'\(units B, kB, MB, GB, TB, KiB, MiB, GiB, TiB\): got "4Gi"'),
+    (-1, OverflowError, "can't convert negative int to unsigned"),
+    (1.5, TypeError, "argument 'cache_bytes'"),
+    (100, ValueError, "cache_bytes=100 is too small to hold one row of 64 bytes"),
+    ("64 b", ValueError, "cache_bytes=64 is too small"),
+])
+def test_cache_budget_errors(files, given, exc, message):
+    with pytest.raises(exc, match=message):
+        Table(files.dir, shards=3, rows_per_shard=RPS, width=WIDTH, cache_bytes=given)
+
+
+@pytest.mark.parametrize(("given", "budget"), [(None, 0), (0, 0), ("1MiB", 1 << 20),
+                                               (" 2 kB", 2000), (Index(5000), 5000)])
+def test_cache_budget_forms(files, given, budget):
+    with Table(files.dir, shards=3, rows_per_shard=RPS, width=WIDTH, cache_bytes=given) as t:
+        assert t.cache_bytes == budget == t.stats()["cache"]["budget_bytes"]
+        # Bookkeeping costs rows: a lot of a tiny budget, little of a large one.
+        held = t.stats()["cache"]["capacity_rows"] * WIDTH
+        assert (0.6 if budget >= 1 << 20 else 0.3) * budget <= held <= budget
+
+
+@pytest.mark.parametrize("submit", [False, True])
+def test_cached_rows_into_an_out_that_holds_the_ids(files, submit):
+    with Table(files.dir, shards=3, rows_per_shard=RPS, width=WIDTH, cache_bytes="64KiB") as t:
+        ids = [(i * 37) % 900 for i in range(40)]
+        t.gather(ids[::2])  # half of them held
+        buf = np.zeros(len(ids) * WIDTH, np.uint8)
+        # The ids sit one row into the output: rows written early overwrite
+        # ids not yet looked up.
+        view = buf[WIDTH:WIDTH + 8 * len(ids)].view(np.uint64)
+        view[:] = ids
+        got = t.submit(rowids=view, out=buf).result() if submit else t.gather(view, out=buf)
+        assert got.tobytes() == files.model(ids, RPS, WIDTH)
+
+
+def resident_bytes():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+def test_cache_memory_stays_within_its_budget_under_churn(tmp_path):
+    # Sparse shards: 600,000 rows of 160 bytes, read from holes.
+    width, rps, budget = 160, 300_000, 24 << 20
+    for i in range(2):
+        with open(tmp_path / f"shard_{i}.bin", "wb") as f:
+            f.truncate(rps * width)
+            f.seek(rps * width // 2)
+            f.write(b"\x5a" * width)
+    rng = np.random.default_rng(3)
+    out = np.empty((4096, width), np.uint8)
+    ids = rng.integers(0, 2 * rps, 4096)
+    with Table(str(tmp_path), shards=2, rows_per_shard=rps, width=width,
+               cache_bytes=budget) as t:
+        t.gather(ids, out=out)  # the call's own memory, before measuring
+        before = resident_bytes()
+        capacity = t.stats()["cache"]["capacity_rows"]
+        while t.stats()["cache"]["evictions"] < 2 * capacity:
+            t.gather(rng.integers(0, 2 * rps, 4096), out=out)
+        grown = resident_bytes() - before
+        c = t.stats()["cache"]
+        assert c["rows_held"] == capacity and c["bytes_held"] == capacity * width
+        assert capacity * width >= 0.75 * budget
+        assert grown <= budget * 1.05, (grown, budget)
+        half = (rps + rps // 2) * width // width  # the one written row
+        assert t.gather([half])[0].tobytes() == b"\x5a" * width
+
+
+def test_refresh_drops_the_cache_once_a_file_changed(tmp_path):
+    f = Files(tmp_path, [64 * 300] * 3)
+    with Table(f.dir, shards=3, rows_per_shard=RPS, width=WIDTH, cache_bytes="64KiB") as t:
+        ids = list(range(0, 900, 3))
+        assert t.gather(ids).tobytes() == f.model(ids, RPS, WIDTH)
+        assert t.refresh() is False
+        path = os.path.join(f.dir, "shard_1.bin")
+        new = bytes(range(64))
+        st = os.stat(path)
+        with open(path, "r+b") as out:
+            out.seek(3 * 64)
+            out.write(new)
+        # The same size and modification time: the change time still tells.
+        os.utime(path, ns=(st.st_atime_ns, st.st_mtime_ns))
+        f.data[1] = f.data[1][:3 * 64] + new + f.data[1][4 * 64:]
+        # Until refreshed, the cache serves the rows it holds.
+        assert t.gather([RPS + 3])[0].tobytes() != new
+        assert t.refresh() is True and t.stats()["cache"]["rows_held"] == 0
+        assert t.gather(ids).tobytes() == f.model(ids, RPS, WIDTH)
+        assert t.gather([RPS + 3])[0].tobytes() == new
+        assert t.refresh() is False
+    with pytest.raises(ValueError, match="the Table is closed"):
+        t.refresh()
+
+
+def test_cache_counts_by_order(ple):
+    path, store = ple
+    tokens = np.array([[5, 6, 7, 5, 6, 7]], np.uint32)
+    with Table(path, cache_bytes="1MiB") as t:
+        first = t.lookup(tokens)
+        c = t.stats(reset=True)["cache"]
+        # A row the call asks for again (5, 6 repeat as a bigram) is read
+        # once: a miss, then hits.
+        ids = larkspur.rowids(tokens).ravel()
+        assert c["misses"] == len(np.unique(ids)) < 6 * 16
+        assert c["hits"] + c["misses"] == 6 * 16
+        assert t.lookup(tokens).tobytes() == first.tobytes() == store.fetch(ids)
+        c = t.stats()["cache"]
+        assert c["hits"] == 6 * 16 and c["misses"] == 0
+        assert c["hit_rate"] == c["hit_rate_heads_0_7"] == c["hit_rate_heads_8_15"] == 1.0
+        t.gather(ids[:5])  # by row id: no order
+        c = t.stats()["cache"]
+        assert c["hits"] == 6 * 16 + 5 and c["hit_rate_heads_0_7"] == 1.0
+
+
 def test_cached_rows_are_served_by_the_calling_thread(table):
     table.gather(list(range(900)))  # now in the page cache
     table.stats(reset=True)
@@ -366,12 +497,15 @@ def evict(files):
             os.close(fd)
 
 
+@pytest.mark.parametrize("cache_bytes", [0, "16KiB"])
 @pytest.mark.parametrize("queue_depth", [None, 0, 4])
 @pytest.mark.parametrize("cold", [False, True])
-def test_submitted_lookup_equals_gather(files, queue_depth, cold):
+def test_submitted_lookup_equals_gather(files, queue_depth, cold, cache_bytes):
     import selectors
     with Table(files.dir, shards=3, rows_per_shard=RPS, width=WIDTH,
-               queue_depth=queue_depth) as t:
+               queue_depth=queue_depth, cache_bytes=cache_bytes) as t:
+        if cache_bytes:  # some of the rows come from the cache
+            t.gather(list(range(0, 900, 7)))
         assert t.backend == ("threads" if queue_depth == 0 else "io_uring")
         assert t.direct is False
         rng = random.Random(queue_depth or 1)
@@ -536,13 +670,13 @@ def in_fork(fn, timeout=20):
 
 # The address sanitizer's allocator does not hold its locks across fork().
 @pytest.mark.skipif(under_asan(), reason="the address sanitizer's allocator is not fork-safe")
-@pytest.mark.parametrize("direct", [False, True])
-def test_forked_child_reads_on_an_engine_of_its_own(files, direct):
+@pytest.mark.parametrize(("direct", "cache_bytes"), [(False, 0), (True, 0), (False, "32KiB")])
+def test_forked_child_reads_on_an_engine_of_its_own(files, direct, cache_bytes):
     import selectors
     ids = list(range(0, 900, 2)) * 2
     want = files.model(ids, RPS, WIDTH)
     with Table(files.dir, shards=3, rows_per_shard=RPS, width=WIDTH, queue_depth=4,
-               direct=direct) as t:
+               direct=direct, cache_bytes=cache_bytes) as t:
         evict(files)
         lk = t.submit(rowids=ids)  # most likely still reading at the fork
 

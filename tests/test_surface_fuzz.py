@@ -708,7 +708,8 @@ def test_uring_page_reader(data, files):
 ENGINE_SIGNATURES = {
     "Table": Signature("Table.__new__()", [
         ("path", "text"), ("shards", "obj"), ("rows_per_shard", "obj"), ("width", "obj"),
-        ("queue_depth", "obj"), ("direct", "obj")], required=1, positional=1),
+        ("queue_depth", "obj"), ("direct", "obj"), ("cache_bytes", "obj")],
+        required=1, positional=1),
     "Table.gather": Signature("Table.gather()", [("rowids", "obj"), ("out", "obj")], 1),
     "Table.lookup": Signature("Table.lookup()", [
         ("tokens", "obj"), ("history", "obj"), ("out", "obj")], 1),
@@ -718,6 +719,7 @@ ENGINE_SIGNATURES = {
     "Table.prefetch": Signature("Table.prefetch()", [
         ("tokens", "obj"), ("rowids", "obj"), ("history", "obj")], required=0, positional=1),
     "Table.stats": Signature("Table.stats()", [("reset", "obj")], 0),
+    "Table.refresh": Signature("Table.refresh()", [], 0),
     "Table.__exit__": Signature("Table.__exit__()", [
         ("exc_type", "obj"), ("exc_value", "obj"), ("traceback", "obj")]),
     "Lookup.wait": Signature("Lookup.wait()", [("timeout", "obj")], 0),
@@ -983,9 +985,10 @@ class ShardFiles:
 class TableCase:
     """A Table open on ShardFiles, and what the model knows of it."""
 
-    def __init__(self, files, queue_depth, direct, closed=False):
+    def __init__(self, files, queue_depth, direct, closed=False, cache_bytes=0):
         self.files = files
-        self.table = Table(files.dir, queue_depth=queue_depth, direct=direct)
+        self.table = Table(files.dir, queue_depth=queue_depth, direct=direct,
+                           cache_bytes=cache_bytes)
         self.total = files.shards * files.rows_per_shard
         self.backend, self.direct = self.table.backend, self.table.direct
         # Without a queue, the pool reads; "auto" buffers files this small
@@ -1066,6 +1069,10 @@ def engine(tmp_path_factory):
             cases[name, depth, direct] = TableCase(dirs[name], depth, direct)
         except OSError:
             assert direct is True  # no O_DIRECT on this file system
+    # Row caches smaller than the rows the fuzzer reads: hits and evictions.
+    for name, depth in (("small", 4), ("narrow", 0), ("ngram", 1)):
+        cases[name, depth, False, "cached"] = TableCase(dirs[name], depth, False,
+                                                       cache_bytes="3KiB")
     cases["small", "closed", False] = TableCase(small, 1, False, closed=True)
     env = Engine(small=small, ngram=ngram, plain=plain, cases=cases, held=sorted(held))
     yield env
@@ -1214,8 +1221,34 @@ def noarg_calls():
 # --- Table: opening -------------------------------------------------------------
 
 
+BYTE_UNITS = {"": 1, "b": 1, "kb": 10**3, "mb": 10**6, "gb": 10**9, "tb": 10**12,
+              "kib": 2**10, "mib": 2**20, "gib": 2**30, "tib": 2**40}
+
+
+def cache_budget_of(value):
+    """What cache_bytes= means: a count, or a size in text."""
+    if value is None:
+        return Outcome(0)
+    if not isinstance(value, str):
+        got = u64_of(value)
+        if not got.ok and got.exc is TypeError:
+            return fails(TypeError, f"argument 'cache_bytes': {got.message}")
+        return got
+    blank = " \t\n\v\f\r"
+    m = re.fullmatch(r"([0-9]*)(\.?)([0-9]*)(.*)", value.strip(blank), re.S)
+    whole, point, frac, unit = m.groups()
+    unit = unit.strip(blank).lower()
+    digits = int(whole + frac) if whole + frac else None
+    bad = (digits is None or unit not in BYTE_UNITS or "." in frac or digits > U64_MAX
+           or 10 ** len(frac) > U64_MAX)
+    if not bad and digits * BYTE_UNITS[unit] // 10 ** len(frac) <= U64_MAX:
+        return Outcome(digits * BYTE_UNITS[unit] // 10 ** len(frac))
+    return fails(ValueError, 'cache_bytes must be a number of bytes, such as 1073741824 or '
+                 '"1GiB" (units B, kB, MB, GB, TB, KiB, MiB, GiB, TiB): got "' + value + '"')
+
+
 def open_outcome(env, path, shards=None, rows_per_shard=None, width=None,
-                 queue_depth=None, direct=None):
+                 queue_depth=None, direct=None, cache_bytes=None):
     given = {}
     for name, value in (("shards", shards), ("rows_per_shard", rows_per_shard),
                         ("width", width), ("queue_depth", queue_depth)):
@@ -1243,6 +1276,10 @@ def open_outcome(env, path, shards=None, rows_per_shard=None, width=None,
         mode = got.value
     if mode is True and depth == 0:
         return fails(ValueError, "direct reads need a queue depth")
+    budget = cache_budget_of(cache_bytes)
+    if not budget.ok:
+        return budget
+    budget = budget.value
     path = path.decode("utf-8")
     dirs = {f.dir: f for f in (env.small, env.plain)}
     files = dirs.get(path.rstrip("/") if path != "/" else path)
@@ -1278,6 +1315,7 @@ def open_outcome(env, path, shards=None, rows_per_shard=None, width=None,
             assert table.backend in ("io_uring", "threads") and type(table.direct) is bool
             assert table.backend == "threads" or depth > 0
             assert table.direct is (mode is True)  # "auto" buffers files this small
+            assert table.cache_bytes == (budget if width else 0)
             if width <= 2**16:
                 ids = [0, min(shards * rps, 40) - 1]
                 assert table.gather(ids).tobytes() == files.rows(ids, rps, width)
@@ -1287,6 +1325,17 @@ def open_outcome(env, path, shards=None, rows_per_shard=None, width=None,
     open_mode = (Outcome(Satisfies(opened, f"a Table of {geometry}")),)
     if mode is True:  # O_DIRECT may be refused by the file system
         open_mode += (fails(OSError), fails(ValueError))
+    if budget and width:
+        # A row and its bookkeeping, and the shard's own state: a budget
+        # between holds a row or not by the cache's layout.
+        small = fails(ValueError, f"cache_bytes={budget} is too small to hold one row of "
+                      f"{width} bytes")
+        if budget <= width:
+            return small
+        if budget < 64 * (width + 1024):
+            open_mode += (small,)
+        if budget > 2**33:  # more than this machine may map
+            open_mode += (fails(MemoryError),)
     return open_mode
 
 
@@ -1303,7 +1352,13 @@ def test_engine_table_open(data, engine):
         "Table", path=paths, shards=geometry_values(4), rows_per_shard=geometry_values(60),
         width=st.one_of(geometry_values(30), st.sampled_from([24, 4095, 4097])),
         queue_depth=st.one_of(st.sampled_from([None, 0, 1, 4, 4096, 4097]), boundary_ints),
-        direct=st.sampled_from([None, False, True, "auto", "yes", 0, 1, "AUTO"])))
+        direct=st.sampled_from([None, False, True, "auto", "yes", 0, 1, "AUTO"]),
+        cache_bytes=st.one_of(
+            st.sampled_from([None, 0, 100, 4096, 1 << 20, "1MiB", " 2 kB ", "4Gi", "1.5GiB",
+                             ".5MiB", "5.", "x", "", "1e3", "18446744073709551615",
+                             "18446744073709551616", "16777216TiB", "64 GB", 2**64, -1, 1.5,
+                             True]),
+            st.text(alphabet="0123456789. kKmMgGiIbBtT\t", max_size=8), boundary_ints)))
     want = expect(signature("Table"), args, kwargs,
                   lambda **kw: open_outcome(engine, **kw))
     check("Table", lambda: Table(*args, **kwargs), want)
@@ -1432,8 +1487,17 @@ STATS_COUNTS = {"calls", "rows_requested", "unique_rows", "rows_inline", "rows_b
                 "bytes_read", "read_calls", "errors"}
 
 
+CACHE_COUNTS = {"budget_bytes", "capacity_rows", "rows_held", "bytes_held", "hits", "misses",
+                "admissions", "evictions"}
+CACHE_RATES = {"hit_rate", "hit_rate_heads_0_7", "hit_rate_heads_8_15"}
+
+
 def stats_shape(s):
-    return (set(s) == STATS_COUNTS | {"backend", "backend_reason", "latency"}
+    c = s.get("cache", {})
+    return (set(s) == STATS_COUNTS | {"backend", "backend_reason", "latency", "cache"}
+            and set(c) == CACHE_COUNTS | CACHE_RATES
+            and all(type(c[k]) is int and c[k] >= 0 for k in CACHE_COUNTS)
+            and all(type(c[k]) is float and 0 <= c[k] <= 1 for k in CACHE_RATES)
             and all(type(s[k]) is int and s[k] >= 0 for k in STATS_COUNTS)
             and s["backend"] in ("io_uring", "threads") and type(s["backend_reason"]) is str
             and set(s["latency"]) == {"gather", "lookup"}
@@ -1441,7 +1505,7 @@ def stats_shape(s):
                     for v in s["latency"].values()))
 
 
-TABLE_METHODS = ["gather", "lookup", "submit", "prefetch", "stats", "__enter__"]
+TABLE_METHODS = ["gather", "lookup", "submit", "prefetch", "stats", "refresh", "__enter__"]
 
 
 @FUZZ
@@ -1456,10 +1520,11 @@ def test_engine_table_methods(data, engine):
     assert (t.shards, t.rows_per_shard, t.width, t.total_rows, t.path, t.backend, t.direct) == (
         case.files.shards, case.files.rows_per_shard, case.files.width, case.total,
         case.files.dir, case.backend, case.direct)
-    if which == "__enter__":
+    if which in ("__enter__", "refresh"):
         args, kwargs = data.draw(noarg_calls())
+        # The fuzzer's files never change.
         want = fails(TypeError) if args or kwargs else Outcome(Satisfies(
-            lambda v: v is t, "the Table"))
+            lambda v: v is (t if which == "__enter__" else False), "the Table or False"))
     else:
         if which != "stats" and data.draw(st.integers(0, 2)) < (2 if which == "submit" else 1):
             args, kwargs = good_table_call(data, case, which, engine.held)

@@ -18,6 +18,19 @@ class _Latency(TypedDict):
     p99_us: float
     max_us: float
 
+class _CacheStats(TypedDict):
+    budget_bytes: int
+    capacity_rows: int
+    rows_held: int
+    bytes_held: int
+    hits: int
+    misses: int
+    admissions: int
+    evictions: int
+    hit_rate: float
+    hit_rate_heads_0_7: float
+    hit_rate_heads_8_15: float
+
 class _Stats(TypedDict):
     calls: int
     rows_requested: int
@@ -30,6 +43,7 @@ class _Stats(TypedDict):
     backend: str
     backend_reason: str
     latency: dict[str, _Latency]
+    cache: _CacheStats
 
 @final
 class Table:
@@ -42,6 +56,7 @@ class Table:
         width: SupportsIndex | None = None,
         queue_depth: SupportsIndex | None = None,
         direct: bool | str | None = None,
+        cache_bytes: SupportsIndex | str | None = None,
     ) -> Table: ...
     def gather(self, rowids: _Ints | Any, out: Any = None) -> Any: ...
     def lookup(self, tokens: _Ints | Any, history: _Ints | Any = None, out: Any = None) -> Any: ...
@@ -61,6 +76,7 @@ class Table:
         history: _Ints | Any = None,
     ) -> int: ...
     def stats(self, reset: object = False) -> _Stats: ...
+    def refresh(self) -> bool: ...
     def close(self) -> None: ...
     def __enter__(self) -> Table: ...
     def __exit__(
@@ -83,6 +99,8 @@ class Table:
     def backend(self) -> str: ...
     @property
     def direct(self) -> bool: ...
+    @property
+    def cache_bytes(self) -> int: ...
 
 @final
 class Lookup:

@@ -50,7 +50,7 @@ RowJob::RowJob(Key /*key*/, std::vector<RowRef> refs, std::byte* out,
     : refs_(std::move(refs)),
       out_(out),
       event_(std::move(event)),
-      owner_(::getpid()),
+      owner_(this_process()),
       event_owner_(owner_) {}
 
 bool RowJob::ended_before_fork() const {
@@ -84,7 +84,7 @@ Status RowJob::result() const {
 }
 
 int RowJob::event_fd() const {
-  const pid_t here = ::getpid();
+  const pid_t here = this_process();
   if (event_owner_.load(std::memory_order_acquire) != here &&
       !ended_before_fork()) {
     // This child's own descriptor, readable now, under the same number.
@@ -105,6 +105,7 @@ ReadTally RowJob::tally() const {
 }
 
 void RowJob::finish(Status status) {
+  if (on_finish_) std::exchange(on_finish_, nullptr)(status);
   {
     // The eventfd is written under the lock: whoever sees the job done sees
     // it readable, and whoever wakes on it finds the job done.
@@ -181,7 +182,7 @@ RingEngine::RingEngine(Key /*key*/, const Store& store,
       buffers_(std::move(buffers)),
       ring_(std::move(ring)),
       wake_(std::move(wake)),
-      owner_(::getpid()) {
+      owner_(this_process()) {
   // The slots were made for options.depth reads; a larger ring is not used.
   options_.depth = std::min(options.depth, ring_.sq_entries() - 1);
   free_slots_.reserve(options_.depth);
@@ -198,7 +199,7 @@ RingEngine::RingEngine(Key /*key*/, const Store& store,
 }
 
 RingEngine::~RingEngine() {
-  if (::getpid() != owner_) {
+  if (this_process() != owner_) {
     // A forked child: no engine thread here, and the kernel writes only
     // into the parent's memory. Release the copies, join nothing.
     return;

@@ -21,6 +21,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -28,6 +29,7 @@
 #include <vector>
 
 #include "larkspur-core/src/base/mapping.h"
+#include "larkspur-core/src/base/process.h"
 #include "larkspur-core/src/base/result.h"
 #include "larkspur-core/src/base/unique_fd.h"
 #include "larkspur-io/src/engine/ring_rows.h"
@@ -54,7 +56,7 @@ class RowJob {
   // The outcome once done: ok, the first read error, or ECANCELED.
   Status result() const;
   // Whether the request was made in another process (a forked child's copy).
-  bool foreign() const { return ::getpid() != owner_; }
+  bool foreign() const { return this_process() != owner_; }
   // Asks the engine to drop the reads not yet submitted. The request is
   // still only done once its reads in flight have finished; after that,
   // nothing more is written to `out`.
@@ -64,6 +66,13 @@ class RowJob {
   // Reads finished, bytes they returned and distinct rows copied; final
   // once done (nothing in a forked child).
   ReadTally tally() const;
+
+  // Runs `hook` with the outcome once the reads have ended, before the
+  // request is done (on the engine's thread): it may still use `out`.
+  // Set before the job is submitted.
+  void on_finish(std::function<void(const Status&)> hook) {
+    on_finish_ = std::move(hook);
+  }
 
   // For make() alone.
   class Key {
@@ -96,6 +105,7 @@ class RowJob {
   bool background_ = false;  // a prefetch: read after every other job
   ReadTally tally_;
   std::optional<Error> error_;
+  std::function<void(const Status&)> on_finish_;
 
   // A forked child never takes mu_: its parent's engine thread may have
   // held it at the fork.
@@ -140,7 +150,7 @@ class RingEngine {
   bool usable_here() const {
     return started_here() && !broken_.load(std::memory_order_acquire);
   }
-  bool started_here() const { return ::getpid() == owner_; }
+  bool started_here() const { return this_process() == owner_; }
 
   // For start() alone.
   class Key {

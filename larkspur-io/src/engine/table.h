@@ -12,6 +12,7 @@
 #include <string>
 #include <string_view>
 
+#include "larkspur-core/src/base/blocking.h"
 #include "larkspur-core/src/base/result.h"
 #include "larkspur-core/src/base/unique_fd.h"
 #include "larkspur-io/src/engine/stats.h"
@@ -21,7 +22,9 @@
 namespace larkspur::io {
 
 class RingEngine;
+class RowCache;
 class RowJob;
+struct CacheCounts;
 
 // How a Table reads rows from the device.
 struct EngineOptions {
@@ -34,6 +37,9 @@ struct EngineOptions {
   // memory.max when that is lower.
   enum class Direct { kOff, kOn, kAuto };
   Direct direct = Direct::kOff;
+  // Bytes of whole rows (and their bookkeeping) kept in memory by the
+  // Table's RowCache; 0: none.
+  std::uint64_t cache_bytes = 0;
 };
 
 // The bytes the page cache could hold, as Direct::kAuto counts them.
@@ -79,9 +85,12 @@ class Table {
   // gather_rows does, and counts the call. Fails with IndexError text
   // "row id {r} is out of range for a table of {n} rows" before any read
   // when a row lies outside the table, with "the Table is closed", or with
-  // the first read error; `out` is then partly written.
-  Status gather(std::span<const std::uint64_t> rowids,
-                std::span<std::byte> out) const;
+  // the first read error; `out` is then partly written. `heads` is 16
+  // when the rows come 16 a token (the cache counts them by order), else 0.
+  // `hook`, when given, is told before the call makes a system call or
+  // waits: a call served wholly from the row cache never is.
+  Status gather(std::span<const std::uint64_t> rowids, std::span<std::byte> out,
+                std::uint32_t heads = 0, BlockingHook* hook = nullptr) const;
 
   // A gather whose device reads go on after submit() returns.
   class Pending {
@@ -122,7 +131,8 @@ class Table {
   // whole gather runs here and the Pending is done at once. Fails as
   // gather() does before any read.
   Result<Pending> submit(std::span<const std::uint64_t> rowids,
-                         std::span<std::byte> out) const;
+                         std::span<std::byte> out,
+                         std::uint32_t heads = 0) const;
 
   // Queues reads of the rows of `rowids` that warm the page cache, behind
   // every gather, and returns at once: how many rows were queued. None when
@@ -130,6 +140,23 @@ class Table {
   // RingEngine::kBackgroundRows prefetched rows waiting. Fails as gather()
   // does before any read.
   Result<std::uint64_t> prefetch(std::span<const std::uint64_t> rowids) const;
+
+  // The row cache's budget in bytes (0: none), the rows it can hold and
+  // holds, and its counts in this process.
+  std::uint64_t cache_bytes() const;
+  struct CacheState {
+    std::uint64_t capacity_rows = 0;
+    std::uint64_t rows_held = 0;
+  };
+  CacheState cache_state() const;
+  CacheCounts cache_counts() const;
+  void reset_cache_counts() const;
+
+  // Whether a shard file's size, modification time or identity changed
+  // since the Table was opened (or last refreshed): the row cache is then
+  // emptied, and true returned. Fails with "the Table is closed", or
+  // fstat's error.
+  Result<bool> refresh() const;
 
   // Records a call of `kind` that took `ns` nanoseconds.
   void record_latency(TableStats::Kind kind, std::uint64_t ns) const;

@@ -10,6 +10,8 @@
 #include <vector>
 
 #include "larkspur-core/src/base/str_cat.h"
+#include "larkspur-io/src/cache/cache_size.h"
+#include "larkspur-io/src/cache/row_cache.h"
 #include "larkspur-io/src/engine/table.h"
 #include "larkspur-io/src/fetch/fetch_plan.h"
 #include "larkspur-keygen/src/lib/rowids.h"
@@ -42,8 +44,31 @@ Result<std::optional<std::uint64_t>> count_of(Obj given, const char* name) {
 
 constexpr std::uint64_t kMaxQueueDepth = 4096;
 
+// cache_bytes: an int, or a str such as "4GiB".
+Result<std::uint64_t> cache_budget(Obj given) {
+  if (given.is_none()) return std::uint64_t{0};
+  if (PyUnicode_Check(given.ptr) != 0) {
+    Py_ssize_t size = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(given.ptr, &size);
+    if (text == nullptr) return Error::raised();
+    if (std::optional<std::uint64_t> bytes = io::parse_byte_size(
+            std::string_view(text, static_cast<std::size_t>(size)))) {
+      return *bytes;
+    }
+    return Error::invalid_argument(
+        str_cat("cache_bytes must be a number of bytes, such as 1073741824 "
+                "or \"1GiB\" (units B, kB, MB, GB, TB, KiB, MiB, GiB, TiB): "
+                "got \"",
+                std::string_view(text, static_cast<std::size_t>(size)), "\""));
+  }
+  Result<std::optional<std::uint64_t>> bytes = count_of(given, "cache_bytes");
+  if (!bytes) return std::move(bytes).error();
+  return **bytes;
+}
+
 Result<io::Table> make(std::string path, Obj shards, Obj rows_per_shard,
-                       Obj width, Obj queue_depth, Obj direct) {
+                       Obj width, Obj queue_depth, Obj direct,
+                       Obj cache_bytes) {
   io::GeometryParts given;
   const std::array<std::optional<std::uint64_t>*, 3> slots = {
       &given.shards, &given.rows_per_shard, &given.width};
@@ -76,6 +101,9 @@ Result<io::Table> make(std::string path, Obj shards, Obj rows_per_shard,
     if (truth < 0) return Error::raised();
     if (truth == 1) engine.direct = io::EngineOptions::Direct::kOn;
   }
+  Result<std::uint64_t> budget = cache_budget(cache_bytes);
+  if (!budget) return std::move(budget).error();
+  engine.cache_bytes = *budget;
   return blocking(
       [&] { return io::Table::open(path, given, kDefaultThreads, engine); });
 }
@@ -117,11 +145,18 @@ Result<PyRef> gather(const io::Table& table, Obj rowids, Obj out) {
       output(table, out, ids.values.size(), {ids.values.size()}, held);
   if (!result) return result;
   const std::span<std::byte> into = bytes_of(held);
-  Status st = blocking([&] { return table.gather(ids.values, into); });
+  Status st = blocking_when_needed([&](BlockingHook& hook) {
+    return table.gather(ids.values, into, 0, &hook);
+  });
   table.record_latency(io::TableStats::kGather, now_ns() - start);
   if (!st) return std::move(st).error();
   return result;
 }
+
+// Row ids of up to this many rows are hashed holding the interpreter lock
+// (a few microseconds): a lookup served from the row cache then never
+// hands the lock over.
+constexpr std::size_t kHashHeldRows = 4096;
 
 Result<PyRef> lookup(const io::Table& table, Obj tokens, Obj history, Obj out) {
   const std::uint64_t start = now_ns();
@@ -135,12 +170,14 @@ Result<PyRef> lookup(const io::Table& table, Obj tokens, Obj history, Obj out) {
   Result<PyRef> result = output(table, out, batch.rows(), shape, held);
   if (!result) return result;
   const std::span<std::byte> into = bytes_of(held);
-  Status st = blocking([&] {
+  Status st = blocking_when_needed([&](BlockingHook& hook) {
+    // Hashing a large batch lets other threads run.
+    if (batch.rows() > kHashHeldRows) hook.about_to_block();
     // The row ids live only for the call, in memory the thread keeps.
     thread_local std::vector<std::uint64_t> ids;
     ids.resize(batch.rows());
     write_rowids(batch, std::as_writable_bytes(std::span(ids)));
-    Status read = table.gather(ids, into);
+    Status read = table.gather(ids, into, keygen::kTableCount, &hook);
     if (ids.capacity() > (std::size_t{1} << 20))
       std::vector<std::uint64_t>().swap(ids);
     return read;
@@ -159,6 +196,7 @@ struct NamedRows {
   std::vector<std::uint64_t> made;
   std::vector<std::size_t> shape;
   std::span<const std::uint64_t> all;
+  std::uint32_t heads = 0;  // 16 when named by tokens
 };
 
 Status name_rows(Obj tokens, Obj rowids, Obj history, NamedRows& rows) {
@@ -185,6 +223,7 @@ Status name_rows(Obj tokens, Obj rowids, Obj history, NamedRows& rows) {
   rows.made.resize(batch.rows());
   write_rowids(batch, std::as_writable_bytes(std::span(rows.made)));
   rows.all = rows.made;
+  rows.heads = keygen::kTableCount;
   return ok();
 }
 
@@ -199,7 +238,7 @@ Result<PyRef> submit(const io::Table& table, Self self, Obj tokens, Obj rowids,
   if (!result) return result;
   const std::span<std::byte> into = bytes_of(*held);
   Result<io::Table::Pending> pending =
-      blocking([&] { return table.submit(rows.all, into); });
+      blocking([&] { return table.submit(rows.all, into, rows.heads); });
   if (!pending) return std::move(pending).error();
   PyObject* lookup = new_lookup(
       LookupValue{PyRef::borrow(self.ptr), std::move(*result), std::move(held),
@@ -216,6 +255,12 @@ Result<std::uint64_t> prefetch(const io::Table& table, Obj tokens, Obj rowids,
     return std::move(named).error();
   }
   return table.prefetch(rows.all);
+}
+
+Result<PyRef> refresh(const io::Table& table) {
+  Result<bool> changed = blocking([&] { return table.refresh(); });
+  if (!changed) return std::move(changed).error();
+  return PyRef::borrow(*changed ? Py_True : Py_False);
 }
 
 Status close(const io::Table& table) {
@@ -295,10 +340,48 @@ Result<PyRef> stats(const io::Table& table, Obj reset) {
   if (PyDict_SetItemString(dict.get(), "latency", latency.get()) != 0) {
     return Error::raised();
   }
+  PyRef cache = PyRef::steal(PyDict_New());
+  if (!cache) return Error::raised();
+  const io::CacheCounts c = table.cache_counts();
+  const io::Table::CacheState held = table.cache_state();
+  const auto rate = [](std::uint64_t hits, std::uint64_t misses) {
+    return hits + misses == 0
+               ? 0.0
+               : static_cast<double>(hits) / static_cast<double>(hits + misses);
+  };
+  const std::array<std::pair<const char*, std::uint64_t>, 8> counts = {{
+      {"budget_bytes", table.cache_bytes()},
+      {"capacity_rows", held.capacity_rows},
+      {"rows_held", held.rows_held},
+      {"bytes_held", held.rows_held * table.geometry().width},
+      {"hits", c.hits},
+      {"misses", c.misses},
+      {"admissions", c.admissions},
+      {"evictions", c.evictions},
+  }};
+  for (const auto& [key, v] : counts) {
+    if (!put(cache.get(), key, PyLong_FromUnsignedLongLong(v))) {
+      return Error::raised();
+    }
+  }
+  const std::array<std::pair<const char*, double>, 3> rates = {{
+      {"hit_rate", rate(c.hits, c.misses)},
+      {"hit_rate_heads_0_7", rate(c.hits_low, c.misses_low)},
+      {"hit_rate_heads_8_15", rate(c.hits_high, c.misses_high)},
+  }};
+  for (const auto& [key, v] : rates) {
+    if (!put(cache.get(), key, PyFloat_FromDouble(v))) return Error::raised();
+  }
+  if (PyDict_SetItemString(dict.get(), "cache", cache.get()) != 0) {
+    return Error::raised();
+  }
   if (!reset.is_none()) {
     const int truth = PyObject_IsTrue(reset.ptr);
     if (truth < 0) return Error::raised();
-    if (truth == 1) s.reset();
+    if (truth == 1) {
+      s.reset();
+      table.reset_cache_counts();
+    }
   }
   return dict;
 }
@@ -310,6 +393,7 @@ std::uint64_t rows_per_shard(const io::Table& t) {
 std::uint64_t width(const io::Table& t) { return t.geometry().width; }
 std::string_view path(const io::Table& t) { return t.path(); }
 std::string_view backend(const io::Table& t) { return t.backend(); }
+std::uint64_t cache_bytes(const io::Table& t) { return t.cache_bytes(); }
 PyRef direct(const io::Table& t) {
   return PyRef::borrow(t.direct() ? Py_True : Py_False);
 }
@@ -332,10 +416,16 @@ constexpr auto kTable = declare_class<io::Table>(
     "io_uring cannot be used (see backend). direct=True reads everything\n"
     "through O_DIRECT, bypassing the page cache; direct=\"auto\" does so\n"
     "when the shard files are larger than the memory the page cache could\n"
-    "hold (MemTotal, or the cgroup's memory.max when lower).",
+    "hold (MemTotal, or the cgroup's memory.max when lower).\n\n"
+    "cache_bytes (an int, or a str such as \"4GiB\"; 0 for none) keeps hot\n"
+    "rows in this process's memory, S3-FIFO over that many bytes (the\n"
+    "rows and their index): a cached row is copied by the calling thread\n"
+    "with no system call, and a row missed by several calls at once is\n"
+    "read once. The cache assumes the shard files do not change while\n"
+    "the Table is open; refresh() drops it when they did.",
     Threads::kAny,
     init<&make>({"path", kw("shards"), kw("rows_per_shard"), kw("width"),
-                 kw("queue_depth"), kw("direct")}),
+                 kw("queue_depth"), kw("direct"), kw("cache_bytes")}),
     method<&gather>(
         "gather", {"rowids", opt("out", "None")},
         "The rows of `rowids` (any integer array or sequence of ints): a new\n"
@@ -363,9 +453,18 @@ constexpr auto kTable = declare_class<io::Table>(
         "were queued. None without a ring, with direct reads, or while\n"
         "65536 prefetched rows are still waiting (prefetches are dropped,\n"
         "never lookups)."),
-    method<&stats>("stats", {opt("reset", "False")},
-                   "Counters of the calls so far and latency percentiles (in\n"
-                   "microseconds) per kind of call; reset=True clears them."),
+    method<&stats>(
+        "stats", {opt("reset", "False")},
+        "Counters of the calls so far, latency percentiles (in\n"
+        "microseconds) per kind of call, and under \"cache\" the row\n"
+        "cache's (hit rates by order count token calls only:\n"
+        "heads 0-7 read bigrams, 8-15 trigrams); reset=True clears\n"
+        "the counters."),
+    method<&refresh>(
+        "refresh", {},
+        "Whether a shard file changed (size, modification or change time)\n"
+        "since the Table was opened or last refreshed; if so the row cache\n"
+        "is emptied, so that later reads see the files as they are now."),
     method<&close>("close", {},
                    "Closes the shard files (once the calls in progress end)."),
     method<&enter>("__enter__", {}),
@@ -377,6 +476,8 @@ constexpr auto kTable = declare_class<io::Table>(
                      "\"io_uring\" when the Table reads from the device on "
                      "its own\nio_uring ring, \"threads\" when the worker "
                      "pool does."),
+    getter<&cache_bytes>("cache_bytes",
+                         "The row cache's budget in bytes; 0 without one."),
     getter<&direct>("direct",
                     "Whether rows are read through O_DIRECT, bypassing the "
                     "page cache."));

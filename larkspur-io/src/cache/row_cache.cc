@@ -1,0 +1,390 @@
+// RowCache: the shards, a call's lookups, and the loads that let one read
+// serve every call missing the same row.
+#include "larkspur-io/src/cache/row_cache.h"
+
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <cerrno>
+#include <cstring>
+#include <limits>
+#include <utility>
+
+#include "larkspur-core/src/base/memory.h"
+
+namespace larkspur::io {
+
+struct alignas(64) RowCache::Shard {
+  Shard(std::uint32_t slots, std::byte* rows_at, std::span<std::byte> arrays)
+      : policy(slots, arrays), rows(rows_at) {}
+
+  std::mutex mu;
+  S3Fifo policy;    // guarded by mu
+  std::byte* rows;  // slot s's row at rows + s × width; guarded by mu
+  // Rows some call is reading; guarded by mu.
+  std::unordered_map<std::uint64_t, std::shared_ptr<Load>> loading;
+};
+
+namespace {
+
+constexpr std::uint32_t kMaxShards = 64;
+// Rows a shard should hold at least before the cache splits further: below
+// that, one more lock buys no concurrency worth the policy's precision.
+constexpr std::uint64_t kRowsPerShard = 1024;
+constexpr std::uint64_t kPage = 4096;
+// Calls of up to this many rows prefetch their rows' memory before they
+// look: enough rows to overlap their misses, few enough that the first
+// are still in the CPU's cache when used.
+constexpr std::size_t kPrefetchRows = 64;
+// A shard's lock, policy and map of loads, at most (checked below).
+constexpr std::uint64_t kShardState = 512;
+
+std::uint64_t round_up(std::uint64_t n, std::uint64_t to) {
+  return (n + to - 1) / to * to;
+}
+
+std::uint32_t shards_for(std::uint64_t rows) {
+  const std::uint64_t want =
+      std::clamp<std::uint64_t>(rows / kRowsPerShard, 1, kMaxShards);
+  return static_cast<std::uint32_t>(std::bit_floor(want));
+}
+
+// Where shard i's rows and arrays lie in the mapping, and its size.
+struct Layout {
+  std::uint32_t shards;
+  std::uint32_t slots;  // per shard
+  std::uint64_t rows_bytes;
+  std::uint64_t arrays_bytes;
+  std::uint64_t shard_bytes() const {
+    return round_up(rows_bytes + arrays_bytes, 64);
+  }
+  std::uint64_t mapping_bytes() const {
+    return round_up(shard_bytes() * shards, kPage);
+  }
+  // Everything the cache may touch: the shards' memory (the mapping's
+  // rounding up to a page never is) and their own state.
+  std::uint64_t total() const { return (shard_bytes() + kShardState) * shards; }
+};
+
+Layout layout(std::uint64_t rows, std::uint64_t width) {
+  Layout l{};
+  l.shards = shards_for(rows);
+  l.slots = static_cast<std::uint32_t>(rows / l.shards);
+  l.rows_bytes = round_up(std::uint64_t{l.slots} * width, 64);
+  l.arrays_bytes = S3Fifo::bookkeeping_bytes(l.slots);
+  return l;
+}
+
+}  // namespace
+
+bool RowCache::Load::wait() const {
+  std::uint32_t s = state_.load(std::memory_order_acquire);
+  while (s == kReading) {
+    state_.wait(kReading, std::memory_order_acquire);
+    s = state_.load(std::memory_order_acquire);
+  }
+  return s == kDone;
+}
+
+std::uint64_t RowCache::capacity(std::uint64_t budget, std::uint64_t width) {
+  if (width == 0) return 0;
+  // The largest row count whose layout fits: the size grows with the
+  // rows (more shards cost only their rounding), so a binary search.
+  std::uint64_t lo = 0;
+  std::uint64_t hi = std::min<std::uint64_t>(
+      budget / width,
+      std::uint64_t{kMaxShards} * std::numeric_limits<std::uint32_t>::max());
+  while (lo < hi) {
+    const std::uint64_t mid = lo + (hi - lo + 1) / 2;
+    if (layout(mid, width).total() <= budget) {
+      lo = mid;
+    } else {
+      hi = mid - 1;
+    }
+  }
+  // Whole shards: the rows a layout of `lo` really gives.
+  if (lo == 0) return 0;
+  const Layout l = layout(lo, width);
+  return std::uint64_t{l.slots} * l.shards;
+}
+
+Result<std::unique_ptr<RowCache>> RowCache::make(std::uint64_t budget,
+                                                 std::uint64_t width) {
+  const std::uint64_t rows = capacity(budget, width);
+  if (rows == 0) return Error::from_errno(EINVAL);
+  const Layout l = layout(rows, width);
+  const std::uint64_t bytes = l.mapping_bytes();
+  if (bytes > std::numeric_limits<std::size_t>::max()) {
+    return Error::no_memory();
+  }
+  // Pages come as rows arrive: an empty cache holds no memory.
+  void* mem = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE,
+                     MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+  if (mem == MAP_FAILED) {
+    return errno == ENOMEM ? Error::no_memory() : Error::from_errno(errno);
+  }
+  Mapping memory(mem, bytes);
+  if (::madvise(mem, bytes, MADV_DONTFORK) != 0) {
+    return Error::from_errno(errno);
+  }
+  return std::make_unique<RowCache>(Key(), budget, width, std::move(memory),
+                                    l.shards, l.slots);
+}
+
+RowCache::RowCache(Key /*key*/, std::uint64_t budget, std::uint64_t width,
+                   Mapping memory, std::uint32_t shards,
+                   std::uint32_t slots_per_shard)
+    : budget_(budget),
+      width_(width),
+      capacity_(std::uint64_t{slots_per_shard} * shards),
+      memory_(std::move(memory)),
+      owner_(this_process()),
+      shard_mask_(shards - 1) {
+  static_assert(sizeof(Shard) <= kShardState);
+  const Layout l = layout(capacity_, width);
+  shards_.reserve(shards);
+  for (std::uint32_t i = 0; i < shards; ++i) {
+    std::byte* base = memory_.bytes() + l.shard_bytes() * i;
+    shards_.push_back(std::make_unique<Shard>(
+        slots_per_shard, base,
+        std::span<std::byte>(base + l.rows_bytes, l.arrays_bytes)));
+  }
+}
+
+RowCache::~RowCache() {
+  // A forked child never had the mapping: something else of its own may
+  // lie at that address now.
+  if (!made_here()) memory_.leak();
+}
+
+RowCache::Shard& RowCache::shard_of(std::uint64_t rowid) const {
+  return *shards_[S3Fifo::mix(rowid) & shard_mask_];
+}
+
+std::uint64_t RowCache::rows_held() const {
+  std::uint64_t n = 0;
+  for (const std::unique_ptr<Shard>& s : shards_) {
+    const std::lock_guard lock(s->mu);
+    n += s->policy.held();
+  }
+  return n;
+}
+
+CacheCounts RowCache::counts() const {
+  constexpr auto kRelaxed = std::memory_order_relaxed;
+  CacheCounts c;
+  c.hits = hits_.load(kRelaxed);
+  c.misses = misses_.load(kRelaxed);
+  c.hits_low = hits_low_.load(kRelaxed);
+  c.misses_low = misses_low_.load(kRelaxed);
+  c.hits_high = hits_high_.load(kRelaxed);
+  c.misses_high = misses_high_.load(kRelaxed);
+  c.admissions = admissions_.load(kRelaxed);
+  c.evictions = evictions_.load(kRelaxed);
+  return c;
+}
+
+void RowCache::reset_counts() {
+  for (std::atomic<std::uint64_t>* c :
+       {&hits_, &misses_, &hits_low_, &misses_low_, &hits_high_, &misses_high_,
+        &admissions_, &evictions_}) {
+    c->store(0, std::memory_order_relaxed);
+  }
+}
+
+void RowCache::clear() {
+  // Before the shards empty: a read that was claimed earlier checks the
+  // generation under its shard's lock and is not admitted.
+  generation_.fetch_add(1, std::memory_order_acq_rel);
+  for (const std::unique_ptr<Shard>& s : shards_) {
+    const std::lock_guard lock(s->mu);
+    s->policy.clear();
+  }
+}
+
+// ------------------------------------------------------------------- Call
+
+RowCache::Call::Call(RowCache& cache, std::span<const std::uint64_t> rowids,
+                     std::span<std::byte> out, std::uint32_t heads,
+                     bool wait_for_others)
+    : cache_(cache), out_(out), heads_(heads) {
+  const std::uint64_t width = cache.width_;
+  const std::uint64_t generation =
+      cache.generation_.load(std::memory_order_acquire);
+  // This call's misses by row id, for its later uses of them.
+  std::unordered_map<std::uint64_t, std::size_t> mine;
+  // Looks up the row at position k in shard s, whose lock is held.
+  const auto probe = [&](Shard& s, std::uint64_t k) {
+    const std::uint64_t r = rowids[k];
+    if (!misses_.empty()) {
+      if (auto it = mine.find(r); it != mine.end()) {
+        ++misses_[it->second].extra;
+        repeats_.emplace_back(k, it->second);
+        return;
+      }
+    }
+    if (const std::uint32_t slot = s.policy.find(r); slot != S3Fifo::kNone) {
+      s.policy.touch(slot);
+      std::memcpy(out.data() + k * width, s.rows + std::uint64_t{slot} * width,
+                  width);
+      return;
+    }
+    std::shared_ptr<Load> load;
+    if (auto it = s.loading.find(r); it != s.loading.end()) {
+      if (wait_for_others) {
+        it->second->waited_ = true;
+        waits_.push_back({k, it->second});
+        return;
+      }
+    } else {
+      load = std::make_shared<Load>(generation);
+      s.loading.emplace(r, load);
+    }
+    mine.emplace(r, misses_.size());
+    misses_.push_back({r, k, 0, std::move(load)});
+  };
+  const std::size_t shards = cache.shards_.size();
+  if (shards == 1) {
+    Shard& s = *cache.shards_[0];
+    const std::lock_guard lock(s.mu);
+    for (std::uint64_t k = 0; k < rowids.size(); ++k) probe(s, k);
+  } else if (rowids.size() > std::numeric_limits<std::uint32_t>::max()) {
+    for (std::uint64_t k = 0; k < rowids.size(); ++k) {
+      Shard& s = cache.shard_of(rowids[k]);
+      const std::lock_guard lock(s.mu);
+      probe(s, k);
+    }
+  } else {
+    // Shard by shard, each lock taken once: the positions sorted by shard
+    // (counting sort, in memory the thread keeps).
+    thread_local std::vector<std::uint32_t> order;
+    thread_local std::vector<std::uint8_t> shard_at;
+    std::array<std::uint32_t, kMaxShards + 1> start{};
+    order.resize(rowids.size());
+    shard_at.resize(rowids.size());
+    for (std::size_t k = 0; k < rowids.size(); ++k) {
+      shard_at[k] =
+          static_cast<std::uint8_t>(S3Fifo::mix(rowids[k]) & cache.shard_mask_);
+      ++start[shard_at[k] + 1];
+      // Small calls: every row's memory is asked for before any is used,
+      // so that the cache misses overlap.
+      if (rowids.size() <= kPrefetchRows) {
+        cache.shards_[shard_at[k]]->policy.prefetch_index(rowids[k]);
+      }
+    }
+    for (std::size_t i = 1; i <= shards; ++i) start[i] += start[i - 1];
+    std::array<std::uint32_t, kMaxShards> next{};
+    std::copy_n(start.begin(), shards, next.begin());
+    for (std::size_t k = 0; k < rowids.size(); ++k) {
+      order[next[shard_at[k]]++] = static_cast<std::uint32_t>(k);
+    }
+    for (std::size_t i = 0; i < shards; ++i) {
+      if (start[i] == start[i + 1]) continue;
+      Shard& s = *cache.shards_[i];
+      const std::lock_guard lock(s.mu);
+      if (rowids.size() <= kPrefetchRows) {
+        for (std::uint32_t j = start[i]; j < start[i + 1]; ++j) {
+          const std::uint32_t slot = s.policy.prefetch_slot(rowids[order[j]]);
+          if (slot != S3Fifo::kNone) {
+            const std::byte* row = s.rows + std::uint64_t{slot} * width;
+            for (std::uint64_t b = 0; b < width; b += 64) {
+              __builtin_prefetch(row + b);
+            }
+          }
+        }
+      }
+      for (std::uint32_t j = start[i]; j < start[i + 1]; ++j)
+        probe(s, order[j]);
+    }
+    release_if_large(order);
+    release_if_large(shard_at);
+  }
+
+  constexpr auto kRelaxed = std::memory_order_relaxed;
+  const std::uint64_t n = rowids.size();
+  cache.misses_.fetch_add(misses_.size(), kRelaxed);
+  cache.hits_.fetch_add(n - misses_.size(), kRelaxed);
+  if (heads == 16) {
+    std::uint64_t low = 0;
+    for (const Miss& m : misses_) low += (m.first % 16) < 8 ? 1 : 0;
+    const std::uint64_t high = misses_.size() - low;
+    cache.misses_low_.fetch_add(low, kRelaxed);
+    cache.misses_high_.fetch_add(high, kRelaxed);
+    cache.hits_low_.fetch_add(n / 2 - low, kRelaxed);
+    cache.hits_high_.fetch_add(n / 2 - high, kRelaxed);
+  }
+}
+
+RowCache::Call::~Call() {
+  // A forked child's copy of a call: its loads are the parent's to end,
+  // and the shard locks may have been held at the fork.
+  if (!published_ && cache_.made_here()) {
+    publish(Error::from_errno(ECANCELED), {});
+  }
+}
+
+std::vector<std::uint64_t> RowCache::Call::miss_ids() const {
+  std::vector<std::uint64_t> ids(misses_.size());
+  for (std::size_t i = 0; i < misses_.size(); ++i) ids[i] = misses_[i].rowid;
+  return ids;
+}
+
+void RowCache::Call::publish(const Status& read,
+                             std::span<const std::byte> rows) {
+  published_ = true;
+  const std::uint64_t width = cache_.width_;
+  const bool ok = static_cast<bool>(read);
+  std::uint64_t admitted = 0;
+  std::uint64_t evicted = 0;
+  for (std::size_t i = 0; i < misses_.size(); ++i) {
+    const Miss& m = misses_[i];
+    const std::byte* row = ok ? rows.data() + i * width : nullptr;
+    if (ok) std::memcpy(out_.data() + m.first * width, row, width);
+    if (!m.load) continue;
+    Shard& s = cache_.shard_of(m.rowid);
+    {
+      const std::lock_guard lock(s.mu);
+      s.loading.erase(m.rowid);
+      if (ok && m.load->generation_ ==
+                    cache_.generation_.load(std::memory_order_acquire)) {
+        bool out = false;
+        const std::uint32_t slot = s.policy.admit(m.rowid, m.extra, out);
+        std::memcpy(s.rows + std::uint64_t{slot} * width, row, width);
+        ++admitted;
+        evicted += out ? 1 : 0;
+      }
+      if (ok && m.load->waited_) m.load->bytes_.assign(row, row + width);
+    }
+    m.load->state_.store(ok ? Load::kDone : Load::kFailed,
+                         std::memory_order_release);
+    m.load->state_.notify_all();
+  }
+  if (ok) {
+    for (const auto& [pos, i] : repeats_) {
+      std::memcpy(out_.data() + pos * width, rows.data() + i * width, width);
+    }
+  }
+  cache_.admissions_.fetch_add(admitted, std::memory_order_relaxed);
+  cache_.evictions_.fetch_add(evicted, std::memory_order_relaxed);
+}
+
+Result<std::vector<std::uint64_t>> RowCache::Call::finish(
+    const Status& read, std::span<const std::byte> rows) {
+  publish(read, rows);
+  if (!read) return read.error();
+  const std::uint64_t width = cache_.width_;
+  std::vector<std::uint64_t> again;
+  for (const Wait& w : waits_) {
+    if (w.load->wait()) {
+      std::memcpy(out_.data() + w.pos * width, w.load->bytes().data(), width);
+    } else {
+      again.push_back(w.pos);
+    }
+  }
+  return again;
+}
+
+}  // namespace larkspur::io
