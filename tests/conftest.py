@@ -46,6 +46,18 @@ def bench_module(name):
         sys.path.pop(0)
 
 
+def write_token_trace(path, count, vocab=40, seed=0):
+    """A token trace as the demo and bench/cache.py read it (raw
+    little-endian uint32) at `path`: `count` ids skewed towards the first of
+    `vocab` ids, so that n-grams repeat. Returns the ids."""
+    import numpy as np
+
+    rng = np.random.default_rng(seed)
+    tokens = (vocab * rng.random(count) ** 3).astype("<u4") + 1
+    tokens.tofile(path)
+    return tokens
+
+
 def under_asan():
     return "libasan" in os.environ.get("LD_PRELOAD", "")
 
