@@ -143,54 +143,105 @@ def clock(keys: np.ndarray, cap: int) -> np.ndarray:
     return as_mask(hits)
 
 
+class S3Fifo:
+    """The rows an S3-FIFO cache of `cap` rows holds: a small FIFO (10% of
+    the rows) in front of a main FIFO, a count per row of its uses since it
+    was queued (at most 3), and a ghost FIFO of the keys lately dropped from
+    the small queue."""
+
+    def __init__(self, cap: int):
+        self.small_cap = max(1, cap // 10)
+        self.ghost_cap = max(1, cap - self.small_cap)
+        self.cap = cap
+        self.small: deque[int] = deque()
+        self.main: deque[int] = deque()
+        self.count: dict[int, int] = {}  # resident key -> uses since queued
+        self.ghost: OrderedDict[int, None] = OrderedDict()
+
+    def admit(self, k: int, count: int = 0) -> None:
+        """Queues the missed key `k` with `count`, making room first: a
+        ghost's key goes straight to the main queue, any other to the small
+        one."""
+        if len(self.count) >= self.cap:
+            self._evict()
+        if k in self.ghost:
+            del self.ghost[k]
+            self.main.append(k)
+        else:
+            self.small.append(k)
+        self.count[k] = count
+
+    def _evict(self) -> None:
+        # Frees exactly one slot. The small queue gives up its oldest row
+        # while it holds its share (or the main queue is empty): to the main
+        # queue if the row was used again, else out, leaving its key in the
+        # ghost. Otherwise the main queue drops its oldest row not used
+        # since it last came round.
+        small, main, count, ghost = self.small, self.main, self.count, self.ghost
+        while True:
+            if len(small) >= self.small_cap or not main:
+                t = small.popleft()
+                if count[t]:
+                    count[t] = 0
+                    main.append(t)
+                    continue
+                del count[t]
+                ghost[t] = None
+                if len(ghost) > self.ghost_cap:
+                    ghost.popitem(False)
+                return
+            t = main.popleft()
+            c = count[t]
+            if c:
+                count[t] = c - 1
+                main.append(t)
+                continue
+            del count[t]
+            return
+
+
 def s3fifo(keys: np.ndarray, cap: int) -> np.ndarray:
     hits = bytearray(len(keys))
-    small_cap = max(1, cap // 10)
-    ghost_cap = max(1, cap - small_cap)
-    small: deque[int] = deque()
-    main: deque[int] = deque()
-    count: dict[int, int] = {}  # resident key -> accesses since queued, at most 3
-    ghost: OrderedDict[int, None] = OrderedDict()
+    cache = S3Fifo(cap)
+    count, admit = cache.count, cache.admit
     for base, chunk in chunks(keys):
         for i, k in enumerate(chunk, base):
+            c = count.get(k)
+            if c is None:
+                admit(k)
+                continue
+            if c < 3:
+                count[k] = c + 1
+            hits[i] = 1
+    return as_mask(hits)
+
+
+def s3fifo_calls(keys: np.ndarray, cap: int, sizes: list[int]) -> np.ndarray:
+    """S3-FIFO as a cache that serves calls of many rows plays it: `keys`
+    come in calls of `sizes` keys; a call looks all of its keys up first,
+    then admits the rows it missed in order of first use, each with its
+    count set to its further uses in the call (at most 3). Those further
+    uses are hits."""
+    hits = bytearray(len(keys))
+    cache = S3Fifo(cap)
+    count, admit = cache.count, cache.admit
+    start = 0
+    for size in sizes:
+        missed: dict[int, int] = {}  # key -> further uses in the call
+        for i, k in enumerate(keys[start : start + size].tolist(), start):
             c = count.get(k)
             if c is not None:
                 if c < 3:
                     count[k] = c + 1
-                hits[i] = 1
-                continue
-            if len(count) >= cap:
-                # Frees exactly one slot. The small queue gives up its oldest
-                # row while it holds its share (or the main queue is empty):
-                # to the main queue if the row was used again, else out,
-                # leaving its key in the ghost. Otherwise the main queue
-                # drops its oldest row not used since it last came round.
-                while True:
-                    if len(small) >= small_cap or not main:
-                        t = small.popleft()
-                        if count[t]:
-                            count[t] = 0
-                            main.append(t)
-                            continue
-                        del count[t]
-                        ghost[t] = None
-                        if len(ghost) > ghost_cap:
-                            ghost.popitem(False)
-                        break
-                    t = main.popleft()
-                    c = count[t]
-                    if c:
-                        count[t] = c - 1
-                        main.append(t)
-                        continue
-                    del count[t]
-                    break
-            if k in ghost:
-                del ghost[k]
-                main.append(k)
+            elif k in missed:
+                missed[k] += 1
             else:
-                small.append(k)
-            count[k] = 0
+                missed[k] = 0
+                continue
+            hits[i] = 1
+        for k, extra in missed.items():
+            admit(k, min(3, extra))
+        start += size
     return as_mask(hits)
 
 

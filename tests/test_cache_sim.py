@@ -159,6 +159,19 @@ def test_s3fifo_keeps_reused_rows_through_a_scan_and_readmits_ghosts_to_main():
     assert sim.lru(keys, 10).sum() == 3
 
 
+def test_s3fifo_by_call_admits_a_calls_misses_after_its_lookups():
+    # 2 rows: a 1-row small queue, a 1-key ghost. One access at a time, c
+    # pushes a (unused since queued) out and a misses again. By call, a's
+    # second use in the first call is a hit and is counted, so admitting c
+    # moves a to the main queue instead.
+    keys = np.array([ord(k) for k in "abcaa"])
+    assert sim.s3fifo(keys, 2).tolist() == [False] * 4 + [True]
+    assert sim.s3fifo_calls(keys, 2, [4, 1]).tolist() == [False] * 3 + [True] * 2
+    for keys, cap in STREAMS:  # calls of one key are the replay one access at a time
+        arr = np.array(keys, dtype=np.int64)
+        assert sim.s3fifo_calls(arr, cap, [1] * len(arr)).tolist() == sim.s3fifo(arr, cap).tolist()
+
+
 @pytest.mark.parametrize("name", ["TinyLFU-LRU", "W-TinyLFU"])
 def test_tinylfu_admission_keeps_frequent_rows_through_a_scan(name):
     keys, _ = scan_keys(" ".join(["h#1..60"] * 5), "s#1..400", "h#1..60")
