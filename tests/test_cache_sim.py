@@ -2,6 +2,7 @@
 and hand-traced sequences, the access order, and the recommendation rule."""
 
 import functools
+import json
 import math
 import random
 
@@ -9,7 +10,7 @@ import numpy as np
 import pytest
 
 import larkspur
-from conftest import bench_module
+from conftest import bench_module, write_token_trace
 
 pytestmark = pytest.mark.python_side
 
@@ -242,3 +243,46 @@ def test_recommendation_is_the_cheapest_within_a_point_of_the_best(figures, pick
     rec = sim.recommend(figures, ["a", "b"])
     assert (rec["policy"], rec["tied"]) == (pick, tied)
     assert rec["reason"] == sim.BUILD_COST[pick][1]
+
+
+def test_the_cache_benchmark_agrees_with_the_simulator_on_a_quick_run(tmp_path, capsys):
+    bench = bench_module("cache")
+    trace = tmp_path / "trace.u32"
+    write_token_trace(trace, bench.TOKENS[True], vocab=20)
+    out = tmp_path / "figures.json"
+    assert bench.main(["--quick", "--trace", str(trace), "--json", str(out)]) == 0
+    printed = capsys.readouterr().out
+    assert "every call's rows verified" in printed
+    figures = json.loads(out.read_text())
+    # The gathers draw from rows the cache holds: no call misses.
+    assert [(r["hit_rate"], r["misses"]) for r in figures["gathers"]["rows"]] == [(1.0, 0)] * 2
+    trace_figures = figures["trace"]
+    runs = {(r["mode"], r["cache"]): r["stats"] for r in trace_figures["runs"] if r["cache"]}
+    assert len(runs) == 3
+    for stats in runs.values():
+        # Every row asked for is a hit or a miss; each miss is admitted once.
+        assert stats["hits"] + stats["misses"] == trace_figures["accesses"]
+        assert stats["admissions"] == stats["misses"]
+        assert stats["rows_held"] == stats["admissions"] - stats["evictions"]
+        assert stats["rows_held"] <= stats["capacity_rows"]
+    # The page cache changes no decision of the row cache.
+    primary = trace_figures["primary"]
+    warm, cold = runs[("warm", primary)], runs[("cold", primary)]
+    assert {k: warm[k] for k in ("hits", "misses", "evictions")} == {
+        k: cold[k] for k in ("hits", "misses", "evictions")
+    }
+    # The quick trace's prefill call misses more rows than the smaller cache
+    # holds: only the replay by call models that.
+    for name, simulated in trace_figures["simulated"].items():
+        stats = runs[("warm", name)]
+        for key in ("hit_rate", "hit_rate_heads_0_7", "hit_rate_heads_8_15"):
+            assert abs(stats[key] - simulated["by call"][key]) <= bench.AGREE / 100, (name, key)
+    # The larger cache holds every row the trace touches: only first uses
+    # miss; the smaller one must evict, or the comparison shows nothing.
+    assert warm["evictions"] == 0
+    assert [m["misses"] for m in trace_figures["simulated"][primary].values()] == [
+        warm["misses"]
+    ] * 2
+    assert warm["misses"] == trace_figures["distinct_rows"]
+    evictions = sorted(stats["evictions"] for stats in runs.values())
+    assert evictions[0] == 0 < evictions[-1]
