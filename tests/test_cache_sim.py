@@ -286,3 +286,15 @@ def test_the_cache_benchmark_agrees_with_the_simulator_on_a_quick_run(tmp_path, 
     assert warm["misses"] == trace_figures["distinct_rows"]
     evictions = sorted(stats["evictions"] for stats in runs.values())
     assert evictions[0] == 0 < evictions[-1]
+
+
+@pytest.mark.parametrize("prefill", [2, 5])
+def test_the_cache_benchmark_asks_for_the_sequences_rows_prefill_first(prefill):
+    # 8 sequences of 9 tokens, as the replay cuts the stream: one prefill
+    # call of every sequence's first tokens, then a call per position.
+    tokens = np.random.default_rng(2).integers(1, 60000, size=8 * 9 + 3).astype(np.uint32)
+    calls = bench_module("cache").Calls(tokens, prefill)
+    rows = sim.access_stream(tokens).reshape(9, 8, 16)  # (position, sequence, head)
+    want = [rows[:prefill].transpose(1, 0, 2).ravel(), rows[prefill:].ravel()]
+    assert np.array_equal(calls.keys, np.concatenate(want))
+    assert calls.decode_ids.shape == (9 - prefill, 8 * 16) and calls.tokens == 72
