@@ -1,5 +1,6 @@
 import ctypes
 import gc
+import importlib
 import json
 import operator
 import os
@@ -34,6 +35,27 @@ def raised(call):
     with pytest.raises(BaseException) as info:
         call()
     return type(info.value), str(info.value)
+
+
+def bench_module(name):
+    """bench/{name}.py of the checkout: the benchmarks are not in the package."""
+    sys.path.insert(0, str(HERE.parent))
+    try:
+        return importlib.import_module(f"bench.{name}")
+    finally:
+        sys.path.pop(0)
+
+
+def write_token_trace(path, count, vocab=40, seed=0):
+    """A token trace as the demo and bench/cache.py read it (raw
+    little-endian uint32) at `path`: `count` ids skewed towards the first of
+    `vocab` ids, so that n-grams repeat. Returns the ids."""
+    import numpy as np
+
+    rng = np.random.default_rng(seed)
+    tokens = (vocab * rng.random(count) ** 3).astype("<u4") + 1
+    tokens.tofile(path)
+    return tokens
 
 
 def under_asan():

@@ -1,9 +1,8 @@
 """The `larkspur` command line: table tools, demo and the benchmark smoke run."""
 
-import importlib
+import argparse
 import json
 import os
-import pathlib
 import resource
 import shutil
 import signal
@@ -14,9 +13,11 @@ import numpy as np
 import pytest
 
 import _larkspur
+import larkspur
+from conftest import bench_module, write_token_trace
 from larkspur import table
 from larkspur.arrays import as_rows, rowids_array
-from larkspur.cli import main
+from larkspur.cli import main, parse_size
 
 
 def cli_argv(*args, prelude=""):
@@ -115,6 +116,8 @@ def test_inspect_reports_short_and_missing_shards(tmp_path):
         (["make-table", "d", "--shards", "x"], "expected a positive integer, got 'x'"),
         (["inspect", "/nonexistent-dir"], "--shards, --rows-per-shard and --width are needed"),
         (["demo", "--batch", "-1"], "expected a positive integer, got '-1'"),
+        (["demo", "--cache-bytes", "4XB"], "expected a size such as 4096, 512MiB or 4GiB, got"),
+        (["demo", "--text", "a", "--trace", "b"], "argument --trace: not allowed with argument"),
         (["bench", "--only", "nope"], "invalid choice: 'nope'"),
         (["frobnicate"], "invalid choice: 'frobnicate'"),
         ([], "the following arguments are required: COMMAND"),
@@ -124,6 +127,21 @@ def test_bad_arguments_exit_with_code_2(args, text):
     result = run_cli(*args)
     assert result.returncode == 2
     assert text in result.stderr
+
+
+@pytest.mark.parametrize(
+    "text, size",
+    [("4096", 4096), ("0", 0), ("512MiB", 512 << 20), ("4GiB", 4 << 30), ("4 gib", 4 << 30),
+     ("1GB", 10**9), ("1.5kB", 1500), ("1.0000001KiB", 1024), ("2TB", 2 * 10**12),
+     ("7B", 7), ("", None), ("MiB", None), ("-1", None), ("1e3", None), ("4XB", None),
+     ("1.5.2GB", None), ("4 Gi B", None)],
+)
+def test_sizes_take_si_and_binary_units(text, size):
+    if size is None:
+        with pytest.raises(argparse.ArgumentTypeError, match="expected a size such as"):
+            parse_size(text)
+    else:
+        assert parse_size(text) == size
 
 
 def test_generator_is_the_one_its_name_stands_for():
@@ -214,10 +232,39 @@ def test_array_views_share_memory():
     assert rowids_array(_larkspur.rowids_for_seq([1, 2], 1)).shape == (2, 16)
 
 
-def test_demo_runs_end_to_end_and_verifies(tmp_path):
-    # Width 1 keeps the full 128-shard grid to 320 MB.
-    result = run_cli("demo", "--table", str(tmp_path), "--width", "1", "--batch", "2",
-                     "--prefill", "16", "--decode", "4", timeout=600)
+def demo_hit_rates(tokens, batch, prefill, decode):
+    """The hit rates (all heads, 0-7, 8-15) of the demo's larkspur runs per
+    phase, for a cache that evicts nothing: a row misses once, at its first
+    call."""
+    seqs = np.stack([tokens[b * (prefill + decode):(b + 1) * (prefill + decode)]
+                     for b in range(batch)]).astype(np.int64)
+    ids = {"prefill": larkspur.rowids(seqs[:, :prefill]),  # one chunk a call, no history
+           "decode": larkspur.rowids(seqs[:, prefill:], seqs[:, prefill - 2:prefill])}
+    out = {}
+    for heads in (slice(None), slice(0, 8), slice(8, 16)):
+        seen = set()
+        for phase, rows in ids.items():
+            rows = rows[..., heads].ravel().tolist()
+            new = set(rows) - seen
+            seen |= new
+            out.setdefault(phase, []).append(f"{100 * (1 - len(new) / len(rows)):.1f}")
+    return out
+
+
+@pytest.fixture(scope="module")
+def demo_table(tmp_path_factory):
+    """A directory for the demo's table at width 1, shared by the demo runs
+    (the full 128-shard grid: 320 MB)."""
+    return tmp_path_factory.mktemp("demo-table")
+
+
+@pytest.mark.parametrize("source", ["zipf", "trace"])
+def test_demo_runs_end_to_end_and_verifies(tmp_path, demo_table, source):
+    args = ["--batch", "2", "--prefill", "16", "--decode", "4"]
+    if source == "trace":
+        tokens = write_token_trace(tmp_path / "trace.u32", 2 * 20 + 3)
+        args += ["--trace", tmp_path / "trace.u32"]
+    result = run_cli("demo", "--table", demo_table, "--width", "1", *args, timeout=600)
     assert result.returncode == 0, result.stderr
     out = result.stdout
     for run in ("larkspur cold", "larkspur warm", "Store.fetch cold", "Store.fetch warm",
@@ -225,10 +272,26 @@ def test_demo_runs_end_to_end_and_verifies(tmp_path):
         assert run in out
     assert "all bytes correct" in out
     assert "throughput ratio" in out
+    # A trace gets a row cache of 1% of the table (3.2 MB: no eviction here),
+    # empty at the start of each run; the other runs have no hit rates.
+    assert ("cache hit %" in out) == ("row cache:" in out) == (source == "trace")
+    if source == "trace":
+        assert f"cache    {320_001_536 // 100:,} bytes (1% of the table)" in out
+        want = demo_hit_rates(tokens, 2, 16, 4)
+        rows = [line.split() for line in out.splitlines()]
+        rows = [r for r in rows if len(r) == 14 and r[2] in want]  # run (2 words), phase, ...
+        assert len(rows) == 12
+        for row in rows:
+            assert row[-3:] == (want[row[2]] if row[0] == "larkspur" else ["-"] * 3), row
+        return
     # A complete table is still refused when it names another generator.
-    meta = tmp_path / table.META_NAME
-    meta.write_text(json.dumps({**json.loads(meta.read_text()), "generator": "other"}))
-    result = run_cli("demo", "--table", str(tmp_path), "--width", "1")
+    meta = demo_table / table.META_NAME
+    written = meta.read_text()
+    meta.write_text(json.dumps({**json.loads(written), "generator": "other"}))
+    try:
+        result = run_cli("demo", "--table", demo_table, "--width", "1")
+    finally:
+        meta.write_text(written)
     assert_error(result, 2, "holds a different table")
 
 
@@ -253,15 +316,6 @@ def test_bench_quick_runs(tmp_path):
          for w in (160, 2560) for n in (16, 65536)]
         + ["lookup 1 token w=160 vs rowids_for_seq_with_history + Store.fetch before the engine",
            "Store.fetch 16 warm rows w=160: now vs before the engine"])
-
-
-def bench_module(name):
-    """bench/{name}.py of the checkout: the benchmarks are not in the package."""
-    sys.path.insert(0, str(pathlib.Path(__file__).parent.parent))
-    try:
-        return importlib.import_module(f"bench.{name}")
-    finally:
-        sys.path.pop(0)
 
 
 @pytest.mark.skipif(shutil.which("fio") is None, reason="fio is not installed")
@@ -469,6 +523,11 @@ BENCH = "bench --quick --only rowids "
          "--plot needs matplotlib"),
         (DEMO + "--text {tmp}/none.txt", "", 1, "{tmp}/none.txt: No such file or directory"),
         (DEMO + "--text /dev/null", "", 1, "/dev/null holds no tokens"),
+        (DEMO + "--trace {tmp}/none.u32", "", 1, "{tmp}/none.u32: No such file or directory"),
+        (DEMO + "--trace {tmp}/in/odd.u32", "", 1, "{tmp}/in/odd.u32 is not a token trace: its"
+         " 4,098 bytes are not a whole number of 4-byte token ids"),
+        (DEMO + "--trace /dev/null", "", 1, "/dev/null holds no tokens"),
+        (DEMO + "--trace {tmp}/in", "", 1, "{tmp}/in: Is a directory"),
         (DEMO + "--table {tmp}/other", "", 2, "holds a different table"),
         (BENCH + "--json {tmp}/no/out.json", "", 1, "cannot write {tmp}/no/out.json: No such"),
         (BENCH + "--json {tmp}", "", 1, "cannot write {tmp}: Is a directory"),
@@ -476,10 +535,13 @@ BENCH = "bench --quick --only rowids "
 )
 def test_inputs_and_outputs_are_checked_before_the_run(tmp_path, args, prelude, status, text):
     assert main(make_args(str(tmp_path / "other"), 1, 10, 16)) == 0
+    (tmp_path / "in").mkdir()
+    (tmp_path / "in" / "odd.u32").write_bytes(bytes(4098))
     result = run_cli(*args.format(tmp=tmp_path).split(), prelude=prelude, timeout=600)
     assert_error(result, status, text.format(tmp=tmp_path))
     assert "#####" not in result.stdout and "all bytes correct" not in result.stdout
-    assert sorted(os.listdir(tmp_path)) == ["other"]  # no table built, no output file left
+    # No table built, no output file left.
+    assert sorted(os.listdir(tmp_path)) == ["in", "other"]
 
 
 def test_closed_output_pipe_ends_quietly(tmp_path):

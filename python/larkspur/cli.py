@@ -6,8 +6,10 @@ import argparse
 import importlib
 import json
 import os
+import re
 import stat
 import sys
+from fractions import Fraction
 
 BENCHMARKS = ["rowids", "fetch", "view", "pages", "engine"]
 # Commands that import numpy; the others run without it.
@@ -32,6 +34,24 @@ def _non_negative(text: str) -> int:
     if value < 0:
         raise argparse.ArgumentTypeError(f"expected a non-negative integer, got {text!r}")
     return value
+
+
+# Byte multiples of the units a size may carry (SI and binary prefixes).
+SIZE_UNITS = {"": 1, "B": 1, **{f"{p}B": 1000 ** (i + 1) for i, p in enumerate("KMGT")},
+              **{f"{p}iB": 1024 ** (i + 1) for i, p in enumerate("KMGT")}}
+_SIZE = re.compile(r"\s*(\d+(?:\.\d*)?)\s*([A-Za-z]*)\s*")
+
+
+def parse_size(text: str) -> int:
+    """Bytes of `text`: an integer, or a number with a unit such as "512MiB",
+    "4GiB" or "1.5GB" (units are case-insensitive); a fraction of a byte is
+    dropped."""
+    match = _SIZE.fullmatch(text)
+    units = {unit.lower(): factor for unit, factor in SIZE_UNITS.items()}
+    if match is None or match[2].lower() not in units:
+        raise argparse.ArgumentTypeError(
+            f"expected a size such as 4096, 512MiB or 4GiB, got {text!r}")
+    return int(Fraction(match[1]) * units[match[2].lower()])
 
 
 class CommandError(Exception):
@@ -90,16 +110,23 @@ def build_parser() -> argparse.ArgumentParser:
 
     demo = sub.add_parser("demo", help="stream tokens like a model server and fetch their rows",
                           description="Builds a synthetic n-gram table once, then runs "
-                          "prefill and decode steps through Store.fetch and through a "
-                          "numpy.memmap baseline, cold and warm, verifying every row.")
+                          "prefill and decode steps through Table.lookup (with its row "
+                          "cache when one is set), Store.fetch and a numpy.memmap "
+                          "baseline, cold and warm, verifying every row.")
     demo.add_argument("--table", metavar="DIR", help="table directory (default: a cache dir)")
     demo.add_argument("--width", type=_positive, default=8, help="row width in bytes (default 8)")
     demo.add_argument("--batch", type=_positive, default=8, help="sequences decoded together")
     demo.add_argument("--prefill", type=_positive, default=512, help="prefill tokens per sequence")
     demo.add_argument("--decode", type=_non_negative, default=128, help="decode steps")
-    demo.add_argument("--text", metavar="FILE", help="take tokens from FILE instead of Zipf")
+    source = demo.add_mutually_exclusive_group()
+    source.add_argument("--text", metavar="FILE", help="take tokens from FILE instead of Zipf")
+    source.add_argument("--trace", metavar="FILE",
+                        help="take token ids from FILE: raw little-endian uint32, no header")
     demo.add_argument("--text-mode", choices=["bytes", "words"], default="words",
                       help="map FILE's bytes or whitespace words to token ids")
+    demo.add_argument("--cache-bytes", metavar="SIZE", type=parse_size, default=None,
+                      help="the Table's row cache, such as 64MiB (default: none, or 1%% of "
+                           "the table with --trace; 0: none)")
     demo.add_argument("--seed", type=int, default=0)
     demo.add_argument("--no-baseline", action="store_true", help="skip the numpy.memmap runs")
     demo.add_argument("--plot", metavar="FILE.png", help="write latency distributions (matplotlib)")

@@ -4,9 +4,9 @@ It builds (once) a synthetic table on the real PLE_QWEN_V1 grid, then streams
 tokens like a model server: a prefill chunk per sequence, then decode steps
 for a batch of sequences. Each step looks the rows of the new tokens up with
 `Table.lookup` (tokens and each sequence's history in, rows out into one
-buffer allocated up front) and checks every byte. The same steps run through
-the list-based row ids with `Store.fetch`, and with numpy.memmap, as
-baselines.
+buffer allocated up front), through the Table's row cache when one is set,
+and checks every byte. The same steps run through the list-based row ids
+with `Store.fetch`, and with numpy.memmap, as baselines.
 """
 
 from __future__ import annotations
@@ -58,6 +58,16 @@ def text_tokens(path: str, mode: str) -> np.ndarray:
     return np.array(ids, dtype=np.int64)
 
 
+def trace_tokens(path: str) -> np.ndarray:
+    """Token ids of a trace file: raw little-endian uint32, no header."""
+    with open(path, "rb") as f:
+        size = os.fstat(f.fileno()).st_size
+        if size % 4:
+            raise CommandError(f"{path} is not a token trace: its {size:,} bytes are not"
+                               " a whole number of 4-byte token ids")
+        return np.fromfile(f, dtype="<u4").astype(np.int64)
+
+
 @dataclass
 class RunStats:
     name: str
@@ -67,6 +77,8 @@ class RunStats:
     decode_tokens: int = 0
     rows: int = 0
     verified_rows: int = 0
+    # The row cache's counters per phase, for runs through a cached Table.
+    cache: dict[str, dict] = field(default_factory=dict)
 
 
 class Mismatch(CommandError):
@@ -117,6 +129,14 @@ class LookupSteps:
     def decode(self, tokens: np.ndarray, history: np.ndarray) -> np.ndarray:
         return self.table.lookup(tokens[:, None], history, out=self.decode_out)
 
+    def cache_stats(self) -> dict | None:
+        """The row cache's counters since the last call; None without a cache."""
+        cache = self.table.stats(reset=True).get("cache")
+        return cache if cache and cache["budget_bytes"] else None
+
+    def close(self) -> None:
+        self.table.close()
+
 
 class ListSteps:
     """The list-based way: rowids_for_seq(_with_history), then `fetch`."""
@@ -151,16 +171,23 @@ def run_loop(name: str, steps, streams: list[np.ndarray], prefill: int, width: i
         stats.verified_rows += len(flat)
         progress.update(progress.done + 1)
 
+    def cache_phase(phase: str) -> None:
+        cache = steps.cache_stats() if hasattr(steps, "cache_stats") else None
+        if cache is not None:
+            stats.cache[phase] = cache
+
     for seq in streams:
         chunk = seq[:prefill]
         timed(stats.prefill, steps.prefill, (chunk,), rowids(chunk))
         stats.prefill_tokens += len(chunk)
+    cache_phase("prefill")
     history = np.stack([seq[prefill - 2:prefill] for seq in streams])
     for position in range(prefill, len(streams[0])):
         tokens = np.array([seq[position] for seq in streams], dtype=np.int64)
         timed(stats.decode, steps.decode, (tokens, history), rowids(tokens[:, None], history))
         history = np.column_stack([history[:, 1], tokens])
         stats.decode_tokens += len(streams)
+    cache_phase("decode")
     return stats
 
 
@@ -168,9 +195,17 @@ def fmt_ms(seconds: float) -> str:
     return f"{seconds * 1e3:.3f}"
 
 
+# Hit-rate columns of a cached run: (header, key of the cache's counters).
+HIT_COLUMNS = (("cache hit %", "hit_rate"), ("heads 0-7", "hit_rate_heads_0_7"),
+               ("heads 8-15", "hit_rate_heads_8_15"))
+
+
 def print_results(runs: list[RunStats], width: int) -> None:
+    cached = any(r.cache for r in runs)
     header = ["run", "phase", "steps", "tokens/s", "rows/s", "MB/s",
               "p50 ms", "p90 ms", "p99 ms", "max ms"]
+    if cached:
+        header += [name for name, _ in HIT_COLUMNS]
     rows = []
     for r in runs:
         for phase, lat, tokens in (("prefill", r.prefill, r.prefill_tokens),
@@ -183,7 +218,15 @@ def print_results(runs: list[RunStats], width: int) -> None:
                          f"{nrows / total:,.0f}", f"{nrows * width / total / 1e6:,.1f}",
                          fmt_ms(percentile(lat, 0.5)), fmt_ms(percentile(lat, 0.9)),
                          fmt_ms(percentile(lat, 0.99)), fmt_ms(max(lat))])
+            if cached:
+                cache = r.cache.get(phase)
+                rows[-1] += [f"{100 * cache[key]:.1f}" if cache else "-"
+                             for _, key in HIT_COLUMNS]
     print_table(header, rows)
+    cache = next((r.cache[p] for r in runs for p in ("prefill", "decode") if p in r.cache), None)
+    if cache is not None:
+        print(f"row cache: {cache['capacity_rows']:,} rows; hit % = the share of the rows"
+              " asked for that it served (heads 0-7: bigram rows, 8-15: trigram rows)")
     by_name = {r.name: r for r in runs}
     ratio_rows = []
     for baseline in ("Store.fetch", "memmap"):
@@ -236,10 +279,11 @@ def _check_plot(path: str, parser) -> None:
 
 def _token_streams(args, rng: np.random.Generator) -> list[np.ndarray]:
     per_seq = args.prefill + args.decode
-    if args.text:
-        source = text_tokens(args.text, args.text_mode)
+    path = args.text or args.trace
+    if path:
+        source = trace_tokens(path) if args.trace else text_tokens(path, args.text_mode)
         if len(source) == 0:
-            raise CommandError(f"{args.text} holds no tokens")
+            raise CommandError(f"{path} holds no tokens")
         reps = -(-per_seq * args.batch // len(source))
         source = np.tile(source, reps)
         return [source[b * per_seq:(b + 1) * per_seq] for b in range(args.batch)]
@@ -266,9 +310,22 @@ def _run(args, streams: list[np.ndarray], plot_out: OutputFile | None) -> int:
     print(f"  machine  {machine.describe()}")
     print(f"  table    {directory}: {geometry.shards} shards x {geometry.rows_per_shard:,} rows"
           f" x {width} B = {geometry.total_bytes / 1e9:.2f} GB")
-    tokens_desc = f"--text {args.text} ({args.text_mode})" if args.text else "Zipf(1.1) generator"
+    if args.text:
+        tokens_desc = f"--text {args.text} ({args.text_mode})"
+    elif args.trace:
+        tokens_desc = f"--trace {args.trace}"
+    else:
+        tokens_desc = "Zipf(1.1) generator"
     print(f"  settings batch {args.batch}, prefill {args.prefill} tokens, decode {args.decode}"
           f" steps, tokens from {tokens_desc}, seed {args.seed}")
+    # A trace is real text: by default its run shows what a cache of 1% of
+    # the table makes of it.
+    cache_bytes = args.cache_bytes
+    if cache_bytes is None:
+        cache_bytes = geometry.total_bytes // 100 if args.trace else 0
+    if cache_bytes:
+        print(f"  cache    {cache_bytes:,} bytes ({100 * cache_bytes / geometry.total_bytes:.3g}%"
+              " of the table) for the row cache of each larkspur run, empty at its start")
 
     todo = table.missing_shards(directory, geometry) if os.path.isdir(directory) else list(
         range(geometry.shards))
@@ -283,11 +340,13 @@ def _run(args, streams: list[np.ndarray], plot_out: OutputFile | None) -> int:
     if bar:
         bar.close()
 
-    engine = Table(directory)
+    def open_table() -> Table:
+        return Table(directory, cache_bytes=cache_bytes) if cache_bytes else Table(directory)
+
     store = _larkspur.Store(directory, geometry.shards, geometry.rows_per_shard, width)
     shard_files = [table.shard_path(directory, i) for i in range(geometry.shards)]
     steps_per_run = args.batch + args.decode
-    ways = [("larkspur", lambda: LookupSteps(engine, args.batch, args.prefill, width))]
+    ways = [("larkspur", lambda: LookupSteps(open_table(), args.batch, args.prefill, width))]
     if not args.no_baseline:
         ways.append(("Store.fetch", lambda: ListSteps(store.fetch)))
         ways.append(("memmap", lambda: ListSteps(MemmapTable(directory, geometry).fetch)))
@@ -301,7 +360,11 @@ def _run(args, streams: list[np.ndarray], plot_out: OutputFile | None) -> int:
             if mode == "cold":
                 table.evict(shard_files)
             steps = make_steps()
-            runs.append(run_loop(f"{name} {mode}", steps, streams, args.prefill, width, bar))
+            try:
+                runs.append(run_loop(f"{name} {mode}", steps, streams, args.prefill, width, bar))
+            finally:
+                if hasattr(steps, "close"):
+                    steps.close()
             del steps
     bar.close()
     print()
