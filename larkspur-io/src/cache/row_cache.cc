@@ -17,15 +17,97 @@
 
 namespace larkspur::io {
 
+namespace {
+
+// The rows of one shard some call is reading, by row id: open addressing
+// with linear probing in a power-of-two table at most half full, deletion
+// by backward shift; no allocation per row once grown.
+class PendingRows {
+ public:
+  struct Entry {
+    std::uint64_t rowid = 0;
+    const void* reader = nullptr;          // the Call reading it; null: empty
+    std::uint32_t miss = 0;                // its index in the reader's misses
+    std::shared_ptr<RowCache::Load> load;  // once another call waits
+  };
+
+  Entry* find(std::uint64_t rowid) {
+    if (cells_.empty()) return nullptr;
+    for (std::size_t at = home(rowid);; at = (at + 1) & mask_) {
+      Entry& e = cells_[at];
+      if (e.reader == nullptr) return nullptr;
+      if (e.rowid == rowid) return &e;
+    }
+  }
+
+  // `rowid` is not there.
+  void insert(std::uint64_t rowid, const void* reader, std::uint32_t miss) {
+    if ((used_ + 1) * 2 > cells_.size()) grow();
+    std::size_t at = home(rowid);
+    while (cells_[at].reader != nullptr) at = (at + 1) & mask_;
+    cells_[at] = {rowid, reader, miss, nullptr};
+    ++used_;
+  }
+
+  // Takes `rowid` (there) out: its load, if any call waits for it.
+  std::shared_ptr<RowCache::Load> erase(std::uint64_t rowid) {
+    std::size_t hole = home(rowid);
+    while (cells_[hole].rowid != rowid || cells_[hole].reader == nullptr) {
+      hole = (hole + 1) & mask_;
+    }
+    std::shared_ptr<RowCache::Load> load = std::move(cells_[hole].load);
+    for (std::size_t at = (hole + 1) & mask_; cells_[at].reader != nullptr;
+         at = (at + 1) & mask_) {
+      const std::size_t h = home(cells_[at].rowid);
+      // Moves back unless its probe starts after the hole.
+      if (((at - h) & mask_) >= ((at - hole) & mask_)) {
+        cells_[hole] = std::move(cells_[at]);
+        hole = at;
+      }
+    }
+    cells_[hole] = Entry{};
+    // A burst of misses grew it: give the memory back once idle.
+    if (--used_ == 0 && cells_.size() > kKeptCells) {
+      std::vector<Entry>().swap(cells_);
+    }
+    return load;
+  }
+
+ private:
+  static constexpr std::size_t kKeptCells = 1024;
+
+  std::size_t home(std::uint64_t rowid) const {
+    return (S3Fifo::mix(rowid) >> 20) & mask_;
+  }
+
+  void grow() {
+    std::vector<Entry> old = std::exchange(
+        cells_,
+        std::vector<Entry>(std::max<std::size_t>(16, cells_.size() * 2)));
+    mask_ = cells_.size() - 1;
+    for (Entry& e : old) {
+      if (e.reader == nullptr) continue;
+      std::size_t at = home(e.rowid);
+      while (cells_[at].reader != nullptr) at = (at + 1) & mask_;
+      cells_[at] = std::move(e);
+    }
+  }
+
+  std::vector<Entry> cells_;
+  std::size_t mask_ = 0;
+  std::size_t used_ = 0;
+};
+
+}  // namespace
+
 struct alignas(64) RowCache::Shard {
   Shard(std::uint32_t slots, std::byte* rows_at, std::span<std::byte> arrays)
       : policy(slots, arrays), rows(rows_at) {}
 
   std::mutex mu;
-  S3Fifo policy;    // guarded by mu
-  std::byte* rows;  // slot s's row at rows + s × width; guarded by mu
-  // Rows some call is reading; guarded by mu.
-  std::unordered_map<std::uint64_t, std::shared_ptr<Load>> loading;
+  S3Fifo policy;        // guarded by mu
+  std::byte* rows;      // slot s's row at rows + s × width; guarded by mu
+  PendingRows reading;  // guarded by mu
 };
 
 namespace {
@@ -130,6 +212,9 @@ Result<std::unique_ptr<RowCache>> RowCache::make(std::uint64_t budget,
   if (::madvise(mem, bytes, MADV_DONTFORK) != 0) {
     return Error::from_errno(errno);
   }
+  // Rows lie anywhere in it: 2 MiB pages spare a TLB miss on most hits.
+  // Where transparent huge pages are off this changes nothing.
+  static_cast<void>(::madvise(mem, bytes, MADV_HUGEPAGE));
   return std::make_unique<RowCache>(Key(), budget, width, std::move(memory),
                                     l.shards, l.slots);
 }
@@ -210,41 +295,49 @@ void RowCache::clear() {
 RowCache::Call::Call(RowCache& cache, std::span<const std::uint64_t> rowids,
                      std::span<std::byte> out, std::uint32_t heads,
                      bool wait_for_others)
-    : cache_(cache), out_(out), heads_(heads) {
+    : cache_(cache),
+      out_(out),
+      heads_(heads),
+      generation_(cache.generation_.load(std::memory_order_acquire)) {
   const std::uint64_t width = cache.width_;
-  const std::uint64_t generation =
-      cache.generation_.load(std::memory_order_acquire);
-  // This call's misses by row id, for its later uses of them.
-  std::unordered_map<std::uint64_t, std::size_t> mine;
+  // Rows this call reads that another call reads too (it does not wait
+  // for them), by row id: for their later uses in the call.
+  std::unordered_map<std::uint64_t, std::size_t> also;
+  const auto miss = [&](std::uint64_t r, std::uint64_t k, bool publish) {
+    misses_.push_back({r, k, 0, publish});
+  };
   // Looks up the row at position k in shard s, whose lock is held.
   const auto probe = [&](Shard& s, std::uint64_t k) {
     const std::uint64_t r = rowids[k];
-    if (!misses_.empty()) {
-      if (auto it = mine.find(r); it != mine.end()) {
-        ++misses_[it->second].extra;
-        repeats_.emplace_back(k, it->second);
-        return;
-      }
-    }
     if (const std::uint32_t slot = s.policy.find(r); slot != S3Fifo::kNone) {
       s.policy.touch(slot);
       std::memcpy(out.data() + k * width, s.rows + std::uint64_t{slot} * width,
                   width);
       return;
     }
-    std::shared_ptr<Load> load;
-    if (auto it = s.loading.find(r); it != s.loading.end()) {
-      if (wait_for_others) {
-        it->second->waited_ = true;
-        waits_.push_back({k, it->second});
-        return;
-      }
-    } else {
-      load = std::make_shared<Load>(generation);
-      s.loading.emplace(r, load);
+    PendingRows::Entry* e = s.reading.find(r);
+    if (e == nullptr) {
+      s.reading.insert(r, this, static_cast<std::uint32_t>(misses_.size()));
+      miss(r, k, true);
+      return;
     }
-    mine.emplace(r, misses_.size());
-    misses_.push_back({r, k, 0, std::move(load)});
+    if (e->reader == this) {  // a later use of a row this call reads
+      ++misses_[e->miss].extra;
+      repeats_.emplace_back(k, e->miss);
+      return;
+    }
+    if (wait_for_others) {
+      if (!e->load) e->load = std::make_shared<Load>();
+      waits_.push_back({k, e->load});
+      return;
+    }
+    if (auto it = also.find(r); it != also.end()) {
+      ++misses_[it->second].extra;
+      repeats_.emplace_back(k, it->second);
+      return;
+    }
+    also.emplace(r, misses_.size());
+    miss(r, k, false);
   };
   const std::size_t shards = cache.shards_.size();
   if (shards == 1) {
@@ -339,28 +432,49 @@ void RowCache::Call::publish(const Status& read,
   const bool ok = static_cast<bool>(read);
   std::uint64_t admitted = 0;
   std::uint64_t evicted = 0;
+  // Loads other calls wait for, told once no lock is held.
+  std::vector<std::shared_ptr<Load>> told;
+  // The misses come shard by shard: one lock for each run of them.
+  std::unique_lock<std::mutex> lock;
+  const Shard* locked = nullptr;
+  // Admissions look at cells all over a large cache: asked for this many
+  // misses ahead, so that their cache misses overlap.
+  constexpr std::size_t kAhead = 8;
   for (std::size_t i = 0; i < misses_.size(); ++i) {
     const Miss& m = misses_[i];
+    if (ok && i + kAhead < misses_.size()) {
+      const std::uint64_t next = misses_[i + kAhead].rowid;
+      cache_.shard_of(next).policy.prefetch_admit(next);
+    }
     const std::byte* row = ok ? rows.data() + i * width : nullptr;
     if (ok) std::memcpy(out_.data() + m.first * width, row, width);
-    if (!m.load) continue;
+    if (!m.publish) continue;
     Shard& s = cache_.shard_of(m.rowid);
-    {
-      const std::lock_guard lock(s.mu);
-      s.loading.erase(m.rowid);
-      if (ok && m.load->generation_ ==
-                    cache_.generation_.load(std::memory_order_acquire)) {
-        bool out = false;
-        const std::uint32_t slot = s.policy.admit(m.rowid, m.extra, out);
-        std::memcpy(s.rows + std::uint64_t{slot} * width, row, width);
-        ++admitted;
-        evicted += out ? 1 : 0;
-      }
-      if (ok && m.load->waited_) m.load->bytes_.assign(row, row + width);
+    if (&s != locked) {
+      lock = std::unique_lock(s.mu);
+      locked = &s;
     }
-    m.load->state_.store(ok ? Load::kDone : Load::kFailed,
-                         std::memory_order_release);
-    m.load->state_.notify_all();
+    std::shared_ptr<Load> load = s.reading.erase(m.rowid);
+    // The generation is read under the shard's lock, which clear() takes
+    // after changing it.
+    if (ok &&
+        generation_ == cache_.generation_.load(std::memory_order_acquire)) {
+      bool out = false;
+      const std::uint32_t slot = s.policy.admit(m.rowid, m.extra, out);
+      std::memcpy(s.rows + std::uint64_t{slot} * width, row, width);
+      ++admitted;
+      evicted += out ? 1 : 0;
+    }
+    if (load) {
+      if (ok) load->bytes_.assign(row, row + width);
+      told.push_back(std::move(load));
+    }
+  }
+  if (lock.owns_lock()) lock.unlock();
+  for (const std::shared_ptr<Load>& load : told) {
+    load->state_.store(ok ? Load::kDone : Load::kFailed,
+                       std::memory_order_release);
+    load->state_.notify_all();
   }
   if (ok) {
     for (const auto& [pos, i] : repeats_) {

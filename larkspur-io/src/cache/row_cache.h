@@ -62,11 +62,11 @@ class RowCache {
   RowCache(const RowCache&) = delete;
   RowCache& operator=(const RowCache&) = delete;
 
-  // A row some call is reading: the reader publishes it once, and any
-  // other call missing the row meanwhile waits for it.
+  // A row some call is reading, made once a second call misses it: the
+  // reader publishes the row's bytes (or its failure) there, and every
+  // call that missed it meanwhile waits for them.
   class Load {
    public:
-    explicit Load(std::uint64_t generation) : generation_(generation) {}
     // Waits until published; whether the bytes came (false: the read
     // failed, and the waiter reads the row itself).
     bool wait() const;
@@ -77,9 +77,7 @@ class RowCache {
     friend class RowCache;
     enum State : std::uint32_t { kReading, kDone, kFailed };
     std::atomic<std::uint32_t> state_{kReading};
-    std::uint64_t generation_;
-    bool waited_ = false;  // guarded by the shard's lock
-    std::vector<std::byte> bytes_;
+    std::vector<std::byte> bytes_;  // written before state_
   };
 
   // One call's use of the cache: look up every row, read the misses, then
@@ -92,7 +90,10 @@ class RowCache {
       std::uint64_t rowid;
       std::uint64_t first;
       std::uint32_t extra;
-      std::shared_ptr<Load> load;  // null: read, but not published here
+      // Whether this call admits and publishes it: false when another
+      // call was reading it already (a call that does not wait reads it
+      // too).
+      bool publish;
     };
 
     // Looks `rowids` up, copying each held row into `out` (rowids.size()
@@ -135,6 +136,9 @@ class RowCache {
     RowCache& cache_;
     std::span<std::byte> out_;
     std::uint32_t heads_;
+    // The cache's generation when the call looked: rows read after a
+    // clear() that came later are not admitted.
+    std::uint64_t generation_;
     std::vector<Miss> misses_;
     // Later uses of a missed row: (position, index into misses_).
     std::vector<std::pair<std::uint64_t, std::size_t>> repeats_;

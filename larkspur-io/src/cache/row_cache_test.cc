@@ -245,7 +245,7 @@ TEST(RowCacheTest, ConcurrentMissesShareOneRead) {
     EXPECT_TRUE(b.misses().empty());
     RowCache::Call c(**cache, ids, third, 0, false);
     ASSERT_EQ(c.misses().size(), 2U);
-    EXPECT_EQ(c.misses()[0].load, nullptr);
+    EXPECT_FALSE(c.misses()[0].publish);
     Result<std::vector<std::uint64_t>> b_got = std::vector<std::uint64_t>{};
     std::thread waiter([&] { b_got = b.finish(ok(), {}); });
     if (fail) {

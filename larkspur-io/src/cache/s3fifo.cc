@@ -23,13 +23,9 @@ std::uint32_t ghost_cap_of(std::uint32_t slots) {
   return std::max<std::uint32_t>(1, slots - small_cap_of(slots));
 }
 
-// x scaled into [0, n): the high half of the product (of the hash's high
-// half: a cache picks its shard with the low bits).
+// x scaled into [0, n): the high half of the product.
 std::uint32_t scale32(std::uint32_t x, std::uint32_t n) {
   return static_cast<std::uint32_t>((std::uint64_t{x} * n) >> 32);
-}
-std::uint32_t scale64(std::uint64_t x, std::uint32_t n) {
-  return scale32(static_cast<std::uint32_t>(x >> 32), n);
 }
 
 // A nonzero fingerprint from other bits than the index uses.
@@ -50,7 +46,7 @@ bool passes(std::uint32_t home, std::uint32_t hole, std::uint32_t at) {
 std::size_t S3Fifo::bookkeeping_bytes(std::uint32_t slots) {
   const std::uint32_t ghost_cap = ghost_cap_of(slots);
   return align8(std::size_t{8} * slots) + align8(slots) +
-         align8(std::size_t{4} * table_size(slots)) +
+         align8(std::size_t{8} * table_size(slots)) +
          align8(std::size_t{8} * table_size(ghost_cap)) +
          align8(std::size_t{4} * ghost_cap) +
          2 * align8(std::size_t{4} * slots);
@@ -73,7 +69,7 @@ S3Fifo::S3Fifo(std::uint32_t slots, std::span<std::byte> arrays)
   key_ = reinterpret_cast<std::uint64_t*>(carve(std::size_t{8} * slots_));
   count_ = reinterpret_cast<std::uint8_t*>(carve(slots_));
   index_ =
-      reinterpret_cast<std::uint32_t*>(carve(std::size_t{4} * index_size_));
+      reinterpret_cast<std::uint64_t*>(carve(std::size_t{8} * index_size_));
   ghost_ =
       reinterpret_cast<std::uint64_t*>(carve(std::size_t{8} * ghost_size_));
   ghost_fp_ =
@@ -84,7 +80,7 @@ S3Fifo::S3Fifo(std::uint32_t slots, std::span<std::byte> arrays)
 }
 
 void S3Fifo::clear() {
-  std::memset(index_, 0, std::size_t{4} * index_size_);
+  std::memset(index_, 0, std::size_t{8} * index_size_);
   std::memset(ghost_, 0, std::size_t{8} * ghost_size_);
   std::memset(ghost_fp_, 0, std::size_t{4} * ghost_cap_);
   small_.head = small_.size = 0;
@@ -108,39 +104,50 @@ std::uint32_t S3Fifo::pop(Queue& q) const {
 }
 
 std::uint32_t S3Fifo::find(std::uint64_t key) const {
-  std::uint32_t at = home(key);
+  const std::uint32_t t = tag(key);
+  std::uint32_t at = home_of_tag(t);
   for (;;) {
-    const std::uint32_t v = index_[at];
+    const std::uint64_t v = index_[at];
     if (v == 0) return kNone;
-    if (key_[v - 1] == key) return v - 1;
+    if (static_cast<std::uint32_t>(v >> 32) == t) {
+      const auto slot = static_cast<std::uint32_t>(v) - 1;
+      if (key_[slot] == key) return slot;
+    }
     if (++at == index_size_) at = 0;
   }
 }
 
 void S3Fifo::index_insert(std::uint64_t key, std::uint32_t slot) {
-  std::uint32_t at = scale64(mix(key), index_size_);
+  const std::uint32_t t = tag(key);
+  std::uint32_t at = home_of_tag(t);
   while (index_[at] != 0) {
     if (++at == index_size_) at = 0;
   }
-  index_[at] = slot + 1;
+  index_[at] = std::uint64_t{t} << 32 | (slot + 1);
 }
 
-void S3Fifo::index_erase(std::uint64_t key) {
-  std::uint32_t hole = scale64(mix(key), index_size_);
-  while (key_[index_[hole] - 1] != key) {
+void S3Fifo::index_erase(std::uint64_t key, std::uint32_t slot) {
+  const std::uint64_t entry = std::uint64_t{tag(key)} << 32 | (slot + 1);
+  std::uint32_t hole = home_of_tag(tag(key));
+  while (index_[hole] != entry) {
     if (++hole == index_size_) hole = 0;
   }
   std::uint32_t at = hole;
   for (;;) {
     if (++at == index_size_) at = 0;
-    const std::uint32_t v = index_[at];
+    const std::uint64_t v = index_[at];
     if (v == 0) break;
-    if (passes(scale64(mix(key_[v - 1]), index_size_), hole, at)) {
+    if (passes(home_of_tag(static_cast<std::uint32_t>(v >> 32)), hole, at)) {
       index_[hole] = v;
       hole = at;
     }
   }
   index_[hole] = 0;
+}
+
+void S3Fifo::prefetch_admit(std::uint64_t key) const {
+  __builtin_prefetch(&index_[home(key)]);
+  __builtin_prefetch(&ghost_[scale32(fingerprint(key), ghost_size_)]);
 }
 
 std::uint32_t S3Fifo::ghost_find(std::uint32_t fp) const {
@@ -210,7 +217,7 @@ std::uint32_t S3Fifo::evict() {
         push(main_, t);
         continue;
       }
-      index_erase(key_[t]);
+      index_erase(key_[t], t);
       ghost_add(key_[t]);
       return t;
     }
@@ -220,7 +227,7 @@ std::uint32_t S3Fifo::evict() {
       push(main_, t);
       continue;
     }
-    index_erase(key_[t]);
+    index_erase(key_[t], t);
     return t;
   }
 }

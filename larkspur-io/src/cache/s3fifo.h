@@ -42,12 +42,15 @@ class S3Fifo {
   void prefetch_index(std::uint64_t key) const {
     __builtin_prefetch(&index_[home(key)]);
   }
+  // Before admit(key): the index and ghost cells it will look at.
+  void prefetch_admit(std::uint64_t key) const;
   std::uint32_t prefetch_slot(std::uint64_t key) const {
-    const std::uint32_t v = index_[home(key)];
+    const std::uint64_t v = index_[home(key)];
     if (v == 0) return kNone;
-    __builtin_prefetch(&key_[v - 1]);
-    __builtin_prefetch(&count_[v - 1]);
-    return v - 1;
+    const auto slot = static_cast<std::uint32_t>(v) - 1;
+    __builtin_prefetch(&key_[slot]);
+    __builtin_prefetch(&count_[slot]);
+    return slot;
   }
   // Counts a use of the row in `slot`.
   void touch(std::uint32_t slot) {
@@ -76,13 +79,14 @@ class S3Fifo {
   }
 
  private:
-  // Where the index search for `key` starts.
-  std::uint32_t home(std::uint64_t key) const {
-    return static_cast<std::uint32_t>(
-        (std::uint64_t{static_cast<std::uint32_t>(mix(key) >> 32)} *
-         index_size_) >>
-        32);
+  // The key's hash as the index keeps it, and where its search starts.
+  static std::uint32_t tag(std::uint64_t key) {
+    return static_cast<std::uint32_t>(mix(key) >> 32);
   }
+  std::uint32_t home_of_tag(std::uint32_t t) const {
+    return static_cast<std::uint32_t>((std::uint64_t{t} * index_size_) >> 32);
+  }
+  std::uint32_t home(std::uint64_t key) const { return home_of_tag(tag(key)); }
 
   // A FIFO of slot numbers in a ring of `slots_` entries.
   struct Queue {
@@ -96,7 +100,8 @@ class S3Fifo {
   // The slot freed by one eviction.
   std::uint32_t evict();
   void index_insert(std::uint64_t key, std::uint32_t slot);
-  void index_erase(std::uint64_t key);
+  // Takes out the cell of `key`, held in `slot`.
+  void index_erase(std::uint64_t key, std::uint32_t slot);
   bool ghost_take(std::uint64_t key);
   void ghost_add(std::uint64_t key);
   void ghost_erase_at(std::uint32_t at);
@@ -108,9 +113,11 @@ class S3Fifo {
   std::uint32_t index_size_;
   std::uint32_t ghost_size_;
 
-  std::uint64_t* key_;    // [slots_]
-  std::uint8_t* count_;   // [slots_]
-  std::uint32_t* index_;  // [index_size_]: slot + 1, 0 empty
+  std::uint64_t* key_;   // [slots_]
+  std::uint8_t* count_;  // [slots_]
+  // [index_size_]: tag << 32 | slot + 1, 0 empty. The tag finds a cell's
+  // home and rules most keys out without reading key_.
+  std::uint64_t* index_;
   // The ghost: the fingerprints of the last ghost_cap_ keys sent there, in
   // a ring, and a table of them (fingerprint << 32 | ring position) to find
   // them by; a key found there is taken out of the table.

@@ -505,7 +505,11 @@ Status Table::State::read_rows(std::span<const std::uint64_t> rowids,
 
   const std::uint64_t width = store.geometry().width;
   const std::vector<std::uint64_t> ids = call->miss_ids();
-  std::vector<std::byte> rows(ids.size() * width);
+  // Every byte is written by the read before it is used.
+  const std::size_t bytes = ids.size() * width;
+  const std::unique_ptr<std::byte[]> owned =
+      std::make_unique_for_overwrite<std::byte[]>(bytes);
+  const std::span<std::byte> rows(owned.get(), bytes);
   const Status st = ids.empty() ? ok() : read(ids, rows);
   Result<std::vector<std::uint64_t>> again = call->finish(st, rows);
   if (!again) return std::move(again).error();
@@ -553,11 +557,15 @@ Result<Table::Pending> Table::submit(std::span<const std::uint64_t> rowids,
            std::span<std::byte> into, std::uint32_t h)
           : call(c, ids, into, h, false) {}
       RowCache::Call call;
-      std::vector<std::byte> rows;
+      std::unique_ptr<std::byte[]> bytes;
+      std::span<std::byte> rows;
     };
     auto fill = std::make_shared<Fill>(*cache, rowids, out, heads);
     const std::vector<std::uint64_t> ids = fill->call.miss_ids();
-    fill->rows.resize(ids.size() * s.store.geometry().width);
+    // Every byte is written by the reads before it is used.
+    const std::size_t bytes = ids.size() * s.store.geometry().width;
+    fill->bytes = std::make_unique_for_overwrite<std::byte[]>(bytes);
+    fill->rows = {fill->bytes.get(), bytes};
     if (!ids.empty()) {
       QueuedReads queued(*engine,
                          s.submits_miss.load(std::memory_order_relaxed),
