@@ -133,15 +133,23 @@ def test_bad_arguments_exit_with_code_2(args, text):
     "text, size",
     [("4096", 4096), ("0", 0), ("512MiB", 512 << 20), ("4GiB", 4 << 30), ("4 gib", 4 << 30),
      ("1GB", 10**9), ("1.5kB", 1500), ("1.0000001KiB", 1024), ("2TB", 2 * 10**12),
-     ("7B", 7), ("", None), ("MiB", None), ("-1", None), ("1e3", None), ("4XB", None),
-     ("1.5.2GB", None), ("4 Gi B", None)],
+     ("7B", 7), (".5MiB", 1 << 19), ("5.", 5), ("", None), ("MiB", None), ("-1", None),
+     ("1e3", None), ("4XB", None), ("1.5.2GB", None), ("4 Gi B", None)],
 )
-def test_sizes_take_si_and_binary_units(text, size):
+def test_sizes_take_si_and_binary_units(tmp_path, text, size):
+    # The demo reads a size before it builds its table; the Table reads the
+    # same text the same way.
+    (tmp_path / "shard_0.bin").write_bytes(bytes(64))
     if size is None:
         with pytest.raises(argparse.ArgumentTypeError, match="expected a size such as"):
             parse_size(text)
+        with pytest.raises(ValueError, match="cache_bytes must be a number of bytes"):
+            larkspur.Table(str(tmp_path), shards=1, rows_per_shard=8, width=8, cache_bytes=text)
     else:
         assert parse_size(text) == size
+        with larkspur.Table(str(tmp_path), shards=1, rows_per_shard=8, width=8,
+                            cache_bytes=text if size > 4096 or not size else 0) as t:
+            assert t.cache_bytes == (size if size > 4096 or not size else 0)
 
 
 def test_generator_is_the_one_its_name_stands_for():

@@ -39,13 +39,14 @@ def _non_negative(text: str) -> int:
 # Byte multiples of the units a size may carry (SI and binary prefixes).
 SIZE_UNITS = {"": 1, "B": 1, **{f"{p}B": 1000 ** (i + 1) for i, p in enumerate("KMGT")},
               **{f"{p}iB": 1024 ** (i + 1) for i, p in enumerate("KMGT")}}
-_SIZE = re.compile(r"\s*(\d+(?:\.\d*)?)\s*([A-Za-z]*)\s*")
+_SIZE = re.compile(r"\s*(\d+(?:\.\d*)?|\.\d+)\s*([A-Za-z]*)\s*")
 
 
 def parse_size(text: str) -> int:
     """Bytes of `text`: an integer, or a number with a unit such as "512MiB",
     "4GiB" or "1.5GB" (units are case-insensitive); a fraction of a byte is
-    dropped."""
+    dropped. Read as Table(cache_bytes=text) reads it, so that the demo can
+    refuse a bad size before it builds a table."""
     match = _SIZE.fullmatch(text)
     units = {unit.lower(): factor for unit, factor in SIZE_UNITS.items()}
     if match is None or match[2].lower() not in units:

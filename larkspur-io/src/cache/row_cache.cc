@@ -212,9 +212,9 @@ Result<std::unique_ptr<RowCache>> RowCache::make(std::uint64_t budget,
   if (::madvise(mem, bytes, MADV_DONTFORK) != 0) {
     return Error::from_errno(errno);
   }
-  // Rows lie anywhere in it: 2 MiB pages spare a TLB miss on most hits.
-  // Where transparent huge pages are off this changes nothing.
-  static_cast<void>(::madvise(mem, bytes, MADV_HUGEPAGE));
+  // No MADV_HUGEPAGE: 2 MiB pages made 16 held rows 15% faster to copy,
+  // but an empty 512 MB cache's first 65,536-row fill then zeroed most of
+  // it at once (0.55 s against 0.08 s).
   return std::make_unique<RowCache>(Key(), budget, width, std::move(memory),
                                     l.shards, l.slots);
 }
