@@ -7,14 +7,15 @@ namespace larkspur {
 
 class BlockingHook {
  public:
+  BlockingHook() = default;
+  BlockingHook(const BlockingHook&) = delete;
+  BlockingHook& operator=(const BlockingHook&) = delete;
+  BlockingHook(BlockingHook&&) = delete;
+  BlockingHook& operator=(BlockingHook&&) = delete;
+  virtual ~BlockingHook() = default;
+
   // Called before any system call or wait of the call; once or more.
   virtual void about_to_block() = 0;
-
- protected:
-  BlockingHook() = default;
-  BlockingHook(const BlockingHook&) = default;
-  BlockingHook& operator=(const BlockingHook&) = default;
-  ~BlockingHook() = default;
 };
 
 }  // namespace larkspur

@@ -2,6 +2,8 @@
 #pragma once
 
 #include <cstddef>
+#include <memory>
+#include <span>
 #include <vector>
 
 namespace larkspur {
@@ -14,6 +16,24 @@ inline constexpr std::size_t kLargeScratchBytes = std::size_t{16} << 20;
 // threshold, which it raises as large blocks are freed). Costs a walk of
 // its arenas: for after unusually large requests only.
 void return_freed_memory();
+
+// Bytes for a call's own use, left unset: for buffers every byte of which
+// is written before it is read (zeroing megabytes costs as much as a read).
+class ScratchBytes {
+ public:
+  explicit ScratchBytes(std::size_t size)
+      : bytes_(
+            std::make_unique_for_overwrite<std::byte[]>(  // NOLINT(*-avoid-c-arrays):
+                                                          // no constructor runs
+                size)),
+        size_(size) {}
+  std::span<std::byte> span() const { return {bytes_.get(), size_}; }
+
+ private:
+  // NOLINTNEXTLINE(*-avoid-c-arrays): an array of unset bytes
+  std::unique_ptr<std::byte[]> bytes_;
+  std::size_t size_;
+};
 
 // Frees v's memory when it holds more than kLargeScratchBytes (assigning
 // {} would only empty it, keeping its capacity); true when it did.

@@ -18,6 +18,10 @@
 namespace larkspur::io {
 
 namespace {
+constexpr std::uint32_t kMaxShards = 64;
+}  // namespace
+
+namespace {
 
 // The rows of one shard some call is reading, by row id: open addressing
 // with linear probing in a power-of-two table at most half full, deletion
@@ -112,7 +116,6 @@ struct alignas(64) RowCache::Shard {
 
 namespace {
 
-constexpr std::uint32_t kMaxShards = 64;
 // Rows a shard should hold at least before the cache splits further: below
 // that, one more lock buys no concurrency worth the policy's precision.
 constexpr std::uint64_t kRowsPerShard = 1024;
@@ -292,6 +295,115 @@ void RowCache::clear() {
 
 // ------------------------------------------------------------------- Call
 
+namespace {
+
+// The positions of `rowids` in order of their shard (counting sort, stable),
+// with where each shard's run starts; the rows' index cells prefetched for
+// a small call.
+struct ShardOrder {
+  std::vector<std::uint32_t> order;
+  std::vector<std::uint8_t> shard_at;
+  std::array<std::uint32_t, kMaxShards + 1> start{};
+};
+
+}  // namespace
+
+void RowCache::Call::probe(Shard& s, std::uint64_t k, std::uint64_t r,
+                           bool wait_for_others) {
+  const std::uint64_t width = cache_.width_;
+  if (const std::uint32_t slot = s.policy.find(r); slot != S3Fifo::kNone) {
+    s.policy.touch(slot);
+    std::memcpy(out_.data() + k * width, s.rows + std::uint64_t{slot} * width,
+                width);
+    return;
+  }
+  PendingRows::Entry* e = s.reading.find(r);
+  if (e == nullptr) {
+    s.reading.insert(r, this, static_cast<std::uint32_t>(misses_.size()));
+    misses_.push_back({r, k, 0, true});
+    return;
+  }
+  if (e->reader == this) {  // a later use of a row this call reads
+    repeat(k, e->miss);
+    return;
+  }
+  if (wait_for_others) {
+    if (!e->load) e->load = std::make_shared<Load>();
+    waits_.push_back({k, e->load});
+    return;
+  }
+  // Read here too; its later uses in the call are found in `also_`.
+  if (auto it = also_.find(r); it != also_.end()) {
+    repeat(k, it->second);
+    return;
+  }
+  also_.emplace(r, misses_.size());
+  misses_.push_back({r, k, 0, false});
+}
+
+void RowCache::Call::repeat(std::uint64_t k, std::size_t miss) {
+  ++misses_[miss].extra;
+  repeats_.emplace_back(k, miss);
+}
+
+void RowCache::Call::probe_by_shard(std::span<const std::uint64_t> rowids,
+                                    bool wait_for_others) {
+  const std::uint64_t width = cache_.width_;
+  const std::size_t shards = cache_.shards_.size();
+  const bool small = rowids.size() <= kPrefetchRows;
+  // In memory the thread keeps.
+  thread_local ShardOrder by;
+  by.order.resize(rowids.size());
+  by.shard_at.resize(rowids.size());
+  by.start.fill(0);
+  for (std::size_t k = 0; k < rowids.size(); ++k) {
+    const auto i =
+        static_cast<std::uint8_t>(S3Fifo::mix(rowids[k]) & cache_.shard_mask_);
+    by.shard_at[k] = i;
+    ++by.start[i + 1];
+    // Every row's memory is asked for before any is used, so that a small
+    // call's cache misses overlap.
+    if (small) cache_.shards_[i]->policy.prefetch_index(rowids[k]);
+  }
+  for (std::size_t i = 1; i <= shards; ++i) by.start[i] += by.start[i - 1];
+  std::array<std::uint32_t, kMaxShards> next{};
+  std::copy_n(by.start.begin(), shards, next.begin());
+  for (std::size_t k = 0; k < rowids.size(); ++k) {
+    by.order[next[by.shard_at[k]]++] = static_cast<std::uint32_t>(k);
+  }
+  for (std::size_t i = 0; i < shards; ++i) {
+    const std::span<const std::uint32_t> run(by.order.data() + by.start[i],
+                                             by.start[i + 1] - by.start[i]);
+    if (run.empty()) continue;
+    Shard& s = *cache_.shards_[i];
+    const std::lock_guard lock(s.mu);
+    for (const std::uint32_t k : small ? run : run.first(0)) {
+      const std::uint32_t slot = s.policy.prefetch_slot(rowids[k]);
+      if (slot == S3Fifo::kNone) continue;
+      const std::byte* row = s.rows + std::uint64_t{slot} * width;
+      for (std::uint64_t b = 0; b < width; b += 64) __builtin_prefetch(row + b);
+    }
+    for (const std::uint32_t k : run) probe(s, k, rowids[k], wait_for_others);
+  }
+  release_if_large(by.order);
+  release_if_large(by.shard_at);
+}
+
+void RowCache::Call::count(std::uint64_t n) const {
+  constexpr auto kRelaxed = std::memory_order_relaxed;
+  RowCache& c = cache_;
+  c.misses_.fetch_add(misses_.size(), kRelaxed);
+  c.hits_.fetch_add(n - misses_.size(), kRelaxed);
+  if (heads_ != 16) return;
+  std::uint64_t low = 0;
+  for (const Miss& m : misses_) low += (m.first % 16) < 8 ? 1 : 0;
+  const std::uint64_t high = misses_.size() - low;
+  c.misses_low_.fetch_add(low, kRelaxed);
+  c.misses_high_.fetch_add(high, kRelaxed);
+  c.hits_low_.fetch_add(n / 2 - low, kRelaxed);
+  c.hits_high_.fetch_add(n / 2 - high, kRelaxed);
+}
+
 RowCache::Call::Call(RowCache& cache, std::span<const std::uint64_t> rowids,
                      std::span<std::byte> out, std::uint32_t heads,
                      bool wait_for_others)
@@ -299,116 +411,17 @@ RowCache::Call::Call(RowCache& cache, std::span<const std::uint64_t> rowids,
       out_(out),
       heads_(heads),
       generation_(cache.generation_.load(std::memory_order_acquire)) {
-  const std::uint64_t width = cache.width_;
-  // Rows this call reads that another call reads too (it does not wait
-  // for them), by row id: for their later uses in the call.
-  std::unordered_map<std::uint64_t, std::size_t> also;
-  const auto miss = [&](std::uint64_t r, std::uint64_t k, bool publish) {
-    misses_.push_back({r, k, 0, publish});
-  };
-  // Looks up the row at position k in shard s, whose lock is held.
-  const auto probe = [&](Shard& s, std::uint64_t k) {
-    const std::uint64_t r = rowids[k];
-    if (const std::uint32_t slot = s.policy.find(r); slot != S3Fifo::kNone) {
-      s.policy.touch(slot);
-      std::memcpy(out.data() + k * width, s.rows + std::uint64_t{slot} * width,
-                  width);
-      return;
-    }
-    PendingRows::Entry* e = s.reading.find(r);
-    if (e == nullptr) {
-      s.reading.insert(r, this, static_cast<std::uint32_t>(misses_.size()));
-      miss(r, k, true);
-      return;
-    }
-    if (e->reader == this) {  // a later use of a row this call reads
-      ++misses_[e->miss].extra;
-      repeats_.emplace_back(k, e->miss);
-      return;
-    }
-    if (wait_for_others) {
-      if (!e->load) e->load = std::make_shared<Load>();
-      waits_.push_back({k, e->load});
-      return;
-    }
-    if (auto it = also.find(r); it != also.end()) {
-      ++misses_[it->second].extra;
-      repeats_.emplace_back(k, it->second);
-      return;
-    }
-    also.emplace(r, misses_.size());
-    miss(r, k, false);
-  };
-  const std::size_t shards = cache.shards_.size();
-  if (shards == 1) {
-    Shard& s = *cache.shards_[0];
-    const std::lock_guard lock(s.mu);
-    for (std::uint64_t k = 0; k < rowids.size(); ++k) probe(s, k);
-  } else if (rowids.size() > std::numeric_limits<std::uint32_t>::max()) {
+  if (cache.shards_.size() > 1 &&
+      rowids.size() <= std::numeric_limits<std::uint32_t>::max()) {
+    probe_by_shard(rowids, wait_for_others);
+  } else {
     for (std::uint64_t k = 0; k < rowids.size(); ++k) {
       Shard& s = cache.shard_of(rowids[k]);
       const std::lock_guard lock(s.mu);
-      probe(s, k);
+      probe(s, k, rowids[k], wait_for_others);
     }
-  } else {
-    // Shard by shard, each lock taken once: the positions sorted by shard
-    // (counting sort, in memory the thread keeps).
-    thread_local std::vector<std::uint32_t> order;
-    thread_local std::vector<std::uint8_t> shard_at;
-    std::array<std::uint32_t, kMaxShards + 1> start{};
-    order.resize(rowids.size());
-    shard_at.resize(rowids.size());
-    for (std::size_t k = 0; k < rowids.size(); ++k) {
-      shard_at[k] =
-          static_cast<std::uint8_t>(S3Fifo::mix(rowids[k]) & cache.shard_mask_);
-      ++start[shard_at[k] + 1];
-      // Small calls: every row's memory is asked for before any is used,
-      // so that the cache misses overlap.
-      if (rowids.size() <= kPrefetchRows) {
-        cache.shards_[shard_at[k]]->policy.prefetch_index(rowids[k]);
-      }
-    }
-    for (std::size_t i = 1; i <= shards; ++i) start[i] += start[i - 1];
-    std::array<std::uint32_t, kMaxShards> next{};
-    std::copy_n(start.begin(), shards, next.begin());
-    for (std::size_t k = 0; k < rowids.size(); ++k) {
-      order[next[shard_at[k]]++] = static_cast<std::uint32_t>(k);
-    }
-    for (std::size_t i = 0; i < shards; ++i) {
-      if (start[i] == start[i + 1]) continue;
-      Shard& s = *cache.shards_[i];
-      const std::lock_guard lock(s.mu);
-      if (rowids.size() <= kPrefetchRows) {
-        for (std::uint32_t j = start[i]; j < start[i + 1]; ++j) {
-          const std::uint32_t slot = s.policy.prefetch_slot(rowids[order[j]]);
-          if (slot != S3Fifo::kNone) {
-            const std::byte* row = s.rows + std::uint64_t{slot} * width;
-            for (std::uint64_t b = 0; b < width; b += 64) {
-              __builtin_prefetch(row + b);
-            }
-          }
-        }
-      }
-      for (std::uint32_t j = start[i]; j < start[i + 1]; ++j)
-        probe(s, order[j]);
-    }
-    release_if_large(order);
-    release_if_large(shard_at);
   }
-
-  constexpr auto kRelaxed = std::memory_order_relaxed;
-  const std::uint64_t n = rowids.size();
-  cache.misses_.fetch_add(misses_.size(), kRelaxed);
-  cache.hits_.fetch_add(n - misses_.size(), kRelaxed);
-  if (heads == 16) {
-    std::uint64_t low = 0;
-    for (const Miss& m : misses_) low += (m.first % 16) < 8 ? 1 : 0;
-    const std::uint64_t high = misses_.size() - low;
-    cache.misses_low_.fetch_add(low, kRelaxed);
-    cache.misses_high_.fetch_add(high, kRelaxed);
-    cache.hits_low_.fetch_add(n / 2 - low, kRelaxed);
-    cache.hits_high_.fetch_add(n / 2 - high, kRelaxed);
-  }
+  count(rowids.size());
 }
 
 RowCache::Call::~Call() {
@@ -430,22 +443,13 @@ void RowCache::Call::publish(const Status& read,
   published_ = true;
   const std::uint64_t width = cache_.width_;
   const bool ok = static_cast<bool>(read);
-  std::uint64_t admitted = 0;
-  std::uint64_t evicted = 0;
   // Loads other calls wait for, told once no lock is held.
   std::vector<std::shared_ptr<Load>> told;
   // The misses come shard by shard: one lock for each run of them.
   std::unique_lock<std::mutex> lock;
   const Shard* locked = nullptr;
-  // Admissions look at cells all over a large cache: asked for this many
-  // misses ahead, so that their cache misses overlap.
-  constexpr std::size_t kAhead = 8;
   for (std::size_t i = 0; i < misses_.size(); ++i) {
     const Miss& m = misses_[i];
-    if (ok && i + kAhead < misses_.size()) {
-      const std::uint64_t next = misses_[i + kAhead].rowid;
-      cache_.shard_of(next).policy.prefetch_admit(next);
-    }
     const std::byte* row = ok ? rows.data() + i * width : nullptr;
     if (ok) std::memcpy(out_.data() + m.first * width, row, width);
     if (!m.publish) continue;
@@ -455,16 +459,7 @@ void RowCache::Call::publish(const Status& read,
       locked = &s;
     }
     std::shared_ptr<Load> load = s.reading.erase(m.rowid);
-    // The generation is read under the shard's lock, which clear() takes
-    // after changing it.
-    if (ok &&
-        generation_ == cache_.generation_.load(std::memory_order_acquire)) {
-      bool out = false;
-      const std::uint32_t slot = s.policy.admit(m.rowid, m.extra, out);
-      std::memcpy(s.rows + std::uint64_t{slot} * width, row, width);
-      ++admitted;
-      evicted += out ? 1 : 0;
-    }
+    if (ok) admit(s, m, row);
     if (load) {
       if (ok) load->bytes_.assign(row, row + width);
       told.push_back(std::move(load));
@@ -481,8 +476,19 @@ void RowCache::Call::publish(const Status& read,
       std::memcpy(out_.data() + pos * width, rows.data() + i * width, width);
     }
   }
-  cache_.admissions_.fetch_add(admitted, std::memory_order_relaxed);
-  cache_.evictions_.fetch_add(evicted, std::memory_order_relaxed);
+}
+
+void RowCache::Call::admit(Shard& s, const Miss& m, const std::byte* row) {
+  // The generation is read under the shard's lock, which clear() takes
+  // after changing it.
+  if (generation_ != cache_.generation_.load(std::memory_order_acquire)) {
+    return;
+  }
+  bool out = false;
+  const std::uint32_t slot = s.policy.admit(m.rowid, m.extra, out);
+  std::memcpy(s.rows + std::uint64_t{slot} * cache_.width_, row, cache_.width_);
+  cache_.admissions_.fetch_add(1, std::memory_order_relaxed);
+  if (out) cache_.evictions_.fetch_add(1, std::memory_order_relaxed);
 }
 
 Result<std::vector<std::uint64_t>> RowCache::Call::finish(

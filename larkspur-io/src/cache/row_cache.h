@@ -131,7 +131,20 @@ class RowCache {
       std::uint64_t pos;
       std::shared_ptr<Load> load;
     };
+    // Looks up the row `r` at position k in `s`, whose lock is held.
+    void probe(Shard& s, std::uint64_t k, std::uint64_t r,
+               bool wait_for_others);
+    // probe() for every row, shard by shard, each lock taken once.
+    void probe_by_shard(std::span<const std::uint64_t> rowids,
+                        bool wait_for_others);
+    // A later use, at position k, of the row of misses_[miss].
+    void repeat(std::uint64_t k, std::size_t miss);
+    // Counts the call's hits and misses of `n` rows into the cache's.
+    void count(std::uint64_t n) const;
     void publish(const Status& read, std::span<const std::byte> rows);
+    // Admits the row of `m` into `s` (locked) unless the cache was cleared
+    // since the call looked.
+    void admit(Shard& s, const Miss& m, const std::byte* row);
 
     RowCache& cache_;
     std::span<std::byte> out_;
@@ -143,6 +156,9 @@ class RowCache {
     // Later uses of a missed row: (position, index into misses_).
     std::vector<std::pair<std::uint64_t, std::size_t>> repeats_;
     std::vector<Wait> waits_;
+    // Rows this call reads that another call reads too (it does not wait
+    // for them), by row id: for their later uses in the call.
+    std::unordered_map<std::uint64_t, std::size_t> also_;
     bool published_ = false;
   };
 

@@ -291,6 +291,7 @@ TEST(RowCacheTest, ManyThreadsUnderEvictionGetExactRows) {
   ASSERT_TRUE(cache);
   constexpr int kThreads = 8;
   std::vector<std::thread> threads;
+  threads.reserve(kThreads);
   std::atomic<std::uint64_t> wrong{0};
   std::atomic<std::uint64_t> reads{0};
   for (int t = 0; t < kThreads; ++t) {

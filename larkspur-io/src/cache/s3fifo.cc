@@ -145,11 +145,6 @@ void S3Fifo::index_erase(std::uint64_t key, std::uint32_t slot) {
   index_[hole] = 0;
 }
 
-void S3Fifo::prefetch_admit(std::uint64_t key) const {
-  __builtin_prefetch(&index_[home(key)]);
-  __builtin_prefetch(&ghost_[scale32(fingerprint(key), ghost_size_)]);
-}
-
 std::uint32_t S3Fifo::ghost_find(std::uint32_t fp) const {
   std::uint32_t at = scale32(fp, ghost_size_);
   for (;;) {

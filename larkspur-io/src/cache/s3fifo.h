@@ -42,8 +42,6 @@ class S3Fifo {
   void prefetch_index(std::uint64_t key) const {
     __builtin_prefetch(&index_[home(key)]);
   }
-  // Before admit(key): the index and ghost cells it will look at.
-  void prefetch_admit(std::uint64_t key) const;
   std::uint32_t prefetch_slot(std::uint64_t key) const {
     const std::uint64_t v = index_[home(key)];
     if (v == 0) return kNone;
@@ -104,7 +102,7 @@ class S3Fifo {
   void index_erase(std::uint64_t key, std::uint32_t slot);
   bool ghost_take(std::uint64_t key);
   void ghost_add(std::uint64_t key);
-  void ghost_erase_at(std::uint32_t at);
+  void ghost_erase_at(std::uint32_t hole);
   std::uint32_t ghost_find(std::uint32_t fp) const;
 
   std::uint32_t slots_;

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "larkspur-core/src/base/file.h"
+#include "larkspur-core/src/base/memory.h"
 #include "larkspur-core/src/base/scope_exit.h"
 #include "larkspur-core/src/base/str_cat.h"
 #include "larkspur-io/src/cache/row_cache.h"
@@ -209,6 +210,20 @@ struct Table::State {
   // as an error and holding nothing, when the Table is closed or a row
   // lies outside it.
   Status begin_gather(std::span<const std::uint64_t> rowids);
+
+  // A submit's device reads queued on `engine` (`on_finish` run as they
+  // end): the page cache's rows are in `out` on return, and `job` is the
+  // queued job, if any. A job that went out before a failure has ended.
+  Status queue(RingEngine& engine, std::span<const std::uint64_t> rowids,
+               std::span<std::byte> out,
+               std::function<void(const Status&)> on_finish,
+               std::shared_ptr<RowJob>& job);
+  // queue() for the rows `cache` does not hold; the held ones are copied
+  // now, the others copied and admitted as their reads end.
+  Status queue_through_cache(RingEngine& engine, RowCache& cache,
+                             std::span<const std::uint64_t> rowids,
+                             std::span<std::byte> out, std::uint32_t heads,
+                             std::shared_ptr<RowJob>& job);
 
   // A gather's reads, through the row cache when there is one, waiting for
   // them. For a call holding the files.
@@ -506,10 +521,8 @@ Status Table::State::read_rows(std::span<const std::uint64_t> rowids,
   const std::uint64_t width = store.geometry().width;
   const std::vector<std::uint64_t> ids = call->miss_ids();
   // Every byte is written by the read before it is used.
-  const std::size_t bytes = ids.size() * width;
-  const std::unique_ptr<std::byte[]> owned =
-      std::make_unique_for_overwrite<std::byte[]>(bytes);
-  const std::span<std::byte> rows(owned.get(), bytes);
+  const ScratchBytes scratch(ids.size() * width);
+  const std::span<std::byte> rows = scratch.span();
   const Status st = ids.empty() ? ok() : read(ids, rows);
   Result<std::vector<std::uint64_t>> again = call->finish(st, rows);
   if (!again) return std::move(again).error();
@@ -530,7 +543,6 @@ Result<Table::Pending> Table::submit(std::span<const std::uint64_t> rowids,
                                      std::span<std::byte> out,
                                      std::uint32_t heads) const {
   State& s = *state_;
-  TableStats& stats = s.stats;
   if (Status began = s.begin_gather(rowids); !began) {
     return std::move(began).error();
   }
@@ -549,55 +561,9 @@ Result<Table::Pending> Table::submit(std::span<const std::uint64_t> rowids,
   RingEngine* engine = s.engine_here();
   RowCache* cache = s.cache_here();
   if (engine != nullptr && cache != nullptr) {
-    // The misses are read into rows of the call's own, then copied to
-    // `out` and admitted as the reads end, before the job is done. This
-    // call never waits: rows another call is reading, it reads too.
-    struct Fill {
-      Fill(RowCache& c, std::span<const std::uint64_t> ids,
-           std::span<std::byte> into, std::uint32_t h)
-          : call(c, ids, into, h, false) {}
-      RowCache::Call call;
-      std::unique_ptr<std::byte[]> bytes;
-      std::span<std::byte> rows;
-    };
-    auto fill = std::make_shared<Fill>(*cache, rowids, out, heads);
-    const std::vector<std::uint64_t> ids = fill->call.miss_ids();
-    // Every byte is written by the reads before it is used.
-    const std::size_t bytes = ids.size() * s.store.geometry().width;
-    fill->bytes = std::make_unique_for_overwrite<std::byte[]>(bytes);
-    fill->rows = {fill->bytes.get(), bytes};
-    if (!ids.empty()) {
-      QueuedReads queued(*engine,
-                         s.submits_miss.load(std::memory_order_relaxed),
-                         [fill](const Status& read) {
-                           (void)fill->call.finish(read, fill->rows);
-                         });
-      st = read_counted(s.store, stats, ids, fill->rows, &queued);
-      job = queued.take();
-      s.submits_miss.store(job != nullptr, std::memory_order_relaxed);
-      if (!st && job) {
-        job->cancel();
-        job->wait();
-      }
-    }
-    // Without a job (every miss was in the page cache), or failed before
-    // one went out: the rows are published here.
-    if (!job) {
-      Result<std::vector<std::uint64_t>> done =
-          fill->call.finish(st, fill->rows);
-      if (st && !done) st = std::move(done).error();
-    }
+    st = s.queue_through_cache(*engine, *cache, rowids, out, heads, job);
   } else if (engine != nullptr) {
-    QueuedReads queued(*engine, s.submits_miss.load(std::memory_order_relaxed));
-    st = read_counted(s.store, stats, rowids, out, &queued);
-    job = queued.take();
-    s.submits_miss.store(job != nullptr, std::memory_order_relaxed);
-    if (!st && job) {
-      // The cached pass failed after the job went out: its reads write
-      // into `out`, so they end before the error does.
-      job->cancel();
-      job->wait();
-    }
+    st = s.queue(*engine, rowids, out, nullptr, job);
   } else {
     st = s.read_rows(rowids, out, heads);
   }
@@ -610,6 +576,62 @@ Result<Table::Pending> Table::submit(std::span<const std::uint64_t> rowids,
   }
   held = false;
   return Pending(&s, std::move(job), ok(), std::move(ready));
+}
+
+Status Table::State::queue(RingEngine& engine,
+                           std::span<const std::uint64_t> rowids,
+                           std::span<std::byte> out,
+                           std::function<void(const Status&)> on_finish,
+                           std::shared_ptr<RowJob>& job) {
+  QueuedReads queued(engine, submits_miss.load(std::memory_order_relaxed),
+                     std::move(on_finish));
+  Status st = read_counted(store, stats, rowids, out, &queued);
+  job = queued.take();
+  submits_miss.store(job != nullptr, std::memory_order_relaxed);
+  if (!st && job) {
+    // The cached pass failed after the job went out: its reads write into
+    // `out`, so they end before the error does.
+    job->cancel();
+    job->wait();
+  }
+  return st;
+}
+
+Status Table::State::queue_through_cache(RingEngine& engine, RowCache& cache,
+                                         std::span<const std::uint64_t> rowids,
+                                         std::span<std::byte> out,
+                                         std::uint32_t heads,
+                                         std::shared_ptr<RowJob>& job) {
+  // The misses are read into rows of the call's own, then copied to `out`
+  // and admitted as the reads end, before the job is done. This call never
+  // waits: rows another call is reading, it reads too.
+  struct Fill {
+    Fill(RowCache& c, std::span<const std::uint64_t> ids,
+         std::span<std::byte> into, std::uint32_t h)
+        : call(c, ids, into, h, false) {}
+    RowCache::Call call;
+    std::optional<ScratchBytes> rows;
+  };
+  auto fill = std::make_shared<Fill>(cache, rowids, out, heads);
+  const std::vector<std::uint64_t> ids = fill->call.miss_ids();
+  fill->rows.emplace(ids.size() * store.geometry().width);
+  Status st = ok();
+  if (!ids.empty()) {
+    st = queue(
+        engine, ids, fill->rows->span(),
+        [fill](const Status& read) {
+          static_cast<void>(fill->call.finish(read, fill->rows->span()));
+        },
+        job);
+  }
+  // Without a job (every miss was in the page cache), or failed before one
+  // went out: the rows are published here.
+  if (!job) {
+    Result<std::vector<std::uint64_t>> done =
+        fill->call.finish(st, fill->rows->span());
+    if (st && !done) st = std::move(done).error();
+  }
+  return st;
 }
 
 Result<std::uint64_t> Table::prefetch(

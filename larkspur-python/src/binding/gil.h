@@ -49,7 +49,9 @@ class GilReleaseWhenBlocking final : public BlockingHook {
   GilReleaseWhenBlocking() = default;
   GilReleaseWhenBlocking(const GilReleaseWhenBlocking&) = delete;
   GilReleaseWhenBlocking& operator=(const GilReleaseWhenBlocking&) = delete;
-  ~GilReleaseWhenBlocking() {
+  GilReleaseWhenBlocking(GilReleaseWhenBlocking&&) = delete;
+  GilReleaseWhenBlocking& operator=(GilReleaseWhenBlocking&&) = delete;
+  ~GilReleaseWhenBlocking() override {
     if (state_ != nullptr) restore_thread(state_);
   }
   void about_to_block() override {

@@ -278,18 +278,59 @@ Status exit(const io::Table& table, Obj /*type*/, Obj /*value*/,
   return ok();
 }
 
+// into[key] = value, the new reference `value` given up; false with an
+// exception set (also when `value` is null: its making failed).
+bool put(PyObject* into, const char* key, PyObject* value) {
+  if (value == nullptr) return false;
+  const int rc = PyDict_SetItemString(into, key, value);
+  Py_DECREF(value);
+  return rc == 0;
+}
+
+// The row cache's part of stats(): its budget and size, its counters and
+// its hit rates, overall and by n-gram order.
+Result<PyRef> cache_stats(const io::Table& table) {
+  PyRef cache = PyRef::steal(PyDict_New());
+  if (!cache) return Error::raised();
+  const io::CacheCounts c = table.cache_counts();
+  const io::Table::CacheState held = table.cache_state();
+  const auto rate = [](std::uint64_t hits, std::uint64_t misses) {
+    return hits + misses == 0
+               ? 0.0
+               : static_cast<double>(hits) / static_cast<double>(hits + misses);
+  };
+  const std::array<std::pair<const char*, std::uint64_t>, 8> counts = {{
+      {"budget_bytes", table.cache_bytes()},
+      {"capacity_rows", held.capacity_rows},
+      {"rows_held", held.rows_held},
+      {"bytes_held", held.rows_held * table.geometry().width},
+      {"hits", c.hits},
+      {"misses", c.misses},
+      {"admissions", c.admissions},
+      {"evictions", c.evictions},
+  }};
+  for (const auto& [key, v] : counts) {
+    if (!put(cache.get(), key, PyLong_FromUnsignedLongLong(v))) {
+      return Error::raised();
+    }
+  }
+  const std::array<std::pair<const char*, double>, 3> rates = {{
+      {"hit_rate", rate(c.hits, c.misses)},
+      {"hit_rate_heads_0_7", rate(c.hits_low, c.misses_low)},
+      {"hit_rate_heads_8_15", rate(c.hits_high, c.misses_high)},
+  }};
+  for (const auto& [key, v] : rates) {
+    if (!put(cache.get(), key, PyFloat_FromDouble(v))) return Error::raised();
+  }
+  return cache;
+}
+
 // A dict of counters, and per kind of call its latency percentiles in
 // microseconds.
 Result<PyRef> stats(const io::Table& table, Obj reset) {
   io::TableStats& s = table.stats();
   PyRef dict = PyRef::steal(PyDict_New());
   if (!dict) return Error::raised();
-  const auto put = [&](PyObject* into, const char* key, PyObject* value) {
-    if (value == nullptr) return false;
-    const int rc = PyDict_SetItemString(into, key, value);
-    Py_DECREF(value);
-    return rc == 0;
-  };
   const auto count = [&](const char* key, const std::atomic<std::uint64_t>& v) {
     return put(dict.get(), key,
                PyLong_FromUnsignedLongLong(v.load(std::memory_order_relaxed)));
@@ -340,39 +381,9 @@ Result<PyRef> stats(const io::Table& table, Obj reset) {
   if (PyDict_SetItemString(dict.get(), "latency", latency.get()) != 0) {
     return Error::raised();
   }
-  PyRef cache = PyRef::steal(PyDict_New());
-  if (!cache) return Error::raised();
-  const io::CacheCounts c = table.cache_counts();
-  const io::Table::CacheState held = table.cache_state();
-  const auto rate = [](std::uint64_t hits, std::uint64_t misses) {
-    return hits + misses == 0
-               ? 0.0
-               : static_cast<double>(hits) / static_cast<double>(hits + misses);
-  };
-  const std::array<std::pair<const char*, std::uint64_t>, 8> counts = {{
-      {"budget_bytes", table.cache_bytes()},
-      {"capacity_rows", held.capacity_rows},
-      {"rows_held", held.rows_held},
-      {"bytes_held", held.rows_held * table.geometry().width},
-      {"hits", c.hits},
-      {"misses", c.misses},
-      {"admissions", c.admissions},
-      {"evictions", c.evictions},
-  }};
-  for (const auto& [key, v] : counts) {
-    if (!put(cache.get(), key, PyLong_FromUnsignedLongLong(v))) {
-      return Error::raised();
-    }
-  }
-  const std::array<std::pair<const char*, double>, 3> rates = {{
-      {"hit_rate", rate(c.hits, c.misses)},
-      {"hit_rate_heads_0_7", rate(c.hits_low, c.misses_low)},
-      {"hit_rate_heads_8_15", rate(c.hits_high, c.misses_high)},
-  }};
-  for (const auto& [key, v] : rates) {
-    if (!put(cache.get(), key, PyFloat_FromDouble(v))) return Error::raised();
-  }
-  if (PyDict_SetItemString(dict.get(), "cache", cache.get()) != 0) {
+  Result<PyRef> cache = cache_stats(table);
+  if (!cache) return std::move(cache).error();
+  if (PyDict_SetItemString(dict.get(), "cache", cache->get()) != 0) {
     return Error::raised();
   }
   if (!reset.is_none()) {
