@@ -20,18 +20,16 @@ void return_freed_memory();
 // Bytes for a call's own use, left unset: for buffers every byte of which
 // is written before it is read (zeroing megabytes costs as much as a read).
 class ScratchBytes {
+  // NOLINTNEXTLINE(*-avoid-c-arrays): an array of bytes left unset
+  using Bytes = std::byte[];
+
  public:
   explicit ScratchBytes(std::size_t size)
-      : bytes_(
-            std::make_unique_for_overwrite<std::byte[]>(  // NOLINT(*-avoid-c-arrays):
-                                                          // no constructor runs
-                size)),
-        size_(size) {}
+      : bytes_(std::make_unique_for_overwrite<Bytes>(size)), size_(size) {}
   std::span<std::byte> span() const { return {bytes_.get(), size_}; }
 
  private:
-  // NOLINTNEXTLINE(*-avoid-c-arrays): an array of unset bytes
-  std::unique_ptr<std::byte[]> bytes_;
+  std::unique_ptr<Bytes> bytes_;
   std::size_t size_;
 };
 
