@@ -584,3 +584,50 @@ def test_engine_benchmark_times_an_earlier_build_in_a_child(tmp_path):
     finally:
         before.close()
     assert before.proc.returncode == 0
+
+
+MOUNTINFO = (
+    "22 1 0:21 / / rw - ext4 /dev/vda rw\n"
+    "30 22 0:40 / /mnt/tables rw - fuse.glusterfs 10.213.0.1:/ngram rw\n"
+    "31 22 0:41 / /mnt/tables/old rw - nfs4 server:/export rw\n"
+    "32 22 0:42 / /mnt/with\\040space rw - ceph mon:/ rw\n"
+    "33 22 0:43 / /mnt/tables rw - xfs /dev/vdb rw\n"  # mounted over the first
+)
+
+
+@pytest.mark.parametrize("path, mount", [
+    ("/mnt/tables/ngram", ("/mnt/tables", "xfs", "/dev/vdb")),
+    ("/mnt/tables/old/x", ("/mnt/tables/old", "nfs4", "server:/export")),
+    ("/mnt/tablesx", ("/", "ext4", "/dev/vda")),
+    ("/mnt/with space/t", ("/mnt/with space", "ceph", "mon:/")),
+])
+def test_mount_of_finds_the_mount_holding_a_path(tmp_path, path, mount):
+    from larkspur import machine
+    info = tmp_path / "mountinfo"
+    info.write_text(MOUNTINFO)
+    assert machine.mount_of(path, str(info)) == mount
+    assert machine.mount_of(path, str(tmp_path / "absent")) is None
+
+
+@pytest.mark.parametrize("fstype, args, warned", [
+    ("ext4", [], []),
+    ("fuse.glusterfs", [], ["no row cache"]),
+    ("fuse.glusterfs", ["--queue-depth", "16"], ["queue_depth=16", "no row cache"]),
+    ("nfs4", ["--queue-depth", "256", "--cache-bytes", "1GiB"], []),
+    ("ceph", ["--queue-depth", "32", "--cache-bytes", "1GiB"], ["queue_depth=32"]),
+])
+def test_inspect_says_where_a_table_lives(tmp_path, monkeypatch, capsys, fstype, args, warned):
+    from larkspur import machine
+    assert main(["make-table", str(tmp_path), "--shards", "2", "--rows-per-shard", "10",
+                 "--width", "8"]) == 0
+    monkeypatch.setattr(machine, "mount_of", lambda p: ("/mnt/t", fstype, "host:/vol"))
+    capsys.readouterr()
+    assert main(["inspect", str(tmp_path), *args]) == 0
+    lines = capsys.readouterr().out.splitlines()
+    where = [line for line in lines if line.startswith("file system: ")]
+    assert where == [f"file system: {fstype} mounted at /mnt/t from host:/vol ("
+                     + ("a local file system)" if fstype == "ext4" else
+                        "a network file system)")]
+    warnings = [line for line in lines if line.startswith("warning: ")]
+    assert len(warnings) == len(warned)
+    assert all(w in line for w, line in zip(warned, warnings))

@@ -147,11 +147,19 @@ def build_parser() -> argparse.ArgumentParser:
     make.add_argument("--width", type=_positive, default=None,
                       help="bytes per row (default 8, or the array's row size)")
 
-    inspect = sub.add_parser("inspect", help="list the shard files a Store would open")
+    inspect = sub.add_parser("inspect", help="list the shard files a Store would open",
+                             description="Lists the shard files a Store or Table would open "
+                             "and says which file system holds them; with the settings a "
+                             "Table will be opened with, warns about those that suit a local "
+                             "disk when the table is on a network file system.")
     inspect.add_argument("dir", metavar="DIR")
     inspect.add_argument("--shards", type=_positive, default=None)
     inspect.add_argument("--rows-per-shard", type=_positive, default=None)
     inspect.add_argument("--width", type=_positive, default=None)
+    inspect.add_argument("--queue-depth", type=_non_negative, default=None,
+                         help="the Table's queue_depth (default 128)")
+    inspect.add_argument("--cache-bytes", metavar="SIZE", type=parse_size, default=None,
+                         help="the Table's cache_bytes (default 0: no row cache)")
     return parser
 
 
@@ -278,6 +286,7 @@ def cmd_inspect(args, parser) -> int:
     if not os.path.isdir(args.dir):
         parser.error(f"{args.dir} is not a directory")
     geometry = table.Geometry(shards, rps, width)
+    args.shards_bytes = geometry.total_bytes
     counts: dict[str, int] = {}
     print(f"{args.dir}: {shards} shards x {rps} rows x {width} B"
           f" ({geometry.shard_bytes} bytes per shard)")
@@ -290,7 +299,41 @@ def cmd_inspect(args, parser) -> int:
     if counts.get("not-a-file"):
         summary.append(f"{counts['not-a-file']} not-a-file")
     print("summary: " + ", ".join(summary))
+    for line in _placement(args):
+        print(line)
     return 0
+
+
+# Below these, a Table on a network file system is set up as for a local
+# disk: too few reads in flight to hide the network's latency, and no rows
+# kept in memory.
+REMOTE_QUEUE_DEPTH = 128
+
+
+def _placement(args) -> list[str]:
+    """Where the table lives, and warnings about settings that suit a local
+    disk when that is a network file system."""
+    from . import machine
+
+    mount = machine.mount_of(args.dir)
+    if mount is None:
+        return ["file system: unknown (the mount table cannot be read)"]
+    point, fstype, source = mount
+    remote = fstype in machine.NETWORK_FS
+    kind = "a network file system" if remote else (
+        "a FUSE file system" if fstype.startswith("fuse") else "a local file system")
+    lines = [f"file system: {fstype} mounted at {point} from {source} ({kind})"]
+    if not remote:
+        return lines
+    depth = 128 if args.queue_depth is None else args.queue_depth
+    if depth < REMOTE_QUEUE_DEPTH:
+        lines.append(f"warning: queue_depth={depth} suits a local disk; on {fstype} each read "
+                     f"waits for the network: use {REMOTE_QUEUE_DEPTH} to 256 reads in flight")
+    if not args.cache_bytes:
+        lines.append(f"warning: no row cache: every row read again crosses the network; "
+                     f"give cache_bytes= (1% of the table is "
+                     f"{args.shards_bytes // 100:,} bytes)")
+    return lines
 
 
 def _error(message: str) -> None:
