@@ -102,9 +102,10 @@ def test_inspect_reports_short_and_missing_shards(tmp_path):
     result = run_cli("inspect", str(tmp_path))
     assert result.returncode == 0, result.stderr
     lines = result.stdout.splitlines()
-    assert lines[2].split() == ["0", "-", "0", "0", "missing"]
-    assert lines[3].split() == ["1", "shard_1.bin", "640", "40", "short"]
-    assert lines[4].split() == ["2", "badge_2.bin", "1600", "100", "ok"]
+    assert lines[1].startswith("file system: ")
+    assert lines[3].split() == ["0", "-", "0", "0", "missing"]
+    assert lines[4].split() == ["1", "shard_1.bin", "640", "40", "short"]
+    assert lines[5].split() == ["2", "badge_2.bin", "1600", "100", "ok"]
     assert lines[-1] == "summary: 1 ok, 1 short, 0 long, 1 missing"
 
 
@@ -438,7 +439,7 @@ def test_inspect_marks_shard_names_that_are_not_files(tmp_path):
     result = run_cli("inspect", tmp_path, "--shards", 3, "--rows-per-shard", 10, "--width", 8)
     assert result.returncode == 0, result.stderr
     lines = result.stdout.splitlines()
-    assert [line.split() for line in lines[2:5]] == [
+    assert [line.split() for line in lines[3:6]] == [
         ["0", "shard_0.bin", "0", "0", "not-a-file"],
         ["1", "shard_1.bin", "0", "0", "not-a-file"],
         ["2", "badge_2.bin", "80", "10", "ok"],

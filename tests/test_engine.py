@@ -431,27 +431,47 @@ def test_cache_memory_stays_within_its_budget_under_churn(tmp_path):
         assert t.gather([half])[0].tobytes() == b"\x5a" * width
 
 
-def test_refresh_drops_the_cache_once_a_file_changed(tmp_path):
+@pytest.mark.parametrize("cache_bytes", [0, "64KiB"])
+@pytest.mark.parametrize("how", ["in place", "renamed"])
+def test_refresh_reads_the_files_as_they_are_now(tmp_path, how, cache_bytes):
     f = Files(tmp_path, [64 * 300] * 3)
-    with Table(f.dir, shards=3, rows_per_shard=RPS, width=WIDTH, cache_bytes="64KiB") as t:
+    with Table(f.dir, shards=3, rows_per_shard=RPS, width=WIDTH, cache_bytes=cache_bytes) as t:
         ids = list(range(0, 900, 3))
         assert t.gather(ids).tobytes() == f.model(ids, RPS, WIDTH)
         assert t.refresh() is False
         path = os.path.join(f.dir, "shard_1.bin")
         new = bytes(range(64))
-        st = os.stat(path)
-        with open(path, "r+b") as out:
-            out.seek(3 * 64)
-            out.write(new)
-        # The same size and modification time: the change time still tells.
-        os.utime(path, ns=(st.st_atime_ns, st.st_mtime_ns))
-        f.data[1] = f.data[1][:3 * 64] + new + f.data[1][4 * 64:]
-        # Until refreshed, the cache serves the rows it holds.
-        assert t.gather([RPS + 3])[0].tobytes() != new
-        assert t.refresh() is True and t.stats()["cache"]["rows_held"] == 0
+        data = f.data[1][:3 * 64] + new + f.data[1][4 * 64:]
+        evict(f)
+        pending = t.submit(rowids=ids)  # reading the old files, perhaps still
+        if how == "renamed":  # a new file published at the shard's name
+            with open(path + ".new", "wb") as out:
+                out.write(data)
+            os.rename(path + ".new", path)
+        else:
+            st = os.stat(path)
+            with open(path, "r+b") as out:
+                out.seek(3 * 64)
+                out.write(new)
+            # The same size and modification time: the change time still tells.
+            os.utime(path, ns=(st.st_atime_ns, st.st_mtime_ns))
+        if how == "renamed" or cache_bytes:
+            # Until refreshed: the rows of the files as opened.
+            assert t.gather([RPS + 3])[0].tobytes() != new
+        assert t.refresh() is True
+        if how == "renamed":
+            assert pending.result().tobytes() == f.model(ids, RPS, WIDTH)
+        f.data[1] = data
+        assert t.stats()["cache"]["rows_held"] == 0
         assert t.gather(ids).tobytes() == f.model(ids, RPS, WIDTH)
         assert t.gather([RPS + 3])[0].tobytes() == new
         assert t.refresh() is False
+        # A table republished with another geometry needs a new Table.
+        with open(os.path.join(f.dir, "larkspur-table.json"), "w") as out:
+            json.dump({"version": 1, "shards": 3, "rows_per_shard": RPS, "width": 32}, out)
+        with pytest.raises(ValueError, match="now has another geometry: open a new Table"):
+            t.refresh()
+        assert t.gather(ids).tobytes() == f.model(ids, RPS, WIDTH)
     with pytest.raises(ValueError, match="the Table is closed"):
         t.refresh()
 

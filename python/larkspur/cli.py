@@ -290,6 +290,8 @@ def cmd_inspect(args, parser) -> int:
     counts: dict[str, int] = {}
     print(f"{args.dir}: {shards} shards x {rps} rows x {width} B"
           f" ({geometry.shard_bytes} bytes per shard)")
+    where, *warnings = _placement(args)
+    print(where)
     print(f"{'shard':>6}  {'file':<16}  {'bytes':>14}  {'rows':>12}  state")
     for i, path, size, state in table.iter_shard_status(args.dir, geometry):
         counts[state] = counts.get(state, 0) + 1
@@ -299,7 +301,7 @@ def cmd_inspect(args, parser) -> int:
     if counts.get("not-a-file"):
         summary.append(f"{counts['not-a-file']} not-a-file")
     print("summary: " + ", ".join(summary))
-    for line in _placement(args):
+    for line in warnings:
         print(line)
     return 0
 

@@ -126,7 +126,12 @@ std::uint64_t table_bytes(const Store& store) {
 
 // What says a shard file changed: its size and its modification and
 // change times (the last cannot be set back by hand).
+// A shard file's identity (device and inode: a file renamed into place
+// is another) and what says it changed in place: its size and its
+// modification and change times (the last cannot be set back by hand).
 struct FileStamp {
+  std::uint64_t device = 0;
+  std::uint64_t inode = 0;
   std::uint64_t size = 0;
   std::int64_t mtime_ns = 0;
   std::int64_t ctime_ns = 0;
@@ -138,7 +143,9 @@ Result<std::vector<FileStamp>> stamp_files(const Store& store) {
   for (std::uint64_t i = 0; i < store.shard_count(); ++i) {
     struct stat st {};
     if (::fstat(store.fd(i), &st) != 0) return Error::from_errno(errno);
-    stamps[i] = {static_cast<std::uint64_t>(st.st_size),
+    stamps[i] = {static_cast<std::uint64_t>(st.st_dev),
+                 static_cast<std::uint64_t>(st.st_ino),
+                 static_cast<std::uint64_t>(st.st_size),
                  st.st_mtim.tv_sec * 1'000'000'000 + st.st_mtim.tv_nsec,
                  st.st_ctim.tv_sec * 1'000'000'000 + st.st_ctim.tv_nsec};
   }
@@ -153,87 +160,34 @@ Result<UniqueFd> ready_eventfd() {
 
 }  // namespace
 
-// `users` counts calls holding the files, times two, plus one once close()
-// was called: whoever takes it to exactly 1 (closed, no users) closes the
-// files, once.
-struct Table::State {
-  State(Store s, std::string p) : store(std::move(s)), path(std::move(p)) {}
+// One opening of the shard files: their descriptors, the engines reading
+// them and what they were when opened. refresh() puts a new one in place;
+// the calls that began with the old one finish with it, and its files
+// close when the last of them ends.
+struct Table::Files {
+  Files(Store s, std::vector<FileStamp> st)
+      : store(std::move(s)), stamps(std::move(st)) {}
+  Files(const Files&) = delete;
+  Files& operator=(const Files&) = delete;
+  ~Files() {
+    // The engines read the files: stopped first.
+    current.store(nullptr, std::memory_order_release);
+    engines.clear();
+    store.close();
+  }
 
   Store store;
-  std::string path;
-  // The engines this Table started, stopped before the files close: the
-  // first, then one per forked child that used the Table (a parent's engine
-  // has no thread in the child). Empty without a ring.
-  std::vector<std::unique_ptr<RingEngine>> engines;
+  const std::vector<FileStamp> stamps;
+  // The engines started on these files: the first, then one per forked
+  // child that read them (a parent's engine has no thread in the child).
+  // Empty without a ring.
+  std::vector<std::unique_ptr<RingEngine>> engines;  // guarded by engines_mu
   // The last of them; null without a ring.
   std::atomic<RingEngine*> current{nullptr};
   std::mutex engines_mu;
-  std::string backend_reason;
-  // Whether the last submit missed the page cache: the next one then asks
-  // it first (a hint; races between calls are harmless).
-  std::atomic<bool> submits_miss{false};
-  mutable TableStats stats;
-  // The row cache's budget, the caches made (the first, then one per
-  // forked child that used the Table: a parent's cache memory is not
-  // inherited) and the last of them; none without a budget.
-  std::uint64_t cache_bytes = 0;
-  std::vector<std::unique_ptr<RowCache>> caches;
-  std::atomic<RowCache*> current_cache{nullptr};
-  std::mutex caches_mu;
-  // The shard files as opened or last refreshed; guarded by caches_mu.
-  std::vector<FileStamp> stamps;
-  std::atomic<std::uint64_t> users{0};
-  std::atomic<bool> files_closed{false};
-
-  void close_files() {
-    if (!files_closed.exchange(true, std::memory_order_acq_rel)) {
-      current.store(nullptr, std::memory_order_release);
-      engines.clear();
-      current_cache.store(nullptr, std::memory_order_release);
-      caches.clear();
-      store.close();
-    }
-  }
-
-  // A hold on the files for one call; false once the Table is closed.
-  bool enter() {
-    const std::uint64_t before = users.fetch_add(2, std::memory_order_acquire);
-    if ((before & 1) == 0) return true;
-    leave();
-    return false;
-  }
-  void leave() {
-    if (users.fetch_sub(2, std::memory_order_acq_rel) == 3) close_files();
-  }
-
-  // Counts a gather of `rowids` and holds the files for it: fails, counted
-  // as an error and holding nothing, when the Table is closed or a row
-  // lies outside it.
-  Status begin_gather(std::span<const std::uint64_t> rowids);
-
-  // A submit's device reads queued on `engine` (`on_finish` run as they
-  // end): the page cache's rows are in `out` on return, and `job` is the
-  // queued job, if any. A job that went out before a failure has ended.
-  Status queue(RingEngine& engine, std::span<const std::uint64_t> rowids,
-               std::span<std::byte> out,
-               std::function<void(const Status&)> on_finish,
-               std::shared_ptr<RowJob>& job);
-  // queue() for the rows `cache` does not hold; the held ones are copied
-  // now, the others copied and admitted as their reads end.
-  Status queue_through_cache(RingEngine& engine, RowCache& cache,
-                             std::span<const std::uint64_t> rowids,
-                             std::span<std::byte> out, std::uint32_t heads,
-                             std::shared_ptr<RowJob>& job);
-
-  // A gather's reads, through the row cache when there is one, waiting for
-  // them. For a call holding the files.
-  Status read_rows(std::span<const std::uint64_t> rowids,
-                   std::span<std::byte> out, std::uint32_t heads,
-                   BlockingHook* hook = nullptr);
 
   // The engine this process reads with, started here on first use in a
-  // forked child; null without a ring, or once it failed. For a call
-  // holding the files.
+  // forked child; null without a ring, or once it failed.
   RingEngine* engine_here() {
     RingEngine* engine = current.load(std::memory_order_acquire);
     if (engine == nullptr || engine->started_here()) {
@@ -251,6 +205,128 @@ struct Table::State {
     }
     return engine->usable_here() ? engine : nullptr;
   }
+};
+
+namespace {
+
+// Opens the shard files of `dir` and, with `ring`, starts their engine:
+// when it cannot be made, `why` says so (and the pool reads), unless the
+// ring must read direct.
+Result<std::shared_ptr<Table::Files>> open_files(
+    std::string_view dir, const ShardGeometry& geometry, std::uint64_t threads,
+    const std::optional<RingRowsOptions>& ring, bool ring_needed,
+    std::string* why) {
+  Result<Store> store = Store::open(dir, geometry, threads);
+  if (!store) return std::move(store).error();
+  Result<std::vector<FileStamp>> stamps = stamp_files(*store);
+  if (!stamps) return std::move(stamps).error();
+  auto files =
+      std::make_shared<Table::Files>(std::move(*store), std::move(*stamps));
+  if (!ring) return files;
+  Result<std::unique_ptr<RingEngine>> started =
+      RingEngine::start(files->store, *ring);
+  if (started) {
+    files->current.store(started->get(), std::memory_order_relaxed);
+    files->engines.push_back(std::move(*started));
+  } else if (ring_needed) {
+    return std::move(started).error();
+  } else if (why != nullptr) {
+    *why = "io_uring: " + os_error_text(started.error().sys_errno());
+  }
+  return files;
+}
+
+}  // namespace
+
+// `users` counts calls holding the Table, times two, plus one once close()
+// was called: whoever takes it to exactly 1 (closed, no users) lets the
+// files go, once.
+struct Table::State {
+  State(std::string p, const GeometryParts& g, ShardGeometry geo,
+        std::uint64_t t)
+      : path(std::move(p)), given(g), geometry(geo), threads(t) {}
+
+  std::string path;
+  GeometryParts given;
+  ShardGeometry geometry;
+  std::uint64_t threads;
+  // How the engines read, when the Table reads with a ring; whether it
+  // must (direct reads).
+  std::optional<RingRowsOptions> ring;
+  bool ring_needed = false;
+  // The files calls read now; guarded by files_mu. Null once closed.
+  std::shared_ptr<Files> current_files;
+  std::mutex files_mu;
+  std::mutex refresh_mu;  // one refresh() at a time
+  std::string backend_reason;
+  // Whether the last submit missed the page cache: the next one then asks
+  // it first (a hint; races between calls are harmless).
+  std::atomic<bool> submits_miss{false};
+  mutable TableStats stats;
+  // The row cache's budget, the caches made (the first, then one per
+  // forked child that used the Table: a parent's cache memory is not
+  // inherited) and the last of them; none without a budget.
+  std::uint64_t cache_bytes = 0;
+  std::vector<std::unique_ptr<RowCache>> caches;
+  std::atomic<RowCache*> current_cache{nullptr};
+  std::mutex caches_mu;
+  std::atomic<std::uint64_t> users{0};
+  std::atomic<bool> files_closed{false};
+
+  void close_files() {
+    if (!files_closed.exchange(true, std::memory_order_acq_rel)) {
+      std::shared_ptr<Files> last;
+      {
+        const std::lock_guard lock(files_mu);
+        last = std::move(current_files);
+      }
+      last.reset();  // the engines stop before the cache goes
+      current_cache.store(nullptr, std::memory_order_release);
+      caches.clear();
+    }
+  }
+
+  // A hold on the files for one call; false once the Table is closed.
+  bool enter() {
+    const std::uint64_t before = users.fetch_add(2, std::memory_order_acquire);
+    if ((before & 1) == 0) return true;
+    leave();
+    return false;
+  }
+  void leave() {
+    if (users.fetch_sub(2, std::memory_order_acq_rel) == 3) close_files();
+  }
+
+  // The files a call holding the Table reads (never null for one).
+  std::shared_ptr<Files> files_now() {
+    const std::lock_guard lock(files_mu);
+    return current_files;
+  }
+
+  // Counts a gather of `rowids` and holds the files for it: fails, counted
+  // as an error and holding nothing, when the Table is closed or a row
+  // lies outside it.
+  Status begin_gather(std::span<const std::uint64_t> rowids);
+
+  // A submit's device reads queued on `engine` (`on_finish` run as they
+  // end): the page cache's rows are in `out` on return, and `job` is the
+  // queued job, if any. A job that went out before a failure has ended.
+  Status queue(Files& files, RingEngine& engine,
+               std::span<const std::uint64_t> rowids, std::span<std::byte> out,
+               std::function<void(const Status&)> on_finish,
+               std::shared_ptr<RowJob>& job);
+  // queue() for the rows `cache` does not hold; the held ones are copied
+  // now, the others copied and admitted as their reads end.
+  Status queue_through_cache(Files& files, RingEngine& engine, RowCache& cache,
+                             std::span<const std::uint64_t> rowids,
+                             std::span<std::byte> out, std::uint32_t heads,
+                             std::shared_ptr<RowJob>& job);
+
+  // A gather's reads, through the row cache when there is one, waiting for
+  // them. For a call holding the files.
+  Status read_rows(std::span<const std::uint64_t> rowids,
+                   std::span<std::byte> out, std::uint32_t heads,
+                   BlockingHook* hook = nullptr);
 
   // The row cache of this process, made here on first use in a forked
   // child; null without a budget (or when a child cannot map one: it then
@@ -262,7 +338,7 @@ struct Table::State {
     c = current_cache.load(std::memory_order_acquire);
     if (!c->made_here()) {
       Result<std::unique_ptr<RowCache>> made =
-          RowCache::make(cache_bytes, store.geometry().width);
+          RowCache::make(cache_bytes, geometry.width);
       if (!made) return nullptr;
       c = made->get();
       caches.push_back(std::move(*made));
@@ -307,12 +383,8 @@ Result<Table> Table::open(std::string_view dir, const GeometryParts& given,
   }
   Result<ShardGeometry> geometry = resolve_geometry(dir, given);
   if (!geometry) return std::move(geometry).error();
-  Result<Store> store = Store::open(dir, *geometry, threads);
-  if (!store) return std::move(store).error();
-  auto state = std::make_unique<State>(std::move(*store), std::string(dir));
-  Result<std::vector<FileStamp>> stamps = stamp_files(state->store);
-  if (!stamps) return std::move(stamps).error();
-  state->stamps = std::move(*stamps);
+  auto state =
+      std::make_unique<State>(std::string(dir), given, *geometry, threads);
   if (engine.cache_bytes > 0 && geometry->width > 0) {
     Result<std::unique_ptr<RowCache>> made =
         RowCache::make(engine.cache_bytes, geometry->width);
@@ -332,51 +404,52 @@ Result<Table> Table::open(std::string_view dir, const GeometryParts& given,
   if (engine.queue_depth > 0 && geometry->width > 0) {
     RingRowsOptions options;
     options.depth = engine.queue_depth;
-    options.direct = engine.direct == Direct::kOn ||
-                     (engine.direct == Direct::kAuto &&
-                      table_bytes(state->store) > cache_memory());
-    Result<std::unique_ptr<RingEngine>> started =
-        RingEngine::start(state->store, options);
-    if (!started && options.direct && engine.direct == Direct::kAuto) {
-      // No O_DIRECT here: buffered reads on the ring, then.
-      options.direct = false;
-      started = RingEngine::start(state->store, options);
-    }
-    if (started) {
-      state->current.store(started->get(), std::memory_order_relaxed);
-      state->engines.push_back(std::move(*started));
-    } else if (engine.direct == Direct::kOn) {
-      return std::move(started).error();
-    } else {
-      state->backend_reason =
-          "io_uring: " + os_error_text(started.error().sys_errno());
+    options.direct = engine.direct == Direct::kOn;
+    state->ring = options;
+    state->ring_needed = options.direct;
+  }
+  Result<std::shared_ptr<Files>> files =
+      open_files(dir, *geometry, threads, state->ring, state->ring_needed,
+                 &state->backend_reason);
+  if (!files) return std::move(files).error();
+  if (engine.direct == Direct::kAuto && (*files)->engine_here() != nullptr &&
+      table_bytes((*files)->store) > cache_memory()) {
+    // Larger than memory: direct reads, where the file system has them.
+    RingRowsOptions options = *state->ring;
+    options.direct = true;
+    if (Result<std::shared_ptr<Files>> direct =
+            open_files(dir, *geometry, threads, options, true, nullptr)) {
+      state->ring = options;
+      files = std::move(direct);
     }
   }
+  state->current_files = std::move(*files);
   return Table(std::move(state));
 }
 
-// The engine a call would read with: null without one or once closed.
-RingEngine* Table::engine() const {
+// Whether a call would read with a ring now, and whether direct; neither
+// once closed.
+Table::Reading Table::reading() const {
   State& s = *state_;
-  if (!s.enter()) return nullptr;
+  if (!s.enter()) return {};
   const ScopeExit leave([&s] { s.leave(); });
-  return s.engine_here();
+  const std::shared_ptr<Files> files = s.files_now();
+  const RingEngine* engine = files->engine_here();
+  return {engine != nullptr, engine != nullptr && engine->options().direct};
 }
 
 const char* Table::backend() const {
-  return engine() != nullptr ? "io_uring" : "threads";
+  return reading().ring ? "io_uring" : "threads";
 }
 
-bool Table::direct() const {
-  const RingEngine* engine = this->engine();
-  return engine != nullptr && engine->options().direct;
-}
+bool Table::direct() const { return reading().direct; }
 
 std::string Table::backend_reason() const {
   State& s = *state_;
   if (s.enter()) {
     const ScopeExit leave([&s] { s.leave(); });
-    const RingEngine* engine = s.current.load(std::memory_order_acquire);
+    const std::shared_ptr<Files> files = s.files_now();
+    const RingEngine* engine = files->current.load(std::memory_order_acquire);
     if (engine != nullptr && engine->started_here()) {
       if (std::optional<Error> failed = engine->failure()) {
         return failed->text();
@@ -387,9 +460,7 @@ std::string Table::backend_reason() const {
 }
 
 const std::string& Table::path() const { return state_->path; }
-const ShardGeometry& Table::geometry() const {
-  return state_->store.geometry();
-}
+const ShardGeometry& Table::geometry() const { return state_->geometry; }
 TableStats& Table::stats() const { return state_->stats; }
 
 namespace {
@@ -443,7 +514,7 @@ Status Table::State::begin_gather(std::span<const std::uint64_t> rowids) {
     stats.errors.fetch_add(1, std::memory_order_relaxed);
     return Error::invalid_argument("the Table is closed");
   }
-  if (Status in_range = check_range(rowids, store.geometry()); !in_range) {
+  if (Status in_range = check_range(rowids, geometry); !in_range) {
     stats.errors.fetch_add(1, std::memory_order_relaxed);
     leave();
     return in_range;
@@ -501,7 +572,9 @@ Status Table::State::read_rows(std::span<const std::uint64_t> rowids,
     }
   }
   block();
-  RingEngine* engine = engine_here();
+  // Held for the call: a refresh() meanwhile leaves it its files.
+  const std::shared_ptr<Files> files = files_now();
+  RingEngine* engine = files->engine_here();
   // Direct reads go to a ring. So do the buffered misses of a small
   // gather (on the calling thread's ring); a larger one's go to the pool:
   // its 32 synchronous readers beat one buffered ring here (167k against
@@ -514,11 +587,12 @@ Status Table::State::read_rows(std::span<const std::uint64_t> rowids,
         (engine->options().direct || ids.size() <= kHereRows)) {
       device.emplace(*engine);
     }
-    return read_counted(store, stats, ids, into, device ? &*device : nullptr);
+    return read_counted(files->store, stats, ids, into,
+                        device ? &*device : nullptr);
   };
   if (!call) return read(rowids, out);
 
-  const std::uint64_t width = store.geometry().width;
+  const std::uint64_t width = geometry.width;
   const std::vector<std::uint64_t> ids = call->miss_ids();
   // Every byte is written by the read before it is used.
   const ScratchBytes scratch(ids.size() * width);
@@ -558,12 +632,15 @@ Result<Table::Pending> Table::submit(std::span<const std::uint64_t> rowids,
     copy.assign(rowids.begin(), rowids.end());
     rowids = copy;
   }
-  RingEngine* engine = s.engine_here();
+  // Held by the Pending: its reads use these files' engine.
+  std::shared_ptr<Files> files = s.files_now();
+  RingEngine* engine = files->engine_here();
   RowCache* cache = s.cache_here();
   if (engine != nullptr && cache != nullptr) {
-    st = s.queue_through_cache(*engine, *cache, rowids, out, heads, job);
+    st =
+        s.queue_through_cache(*files, *engine, *cache, rowids, out, heads, job);
   } else if (engine != nullptr) {
-    st = s.queue(*engine, rowids, out, nullptr, job);
+    st = s.queue(*files, *engine, rowids, out, nullptr, job);
   } else {
     st = s.read_rows(rowids, out, heads);
   }
@@ -575,17 +652,17 @@ Result<Table::Pending> Table::submit(std::span<const std::uint64_t> rowids,
     ready = std::move(*fd);
   }
   held = false;
-  return Pending(&s, std::move(job), ok(), std::move(ready));
+  return Pending(&s, std::move(files), std::move(job), ok(), std::move(ready));
 }
 
-Status Table::State::queue(RingEngine& engine,
+Status Table::State::queue(Files& files, RingEngine& engine,
                            std::span<const std::uint64_t> rowids,
                            std::span<std::byte> out,
                            std::function<void(const Status&)> on_finish,
                            std::shared_ptr<RowJob>& job) {
   QueuedReads queued(engine, submits_miss.load(std::memory_order_relaxed),
                      std::move(on_finish));
-  Status st = read_counted(store, stats, rowids, out, &queued);
+  Status st = read_counted(files.store, stats, rowids, out, &queued);
   job = queued.take();
   submits_miss.store(job != nullptr, std::memory_order_relaxed);
   if (!st && job) {
@@ -597,7 +674,8 @@ Status Table::State::queue(RingEngine& engine,
   return st;
 }
 
-Status Table::State::queue_through_cache(RingEngine& engine, RowCache& cache,
+Status Table::State::queue_through_cache(Files& files, RingEngine& engine,
+                                         RowCache& cache,
                                          std::span<const std::uint64_t> rowids,
                                          std::span<std::byte> out,
                                          std::uint32_t heads,
@@ -614,11 +692,11 @@ Status Table::State::queue_through_cache(RingEngine& engine, RowCache& cache,
   };
   auto fill = std::make_shared<Fill>(cache, rowids, out, heads);
   const std::vector<std::uint64_t> ids = fill->call.miss_ids();
-  fill->rows.emplace(ids.size() * store.geometry().width);
+  fill->rows.emplace(ids.size() * geometry.width);
   Status st = ok();
   if (!ids.empty()) {
     st = queue(
-        engine, ids, fill->rows->span(),
+        files, engine, ids, fill->rows->span(),
         [fill](const Status& read) {
           static_cast<void>(fill->call.finish(read, fill->rows->span()));
         },
@@ -639,10 +717,12 @@ Result<std::uint64_t> Table::prefetch(
   State& s = *state_;
   if (!s.enter()) return Error::invalid_argument("the Table is closed");
   const ScopeExit leave([&s] { s.leave(); });
-  if (Status in_range = check_range(rowids, s.store.geometry()); !in_range) {
+  if (Status in_range = check_range(rowids, s.geometry); !in_range) {
     return std::move(in_range).error();
   }
-  RingEngine* engine = s.engine_here();
+  // The engine stops when these files close, after the prefetch is read.
+  const std::shared_ptr<Files> files = s.files_now();
+  RingEngine* engine = files->engine_here();
   if (rowids.empty() || engine == nullptr || engine->options().direct) {
     return std::uint64_t{0};
   }
@@ -656,15 +736,18 @@ Result<std::uint64_t> Table::prefetch(
   return std::uint64_t{rowids.size()};
 }
 
-Table::Pending::Pending(State* state, std::shared_ptr<RowJob> job,
-                        Status immediate, UniqueFd ready)
+Table::Pending::Pending(State* state, std::shared_ptr<Files> files,
+                        std::shared_ptr<RowJob> job, Status immediate,
+                        UniqueFd ready)
     : state_(state),
+      files_(std::move(files)),
       job_(std::move(job)),
       immediate_(std::move(immediate)),
       ready_(std::move(ready)) {}
 
 Table::Pending::Pending(Pending&& other) noexcept
     : state_(std::exchange(other.state_, nullptr)),
+      files_(std::move(other.files_)),
       job_(std::move(other.job_)),
       immediate_(std::move(other.immediate_)),
       ready_(std::move(other.ready_)) {}
@@ -680,6 +763,8 @@ Table::Pending::~Pending() {
       state_->stats.errors.fetch_add(1, std::memory_order_relaxed);
     }
   }
+  job_.reset();
+  files_.reset();  // may stop the engine: its job is gone
   state_->leave();
 }
 
@@ -735,13 +820,37 @@ Result<bool> Table::refresh() const {
   State& s = *state_;
   if (!s.enter()) return Error::invalid_argument("the Table is closed");
   const ScopeExit leave([&s] { s.leave(); });
-  Result<std::vector<FileStamp>> now = stamp_files(s.store);
+  const std::lock_guard one_at_a_time(s.refresh_mu);
+  // The files as they are now: reopened by name, so that a table published
+  // by renaming new files into place is read from then on.
+  // The metadata's own geometry when it has one: the keywords the Table
+  // was opened with may no longer agree with it.
+  Result<ShardGeometry> geometry = resolve_geometry(s.path, GeometryParts{});
+  if (!geometry) geometry = resolve_geometry(s.path, s.given);
+  if (!geometry) return std::move(geometry).error();
+  if (geometry->shards != s.geometry.shards ||
+      geometry->rows_per_shard != s.geometry.rows_per_shard ||
+      geometry->width != s.geometry.width) {
+    return Error::invalid_argument(
+        str_cat("the table in ", s.path,
+                " now has another geometry: open a new Table to read it"));
+  }
+  Result<Store> reopened = Store::open(s.path, s.geometry, s.threads);
+  if (!reopened) return std::move(reopened).error();
+  Result<std::vector<FileStamp>> now = stamp_files(*reopened);
   if (!now) return std::move(now).error();
-  RowCache* cache = s.cache_here();
-  const std::lock_guard lock(s.caches_mu);
-  if (*now == s.stamps) return false;
-  s.stamps = std::move(*now);
-  if (cache != nullptr) cache->clear();
+  if (*now == s.files_now()->stamps) return false;
+  reopened->close();
+  Result<std::shared_ptr<Files>> fresh =
+      open_files(s.path, s.geometry, s.threads, s.ring, s.ring_needed, nullptr);
+  if (!fresh) return std::move(fresh).error();
+  {
+    const std::lock_guard lock(s.files_mu);
+    s.current_files = std::move(*fresh);
+  }
+  // Rows read from the old files, or read on while this ran, are not
+  // served again.
+  if (RowCache* cache = s.cache_here()) cache->clear();
   return true;
 }
 

@@ -54,6 +54,9 @@ class Table {
   struct State;
 
  public:
+  // One opening of the shard files (table.cc).
+  struct Files;
+
   // Opens `dir` with the geometry resolve_geometry settles; `threads`
   // bounds the pool jobs of one call, as Store's does.
   // With a queue depth, the Table starts its ring engine; where io_uring
@@ -116,10 +119,11 @@ class Table {
 
    private:
     friend class Table;
-    Pending(State* state, std::shared_ptr<RowJob> job, Status immediate,
-            UniqueFd ready);
+    Pending(State* state, std::shared_ptr<Files> files,
+            std::shared_ptr<RowJob> job, Status immediate, UniqueFd ready);
 
-    State* state_;  // holds the files; null once moved from
+    State* state_;  // holds the Table open; null once moved from
+    std::shared_ptr<Files> files_;  // the files its reads use
     std::shared_ptr<RowJob> job_;
     Status immediate_;
     UniqueFd ready_;  // done at once: an eventfd already readable
@@ -152,10 +156,13 @@ class Table {
   CacheCounts cache_counts() const;
   void reset_cache_counts() const;
 
-  // Whether a shard file's size, modification time or identity changed
-  // since the Table was opened (or last refreshed): the row cache is then
-  // emptied, and true returned. Fails with "the Table is closed", or
-  // fstat's error.
+  // Whether the shard files changed since the Table opened them (or last
+  // refreshed): another file renamed into place at a shard's name, or a
+  // change in place (size, modification or change time). The Table then
+  // reads the files now at those names (calls already reading finish with
+  // the old ones), its row cache emptied, and true is returned. Fails,
+  // keeping the files it had, with "the Table is closed", when the
+  // table's metadata now gives another geometry, or with an open error.
   Result<bool> refresh() const;
 
   // Records a call of `kind` that took `ns` nanoseconds.
@@ -167,7 +174,11 @@ class Table {
 
  private:
   explicit Table(std::unique_ptr<State> state);
-  RingEngine* engine() const;
+  struct Reading {
+    bool ring = false;
+    bool direct = false;
+  };
+  Reading reading() const;
 
   std::unique_ptr<State> state_;
 };
