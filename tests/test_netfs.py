@@ -117,6 +117,10 @@ def test_table_reads_every_way(tables, mount, options):
                 assert np.array_equal(out, want), (attempt, n, "submit")
         if "cache_bytes" in options:
             assert table.stats()["cache"]["hits"] > 0
+        # Reads the ring refused on the mount would have moved to the pool
+        # silently: the backend must be the one a local table gets.
+        with larkspur.Table(tables["local"], **options) as local:
+            assert table.backend == local.backend, table.stats().get("backend_reason")
 
 
 @both_mounts
@@ -131,8 +135,13 @@ def test_page_readers(tables, mount, cls):
     local = [os.open(p, os.O_RDONLY) for p in shard_paths(tables["local"])]
     try:
         pick = [(i, off) for i in range(SHARDS) for off in offsets]
-        pages = cls().read_pages([fds[i] for i, _ in pick], [off for _, off in pick])
+        reader = cls()
+        pages = reader.read_pages([fds[i] for i, _ in pick], [off for _, off in pick])
         assert pages == [os.pread(local[i], 4096, off) for i, off in pick]
+        if cls is _larkspur.IoUringPageReader:  # no fallback to the pool for the mount alone
+            local_reader = cls()
+            local_reader.read_pages(local[:1], [0])
+            assert reader.backend == local_reader.backend
     finally:
         for fd in fds + local:
             os.close(fd)
