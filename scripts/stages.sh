@@ -226,3 +226,57 @@ package_sdist_tests() {
   "$python" -m pip install -q --disable-pip-version-check numpy
   check_in_venv "$python" --demo-table "$pkg/demo-table"
 }
+
+# Tables on a distributed file system: tests/test_netfs.py inside the network
+# namespace of a GlusterFS volume that scripts/netfs.sh brings up under
+# build/netfs, mounted twice. It needs root and Debian's GlusterFS packages,
+# which it installs when missing (timed); without them it prints why it
+# skipped. LARKSPUR_NETFS=0 skips it. The volume comes down however the
+# tests end.
+netfs_tests() {
+  local why
+  if ! why="$(netfs_prepare)"; then
+    echo "netfs: skipped: $why"
+    return 0
+  fi
+  [ -z "$why" ] || echo "$why"
+  netfs_run_tests
+}
+
+# netfs_prepare: prints why the stage cannot run and fails, or prints the
+# install's time (when it installed anything) and succeeds.
+netfs_prepare() {
+  local start log
+  [ "${LARKSPUR_NETFS:-1}" != 0 ] || { echo "LARKSPUR_NETFS=0"; return 1; }
+  [ "$(id -u)" = 0 ] || { echo "needs root (a network namespace, glusterd, FUSE mounts)"; return 1; }
+  [ -c /dev/fuse ] || { echo "no /dev/fuse"; return 1; }
+  command -v glusterd >/dev/null && command -v mount.glusterfs >/dev/null && return 0
+  command -v apt-get >/dev/null || { echo "no GlusterFS and no apt-get to install it"; return 1; }
+  start="$SECONDS"
+  log="$(mktemp)"
+  # Read the package lists again only when they do not know the package.
+  if ! apt-cache show glusterfs-server >/dev/null 2>&1; then
+    apt-get update -qq >"$log" 2>&1 || true
+  fi
+  if ! DEBIAN_FRONTEND=noninteractive apt-get install -y -qq \
+      glusterfs-server glusterfs-client >>"$log" 2>&1; then
+    echo "apt-get install glusterfs-server glusterfs-client failed: $(tail -n 1 "$log")"
+    rm -f "$log"
+    return 1
+  fi
+  rm -f "$log"
+  echo "netfs: installed glusterfs-server and glusterfs-client in $((SECONDS - start)) s"
+}
+
+# In a subshell, so that its EXIT trap takes the volume down on success,
+# failure (set -e) and interruption alike.
+netfs_run_tests() (
+  local dir="$ROOT/build/netfs"
+  trap '"$ROOT/scripts/netfs.sh" down "$dir"' EXIT
+  trap 'exit 130' INT TERM
+  # What an interrupted earlier run left behind.
+  "$ROOT/scripts/netfs.sh" down "$dir" >/dev/null
+  "$ROOT/scripts/netfs.sh" up "$dir"
+  "$ROOT/scripts/netfs.sh" run "$dir" -- \
+    "$PY" -m pytest -q -p no:cacheprovider -m netfs tests/test_netfs.py
+)

@@ -1,12 +1,15 @@
 #!/usr/bin/env bash
 # Runs the whole test suite: installs what it needs, checks formatting and
 # runs ruff, builds the package and the GoogleTest binaries, runs them, then
-# pytest; builds the sdist and the wheel and tests each installed into a fresh
-# environment; then the tests again against an AddressSanitizer +
-# UndefinedBehaviorSanitizer build, the threaded C++ tests under
-# ThreadSanitizer, and a short run of every fuzzer. Arguments go to both
-# pytest runs. LARKSPUR_QUICK=1 runs only the GoogleTest binaries and the
-# first pytest run; LARKSPUR_FUZZ_SECONDS sets each fuzzer's run (default 10).
+# pytest, and the tables on a GlusterFS volume (as root, installing GlusterFS
+# from Debian when missing; skipped otherwise); builds the sdist and the
+# wheel and tests each installed into a fresh environment; then the tests
+# again against an AddressSanitizer + UndefinedBehaviorSanitizer build, the
+# threaded C++ tests under ThreadSanitizer, and a short run of every fuzzer.
+# Arguments go to both pytest runs. LARKSPUR_QUICK=1 runs only the
+# GoogleTest binaries, the first pytest run and the GlusterFS tests;
+# LARKSPUR_FUZZ_SECONDS sets each fuzzer's run (default 10), LARKSPUR_NETFS=0
+# skips the GlusterFS tests.
 quick="${LARKSPUR_QUICK:-0}"
 need_tests=1
 [ "$quick" = 1 ] || need_clang=1
@@ -17,6 +20,7 @@ source "$ROOT/scripts/stages.sh"
 stage "install the package" install_package
 stage "C++ tests" cxx_tests
 stage "pytest" "$PY" -m pytest -q "$@"
+stage "netfs: tables on a GlusterFS volume, two mounts" netfs_tests
 if [ "$quick" != 1 ]; then
   stage "packages: sdist and wheel (python -m build), auditwheel repair" package_build
   stage "packages: the repaired wheel in a fresh environment" package_wheel_tests

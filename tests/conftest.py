@@ -46,6 +46,19 @@ def bench_module(name):
         sys.path.pop(0)
 
 
+def cli_argv(*args, prelude=""):
+    """The command line of a child running `larkspur *args` after `prelude`."""
+    if not prelude:
+        return [sys.executable, "-m", "larkspur", *map(str, args)]
+    return [sys.executable, "-c", prelude + "\nimport sys\nfrom larkspur.cli import main\n"
+            "sys.exit(main(sys.argv[1:]))", *map(str, args)]
+
+
+def run_cli(*args, prelude="", **kw):
+    return subprocess.run(cli_argv(*args, prelude=prelude), capture_output=True, text=True,
+                          timeout=kw.pop("timeout", 120), **kw)
+
+
 def write_token_trace(path, count, vocab=40, seed=0):
     """A token trace as the demo and bench/cache.py read it (raw
     little-endian uint32) at `path`: `count` ids skewed towards the first of

@@ -14,23 +14,10 @@ import pytest
 
 import _larkspur
 import larkspur
-from conftest import bench_module, write_token_trace
+from conftest import bench_module, cli_argv, run_cli, write_token_trace
 from larkspur import table
 from larkspur.arrays import as_rows, rowids_array
 from larkspur.cli import main, parse_size
-
-
-def cli_argv(*args, prelude=""):
-    """The command line of a child running `larkspur *args` after `prelude`."""
-    if not prelude:
-        return [sys.executable, "-m", "larkspur", *map(str, args)]
-    return [sys.executable, "-c", prelude + "\nimport sys\nfrom larkspur.cli import main\n"
-            "sys.exit(main(sys.argv[1:]))", *map(str, args)]
-
-
-def run_cli(*args, prelude="", **kw):
-    return subprocess.run(cli_argv(*args, prelude=prelude), capture_output=True, text=True,
-                          timeout=kw.pop("timeout", 120), **kw)
 
 
 def assert_error(result, status, text):
