@@ -167,9 +167,10 @@ def test_view_reads_a_record_file_on_the_mount(tmp_path):
 
 def test_second_host_sees_a_table_replaced_by_rename(tmp_path):
     """New shard files written beside the table on host A and renamed over
-    it: a Table already open on host B keeps reading the files it opened;
-    fresh opens on B see the new table once B's client has looked the names
-    up again, and meanwhile see each shard whole, old or new."""
+    it: a Table already open on host B keeps reading the files it opened
+    until refresh(); fresh opens on B see the new table once B's client has
+    looked the names up again, and meanwhile see each shard whole, old or
+    new."""
     width = 96
     live = os.path.join(MOUNTS["A"], f"replaced-{os.getpid()}")
     make_table(live, width)
@@ -210,3 +211,8 @@ def test_second_host_sees_a_table_replaced_by_rename(tmp_path):
         with larkspur.Table(on_b) as fresh:
             assert np.array_equal(fresh.gather(ids), new)
         assert np.array_equal(held.gather(ids), old)
+        # refresh() reopens the names: the Table open on B reads the new
+        # table from then on (B's client has looked the names up again).
+        assert held.refresh() is True
+        assert np.array_equal(held.gather(ids), new)
+        assert held.refresh() is False

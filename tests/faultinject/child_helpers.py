@@ -244,6 +244,20 @@ def evict(fd):
     os.posix_fadvise(fd, 0, 0, os.POSIX_FADV_DONTNEED)
 
 
+def until_device_reads(table, rows, cold, attempt, tries=50):
+    """attempt() after cold(), until all its `rows` distinct rows were read
+    from the device (by the Table's ring or pool): its last outcome. The
+    pass that reads from the page cache without waiting may yet fill an
+    uncached page itself on a fast device, leaving reads no fault hits."""
+    for _ in range(tries):
+        cold()
+        before = table.stats()["rows_by_workers"]
+        result = attempt()
+        if table.stats()["rows_by_workers"] - before == rows:
+            break
+    return result
+
+
 def report(out):
     if _FI is not None:
         _count_armed()
