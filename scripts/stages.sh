@@ -94,7 +94,7 @@ asan_tests() {
   # of Python code alone (stubs, benchmark runners) ran in the release pass.
   # The surface fuzzers try fewer inputs here: the release pass tried more.
   LD_PRELOAD="$(g++ -print-file-name=libasan.so)" \
-  LARKSPUR_SURFACE_FUZZ_EXAMPLES="${LARKSPUR_SURFACE_FUZZ_EXAMPLES:-40}" \
+  LARKSPUR_SURFACE_FUZZ_EXAMPLES="${LARKSPUR_SURFACE_FUZZ_EXAMPLES:-25}" \
   ASAN_OPTIONS=detect_leaks=0,allocator_may_return_null=1 \
   UBSAN_OPTIONS=print_stacktrace=1,halt_on_error=1 \
   PYTHONPATH="$site" \

@@ -8,7 +8,7 @@
 # threaded C++ tests under ThreadSanitizer, and a short run of every fuzzer.
 # Arguments go to both pytest runs. LARKSPUR_QUICK=1 runs only the
 # GoogleTest binaries, the first pytest run and the GlusterFS tests;
-# LARKSPUR_FUZZ_SECONDS sets each fuzzer's run (default 10), LARKSPUR_NETFS=0
+# LARKSPUR_FUZZ_SECONDS sets each fuzzer's run (default 6), LARKSPUR_NETFS=0
 # skips the GlusterFS tests.
 quick="${LARKSPUR_QUICK:-0}"
 need_tests=1
@@ -28,6 +28,6 @@ if [ "$quick" != 1 ]; then
     package_sdist_tests
   stage "address+undefined sanitizers: C++ tests and pytest" asan_tests "$@"
   stage "thread sanitizer: pool, fetch and ring tests" tsan_tests
-  stage "fuzzers" fuzz_tests "${LARKSPUR_FUZZ_SECONDS:-10}"
+  stage "fuzzers" fuzz_tests "${LARKSPUR_FUZZ_SECONDS:-6}"
 fi
 print_stage_times
