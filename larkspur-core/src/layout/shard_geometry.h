@@ -47,6 +47,18 @@ struct ShardGeometry {
   }
 };
 
+// Where a shard's rows lie in its file: `length` bytes from byte `offset`
+// (a tensor inside a checkpoint, say). Bytes of a row past `length` read as
+// zeros, as bytes past the end of the file do. The default is a whole file
+// of rows from byte 0.
+struct ShardExtent {
+  // No shard holds 2^63 bytes or more: positional reads stop there.
+  static constexpr std::uint64_t kToFileEnd = std::uint64_t{1} << 63;
+  std::uint64_t offset = 0;
+  std::uint64_t length = kToFileEnd;
+  friend bool operator==(const ShardExtent&, const ShardExtent&) = default;
+};
+
 // `dir` joined with `name`: one '/' between them unless `dir` is empty (the
 // bare name) or already ends with '/'.
 std::string join_path(std::string_view dir, std::string_view name);
