@@ -35,6 +35,7 @@ struct ShardGeometry {
   std::uint64_t shards;
   std::uint64_t rows_per_shard;
   std::uint64_t width;
+  friend bool operator==(const ShardGeometry&, const ShardGeometry&) = default;
 
   // shards × rows_per_shard, exactly.
   WideCount total_rows() const { return multiply_wide(shards, rows_per_shard); }
