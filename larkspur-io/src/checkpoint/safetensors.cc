@@ -379,6 +379,10 @@ Result<SafetensorsHeader> parse_safetensors_header(std::string_view json,
   if (json.find('\0') != std::string_view::npos) {
     return reader.fail("header holds a NUL byte");
   }
+  // The parser would skip a byte-order mark, which JSON text may not hold.
+  if (json.starts_with("\xEF\xBB\xBF")) {
+    return reader.fail("header starts with a byte-order mark");
+  }
   // Writers pad the JSON with spaces; the parser allows other blanks too,
   // which are refused after it.
   const std::string_view text = json.substr(0, json.find_last_not_of(' ') + 1);

@@ -81,6 +81,7 @@ INSTANTIATE_TEST_SUITE_P(
         BadHeader{"[]", "header is not a JSON object"},
         BadHeader{"\"}\"", "header is not a JSON object"},
         BadHeader{"  ", "header is not valid JSON"},
+        BadHeader{"\xEF\xBB\xBF{}", "header starts with a byte-order mark"},
         BadHeader{"{} x", "header is not valid JSON (at byte 4)"},
         BadHeader{"{}\n", "header ends in blanks other than spaces"},
         BadHeader{"{}}", "header is not valid JSON"},
