@@ -212,6 +212,7 @@ Result<std::vector<std::string>> safetensors_names(const std::string& dir) {
   std::vector<std::string> names;
   for (;;) {
     errno = 0;
+    // NOLINTNEXTLINE(concurrency-mt-unsafe): the stream is this call's own
     const dirent* entry = ::readdir(handle.get());
     if (entry == nullptr) {
       if (errno != 0) {

@@ -18,7 +18,7 @@ using test::safetensors_file;
 using test::TestTensor;
 using Files = std::vector<std::pair<std::string, std::string>>;
 
-const std::string kIndex(kCheckpointIndexName);
+constexpr std::string_view kIndex = kCheckpointIndexName;
 
 std::string index_of(const std::string& weight_map) {
   return R"({"metadata":{"total_size":[1,{"x":[]}]},"weight_map":)" +
@@ -27,6 +27,7 @@ std::string index_of(const std::string& weight_map) {
 
 std::vector<std::string> names_of(const std::vector<CheckpointTensor>& ts) {
   std::vector<std::string> out;
+  out.reserve(ts.size());
   for (const CheckpointTensor& t : ts) out.push_back(t.entry.name);
   return out;
 }
@@ -58,7 +59,8 @@ TEST_F(CheckpointTest, IndexNamesTheFilesAndOnlyThoseAreOpened) {
          {"a.safetensors",
           safetensors_file({{"t0", "U8", {4}}, {"unmapped", "U8", {2}}})},
          {"c.safetensors", "not a safetensors file"},
-         {kIndex, index_of(R"({"t1":"b.safetensors","t0":"a.safetensors"})")}});
+         {std::string(kIndex),
+          index_of(R"({"t1":"b.safetensors","t0":"a.safetensors"})")}});
   const auto tensors = list_checkpoint(root());
   ASSERT_TRUE(tensors) << tensors.error().text();
   EXPECT_EQ(names_of(*tensors),
@@ -93,45 +95,54 @@ TEST_P(CheckpointBadListing, IsRefusedNamingTheFile) {
       << tensors.error().text();
 }
 
-const std::string kA = safetensors_file({{"t", "U8", {4}}});
+// A file of one tensor, "t".
+std::string file_a() { return safetensors_file({{"t", "U8", {4}}}); }
 
 INSTANTIATE_TEST_SUITE_P(
     Layouts, CheckpointBadListing,
     testing::Values(
         BadCheckpoint{{{"x.bin", "x"}},
                       "no model.safetensors.index.json and no *.safetensors"},
-        BadCheckpoint{{{kIndex, "[]"}}, "index.json: not a JSON object"},
-        BadCheckpoint{{{kIndex, "{"}}, "index.json: not valid JSON"},
-        BadCheckpoint{{{kIndex, R"({"metadata":{}})"}},
+        BadCheckpoint{{{std::string(kIndex), "[]"}},
+                      "index.json: not a JSON object"},
+        BadCheckpoint{{{std::string(kIndex), "{"}},
+                      "index.json: not valid JSON"},
+        BadCheckpoint{{{std::string(kIndex), R"({"metadata":{}})"}},
                       "index.json: no \"weight_map\""},
-        BadCheckpoint{{{kIndex, index_of("[]")}},
+        BadCheckpoint{{{std::string(kIndex), index_of("[]")}},
                       "\"weight_map\" is an array, not an object"},
-        BadCheckpoint{{{kIndex, index_of("{}")}},
+        BadCheckpoint{{{std::string(kIndex), index_of("{}")}},
                       "\"weight_map\" names no tensor"},
-        BadCheckpoint{{{kIndex, R"({"weight_map":{},"weight_map":{}})"}},
-                      "\"weight_map\" appears twice"},
-        BadCheckpoint{{{kIndex, index_of(R"({"t":1})")}},
+        BadCheckpoint{
+            {{std::string(kIndex), R"({"weight_map":{},"weight_map":{}})"}},
+            "\"weight_map\" appears twice"},
+        BadCheckpoint{{{std::string(kIndex), index_of(R"({"t":1})")}},
                       "tensor t is mapped to a number, not a file name"},
-        BadCheckpoint{{{kIndex, index_of(R"({"t":"../a.safetensors"})")}},
-                      "\"../a.safetensors\", which is not a file name inside"},
-        BadCheckpoint{{{kIndex, index_of(R"({"t":"s/a.safetensors"})")}},
+        BadCheckpoint{
+            {{std::string(kIndex), index_of(R"({"t":"../a.safetensors"})")}},
+            "\"../a.safetensors\", which is not a file name inside"},
+        BadCheckpoint{
+            {{std::string(kIndex), index_of(R"({"t":"s/a.safetensors"})")}},
+            "which is not a file name inside"},
+        BadCheckpoint{{{std::string(kIndex), index_of(R"({"t":".."})")}},
                       "which is not a file name inside"},
-        BadCheckpoint{{{kIndex, index_of(R"({"t":".."})")}},
+        BadCheckpoint{{{std::string(kIndex), index_of(R"({"t":""})")}},
                       "which is not a file name inside"},
-        BadCheckpoint{{{kIndex, index_of(R"({"t":""})")}},
+        BadCheckpoint{{{std::string(kIndex), index_of(R"({"t":"a\u0000"})")}},
                       "which is not a file name inside"},
-        BadCheckpoint{{{kIndex, index_of(R"({"t":"a\u0000"})")}},
-                      "which is not a file name inside"},
-        BadCheckpoint{{{kIndex, index_of(R"({"t":"a","t":"a"})")}},
+        BadCheckpoint{{{std::string(kIndex), index_of(R"({"t":"a","t":"a"})")}},
                       "tensor t is mapped twice"},
-        BadCheckpoint{{{kIndex, index_of(R"({"t":"gone.safetensors"})")}},
-                      "gone.safetensors: No such file or directory"},
-        BadCheckpoint{{{kIndex, index_of(R"({"q":"a.safetensors"})")},
-                       {"a.safetensors", kA}},
-                      "index.json: tensor q is mapped to a.safetensors, which "
-                      "has no such tensor"},
-        BadCheckpoint{{{"a.safetensors", kA}, {"b.safetensors", kA}},
-                      "a.safetensors and "},
+        BadCheckpoint{
+            {{std::string(kIndex), index_of(R"({"t":"gone.safetensors"})")}},
+            "gone.safetensors: No such file or directory"},
+        BadCheckpoint{
+            {{std::string(kIndex), index_of(R"({"q":"a.safetensors"})")},
+             {"a.safetensors", file_a()}},
+            "index.json: tensor q is mapped to a.safetensors, which "
+            "has no such tensor"},
+        BadCheckpoint{
+            {{"a.safetensors", file_a()}, {"b.safetensors", file_a()}},
+            "a.safetensors and "},
         BadCheckpoint{{{"a.safetensors", "short"}},
                       "a.safetensors: too short for a safetensors header"}));
 

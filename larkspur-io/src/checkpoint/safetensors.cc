@@ -351,6 +351,39 @@ std::optional<std::string_view> first_repeat(
   return *at;
 }
 
+// Makes the offsets of `tensors` absolute (the data starting at
+// `data_start`) and sorts the tensors by them; fails when one ends past
+// `file_size` or two overlap.
+Status place(const HeaderReader& reader, std::uint64_t data_start,
+             std::uint64_t file_size, std::vector<TensorEntry>& tensors) {
+  for (TensorEntry& t : tensors) {
+    const std::optional<std::uint64_t> begin = checked_add(data_start, t.begin);
+    const std::optional<std::uint64_t> end = checked_add(data_start, t.end);
+    if (!begin || !end || *end > file_size) {
+      return reader.fail(
+          str_cat("tensor ", t.name, ": data ends past the file's end"));
+    }
+    t.begin = *begin;
+    t.end = *end;
+  }
+  std::sort(tensors.begin(), tensors.end(),
+            [](const TensorEntry& a, const TensorEntry& b) {
+              return a.begin != b.begin ? a.begin < b.begin : a.name < b.name;
+            });
+  // Sorted by start, a tensor overlaps an earlier one exactly when it
+  // starts before the furthest end seen so far. Empty tensors hold no byte.
+  const TensorEntry* furthest = nullptr;
+  for (const TensorEntry& t : tensors) {
+    if (t.begin == t.end) continue;
+    if (furthest != nullptr && t.begin < furthest->end) {
+      return reader.fail(
+          str_cat("tensors ", furthest->name, " and ", t.name, " overlap"));
+    }
+    if (furthest == nullptr || t.end > furthest->end) furthest = &t;
+  }
+  return ok();
+}
+
 }  // namespace
 
 std::optional<std::uint32_t> dtype_bytes(std::string_view dtype) {
@@ -408,31 +441,9 @@ Result<SafetensorsHeader> parse_safetensors_header(std::string_view json,
     return reader.fail(str_cat("tensor ", *repeat, " appears twice"));
   }
 
-  for (TensorEntry& t : tensors) {
-    const std::optional<std::uint64_t> begin =
-        checked_add(out.data_start, t.begin);
-    const std::optional<std::uint64_t> end = checked_add(out.data_start, t.end);
-    if (!begin || !end || *end > file_size) {
-      return reader.fail(
-          str_cat("tensor ", t.name, ": data ends past the file's end"));
-    }
-    t.begin = *begin;
-    t.end = *end;
-  }
-  std::sort(tensors.begin(), tensors.end(),
-            [](const TensorEntry& a, const TensorEntry& b) {
-              return a.begin != b.begin ? a.begin < b.begin : a.name < b.name;
-            });
-  // Sorted by start, a tensor overlaps an earlier one exactly when it
-  // starts before the furthest end seen so far. Empty tensors hold no byte.
-  const TensorEntry* furthest = nullptr;
-  for (const TensorEntry& t : tensors) {
-    if (t.begin == t.end) continue;
-    if (furthest != nullptr && t.begin < furthest->end) {
-      return reader.fail(
-          str_cat("tensors ", furthest->name, " and ", t.name, " overlap"));
-    }
-    if (furthest == nullptr || t.end > furthest->end) furthest = &t;
+  if (Status placed = place(reader, out.data_start, file_size, tensors);
+      !placed) {
+    return std::move(placed).error();
   }
   out.tensors = std::move(tensors);
   return out;

@@ -72,7 +72,8 @@ TEST_P(SafetensorsBadHeader, IsRefusedNamingTheFault) {
 std::string one(const std::string& fields) {
   return R"({"a":{)" + fields + "}}";
 }
-const std::string kU8x8 = R"("dtype":"U8","shape":[8],"data_offsets":[0,8])";
+constexpr std::string_view kU8x8 =
+    R"("dtype":"U8","shape":[8],"data_offsets":[0,8])";
 
 INSTANTIATE_TEST_SUITE_P(
     Headers, SafetensorsBadHeader,
@@ -88,7 +89,8 @@ INSTANTIATE_TEST_SUITE_P(
         BadHeader{R"({"__metadata__":{},})", "header is not valid JSON"},
         BadHeader{"{\"\xff\":1}", "header is not valid JSON"},
         BadHeader{"{\"a\0\":1}"s, "header holds a NUL byte"},
-        BadHeader{one(kU8x8), "header ends past the file's end", -1},
+        BadHeader{one(std::string(kU8x8)), "header ends past the file's end",
+                  -1},
         BadHeader{R"({"a":1})", "tensor a: not an object"},
         BadHeader{R"({"a":[]})", "tensor a: not an object"},
         BadHeader{R"({"a\u0000":{}})", "a tensor name holds a NUL character"},
@@ -98,11 +100,12 @@ INSTANTIATE_TEST_SUITE_P(
                   "tensor a: no \"dtype\""},
         BadHeader{one(R"("dtype":"U8","shape":[])"),
                   "tensor a: no \"data_offsets\""},
-        BadHeader{one(kU8x8 + R"(,"foo":1)"),
+        BadHeader{one(std::string(kU8x8) + R"(,"foo":1)"),
                   "tensor a: unexpected field \"foo\""},
-        BadHeader{one(kU8x8 + R"(,"dtype":"U8")"),
+        BadHeader{one(std::string(kU8x8) + R"(,"dtype":"U8")"),
                   "tensor a: field \"dtype\" appears twice"},
-        BadHeader{R"({"a":{)" + kU8x8 + R"(},"a":{)" + kU8x8 + "}}",
+        BadHeader{R"({"a":{)" + std::string(kU8x8) + R"(},"a":{)" +
+                      std::string(kU8x8) + "}}",
                   "tensor a appears twice"},
         BadHeader{one(R"("dtype":"F4","shape":[2],"data_offsets":[0,1])"),
                   "tensor a: dtype \"F4\" is not one rows can be made of"},
@@ -149,7 +152,7 @@ INSTANTIATE_TEST_SUITE_P(
                       R"(18446744073709551615])"),
                   "tensor a: data ends past the file's end"},
         BadHeader{
-            R"({"a":{)" + kU8x8 +
+            R"({"a":{)" + std::string(kU8x8) +
                 R"(},"b":{"dtype":"U8","shape":[8],"data_offsets":[4,12]}})",
             "tensors a and b overlap"},
         // b lies inside a, after c: the furthest end, not the last, counts.

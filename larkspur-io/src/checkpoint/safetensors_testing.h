@@ -45,9 +45,9 @@ inline std::string safetensors_file(const std::vector<TestTensor>& tensors) {
       shape += (shape.empty() ? "" : ",") + std::to_string(n);
       bytes *= n;
     }
-    json += ",\"" + t.name + "\":{\"dtype\":\"" + t.dtype + "\",\"shape\":[" +
-            shape + "],\"data_offsets\":[" + std::to_string(data.size()) + "," +
-            std::to_string(data.size() + bytes) + "]}";
+    json += R"(,")" + t.name + R"(":{"dtype":")" + t.dtype + R"(","shape":[)" +
+            shape + R"(],"data_offsets":[)" + std::to_string(data.size()) +
+            "," + std::to_string(data.size() + bytes) + "]}";
     data.append(bytes, static_cast<char>(k + 1));
   }
   json += '}';
