@@ -132,7 +132,7 @@ tsan_tests() {
     --gtest_brief=1
 }
 
-fuzz_targets=(key_list manifest rowids)
+fuzz_targets=(key_list manifest rowids safetensors)
 
 # Builds the libFuzzer targets (clang, ASan + UBSan) and runs each for
 # SECONDS. New inputs go to build/fuzz/corpus/<target>, which later runs

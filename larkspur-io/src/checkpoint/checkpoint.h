@@ -30,7 +30,8 @@ struct CheckpointTensor {
 // - a file: its tensors;
 // - a directory with kCheckpointIndexName: the files its weight_map names
 //   (plain names inside the directory: no "/" or ".."), each tensor in the
-//   file the map gives;
+//   file the map gives (tensors of those files that the map leaves out are
+//   listed too; files it does not name are not opened);
 // - another directory: every "*.safetensors" file in it, in name order.
 // Fails (kInvalidArgument, or the open error) naming the file: an index
 // that is not such an object, a file it names that is missing, a tensor

@@ -15,8 +15,7 @@ namespace larkspur::io {
 
 // A header longer than this is refused before it is read: a real one names
 // a few thousand tensors in well under a megabyte.
-inline constexpr std::uint64_t kMaxSafetensorsHeader = std::uint64_t{100}
-                                                       << 20;
+inline constexpr std::uint64_t kMaxSafetensorsHeader = std::uint64_t{100} << 20;
 
 // The bytes one element of `dtype` takes ("BF16": 2, "U8": 1, "F8_E4M3": 1,
 // ...), or nullopt for a dtype rows cannot be made of (unknown, or less than
