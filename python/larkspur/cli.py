@@ -153,7 +153,8 @@ def build_parser() -> argparse.ArgumentParser:
     make.add_argument("--tensors", metavar="NAMES",
                       help="with --from-safetensors: the shard tensors, a name with {i} for "
                       "the shard number (see `larkspur inspect PATH`), or one name")
-    make.add_argument("--shards", type=_positive, default=128)
+    make.add_argument("--shards", type=_positive, default=None,
+                      help="default 128, or the tensors' count")
     make.add_argument("--rows-per-shard", type=_positive, default=None,
                       help="default: 2500012, or the array's rows split over the shards")
     make.add_argument("--width", type=_positive, default=None,
@@ -303,6 +304,7 @@ def cmd_make_table(args, parser) -> int:
         source, geometry, name, ckpt = _checkpoint_source(args, parser)
         rps, width, available = geometry.rows_per_shard, geometry.width, None
     elif args.npy:
+        args.shards = args.shards or table.QWEN_SHARDS
         try:
             source, rows, width = table.npy_source(args.npy)
         except OSError as e:
@@ -316,6 +318,7 @@ def cmd_make_table(args, parser) -> int:
             parser.error(f"{rows} rows do not fit {args.shards} shards of {rps} rows")
         name, available = f"npy:{os.path.abspath(args.npy)}", rows
     else:
+        args.shards = args.shards or table.QWEN_SHARDS
         width = args.width or 8
         rps = args.rows_per_shard or table.QWEN_ROWS_PER_SHARD
         source, name, available = table.generator_source(width), "generator", None
@@ -371,11 +374,11 @@ def cmd_inspect_checkpoint(args) -> int:
     where, *warnings = _placement(args)
     print(where)
     base = os.path.dirname(args.dir) if os.path.isfile(args.dir) else args.dir
-    print(f"{'dtype':<8}  {'shape':<20}  {'bytes':>14}  {'file':<28}  {'range':<26}  name")
+    print(f"{'dtype':<8}  {'shape':<20}  {'bytes':>14}  {'file':<34}  {'range':<26}  name")
     for t in tensors:
         span = f"{t['begin']}-{t['end']}"
         print(f"{t['dtype']:<8}  {format_shape(t['shape']):<20}  {t['end'] - t['begin']:>14}"
-              f"  {os.path.relpath(t['file'], base):<28}  {span:<26}  {t['name']}")
+              f"  {os.path.relpath(t['file'], base):<34}  {span:<26}  {t['name']}")
     found = table_candidates(args.dir, [t["name"] for t in tensors], Table.from_safetensors)
     if not found:
         print("tables: no name pattern with {i} names tensors 0, 1, ... that make one;"
