@@ -12,7 +12,7 @@ import numpy as np
 import pytest
 
 import larkspur
-from conftest import run_cli
+from conftest import bench_module, run_cli
 from larkspur import Table
 
 safetensors = pytest.importorskip("safetensors")
@@ -261,3 +261,14 @@ def test_make_table_copies_verifies_and_resumes(tmp_path):
         assert np.array_equal(t.gather(ids), ckpt.model(ids))
     bad = run_cli("make-table", tmp_path / "t2", "--from-safetensors", ckpt.path)
     assert bad.returncode == 2 and "--from-safetensors needs --tensors" in bad.stderr
+
+
+def test_the_checkpoint_benchmark_runs_and_checks_its_rows(tmp_path, capsys):
+    out = tmp_path / "figures.json"
+    assert bench_module("checkpoint").main(
+        ["--quick", "--dir", str(tmp_path), "--json", str(out)]) == 0
+    printed = capsys.readouterr().out
+    assert "every row checked" in printed and "checkpoint / directory" in printed
+    figures = json.loads(out.read_text())
+    assert {"16", "4096"} <= set(figures)
+    assert all(f["checkpoint"]["samples"] > 0 for f in figures.values())
