@@ -72,6 +72,29 @@ def build(root: str, shards: int, rows: int) -> tuple[str, str]:
     return ckpt, tdir
 
 
+def measure(tables: dict, every: np.ndarray, n: int, calls: int, rng: np.random.Generator,
+            evicted: list[str]) -> dict:
+    """Summaries of gathers of `n` fresh random rows through each of
+    `tables` in turn, the files of `evicted` dropped from the page cache
+    before each call; the rows are checked against `every`."""
+    out = np.empty((n, WIDTH), np.uint8)
+    ids: dict[str, np.ndarray] = {}
+
+    def prepare(name):
+        ids[name] = rng.integers(0, len(every), n)
+        if evicted:
+            evict(evicted)
+
+    def check(name, got):
+        if not np.array_equal(out, every[ids[name]]):
+            raise SystemExit(f"{name}: rows differ from the rows written")
+
+    gathers = {name: (lambda t=t, name=name: t.gather(ids[name], out=out))
+               for name, t in tables.items()}
+    times = round_robin(gathers, calls, prepare=prepare, check=check)
+    return {name: summary(xs) for name, xs in times.items()}
+
+
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true")
@@ -96,22 +119,8 @@ def main(argv: list[str] | None = None) -> int:
             break
         for n in ((16, 256) if cold else (16, 4096)):
             key = f"cold{n}" if cold else n
-            out = np.empty((n, WIDTH), np.uint8)
-            ids: dict[str, np.ndarray] = {}
-
-            def prepare(name, n=n):
-                ids[name] = rng.integers(0, shards * rows, n)
-                if cold:
-                    evict([ckpt] + [os.path.join(tdir, f"shard_{i}.bin") for i in range(shards)])
-
-            def check(name, got):
-                if not np.array_equal(out, every[ids[name]]):
-                    raise SystemExit(f"{name}: rows differ from the rows written")
-
-            calls = {name: (lambda t=t, name=name: t.gather(ids[name], out=out))
-                     for name, t in tables.items()}
-            times = round_robin(calls, CALLS[args.quick][key], prepare=prepare, check=check)
-            s = {name: summary(xs) for name, xs in times.items()}
+            evicted = [ckpt] + [os.path.join(tdir, f"shard_{i}.bin") for i in range(shards)]
+            s = measure(tables, every, n, CALLS[args.quick][key], rng, evicted if cold else [])
             results[str(key)] = s
             ratio = s["checkpoint"]["p50"] / s["directory"]["p50"]
             table_rows.append([f"{'cold, direct' if cold else 'warm'}, {n} rows",
