@@ -109,6 +109,12 @@ def main(argv: list[str] | None = None) -> int:
     rng = np.random.default_rng(7)
     results: dict = {}
     table_rows = []
+    files = [ckpt] + [os.path.join(tdir, f"shard_{i}.bin") for i in range(shards)]
+    for path in files:
+        # Warm: an earlier run's cold calls left the files evicted.
+        with open(path, "rb") as f:
+            while f.read(16 << 20):
+                pass
     for cold in (False, True):
         kw = {"direct": True} if cold else {}
         try:
@@ -119,8 +125,7 @@ def main(argv: list[str] | None = None) -> int:
             break
         for n in ((16, 256) if cold else (16, 4096)):
             key = f"cold{n}" if cold else n
-            evicted = [ckpt] + [os.path.join(tdir, f"shard_{i}.bin") for i in range(shards)]
-            s = measure(tables, every, n, CALLS[args.quick][key], rng, evicted if cold else [])
+            s = measure(tables, every, n, CALLS[args.quick][key], rng, files if cold else [])
             results[str(key)] = s
             ratio = s["checkpoint"]["p50"] / s["directory"]["p50"]
             table_rows.append([f"{'cold, direct' if cold else 'warm'}, {n} rows",
