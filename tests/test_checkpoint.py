@@ -252,7 +252,8 @@ def test_make_table_copies_verifies_and_resumes(tmp_path):
     args = ("make-table", dest, "--from-safetensors", ckpt.path, "--tensors", PATTERN)
     first = run_cli(*args)
     assert first.returncode == 0, first.stderr
-    assert "wrote 3 shard(s), 0 already complete; verified the 3 written" in first.stdout
+    assert ("wrote 3 shard(s), 0 already complete; each read back and checked against the"
+            " checkpoint") in first.stdout
     os.remove(dest / "shard_1.bin")  # an interrupted run
     again = run_cli(*args)
     assert "wrote 1 shard(s), 2 already complete" in again.stdout
@@ -272,3 +273,18 @@ def test_the_checkpoint_benchmark_runs_and_checks_its_rows(tmp_path, capsys):
     figures = json.loads(out.read_text())
     assert {"16", "4096"} <= set(figures)
     assert all(f["checkpoint"]["samples"] > 0 for f in figures.values())
+
+
+def test_make_table_refuses_a_shard_that_reads_back_wrong(tmp_path):
+    from larkspur import cli, table
+    ckpt = Checkpoint(tmp_path, "one-file", "uint8", shards=2, rows=40, elems=8)
+    with Table.from_safetensors(ckpt.path, PATTERN) as t:
+        verify = cli._verifier(table.Geometry(t.shards, t.rows_per_shard, t.width), t)
+        copy = tmp_path / "shard_1.bin.partial"
+        data = bytearray(ckpt.shards[1].tobytes())
+        copy.write_bytes(data)
+        verify(1, str(copy))
+        data[-1] ^= 1
+        copy.write_bytes(data)
+        with pytest.raises(cli.CommandError, match="differs from the checkpoint's shard 1"):
+            verify(1, str(copy))

@@ -275,22 +275,26 @@ def _gather_source(source_table):
         np.arange(first, first + count, dtype=np.uint64))
 
 
-def _verify_copy(directory: str, geometry, shards: list[int], ckpt) -> None:
-    """Reads every row of `shards` back from the new table and from the
-    checkpoint; raises CommandError at the first that differs."""
-    from . import Table
+def _verifier(geometry, ckpt):
+    """verify(i, path) for write_table: shard i's file, read back, must hold
+    the checkpoint's rows; raises CommandError at the first that differs."""
+    import numpy as np
 
-    chunk = max(1, (16 << 20) // geometry.width)
     original = _gather_source(ckpt)
-    with Table(directory, queue_depth=0) as written:
-        copied = _gather_source(written)
-        for i in shards:
-            first = i * geometry.rows_per_shard
-            for start in range(first, first + geometry.rows_per_shard, chunk):
-                count = min(chunk, first + geometry.rows_per_shard - start)
-                if not (copied(start, count) == original(start, count)).all():
-                    raise CommandError(f"shard {i} of {directory} differs from the checkpoint"
+    chunk = max(1, (16 << 20) // geometry.width)
+
+    def verify(i: int, path: str) -> None:
+        first = i * geometry.rows_per_shard
+        with open(path, "rb") as f:
+            for start in range(0, geometry.rows_per_shard, chunk):
+                count = min(chunk, geometry.rows_per_shard - start)
+                written = np.frombuffer(f.read(count * geometry.width), np.uint8)
+                want = original(first + start, count).reshape(-1)
+                if not np.array_equal(written, want):
+                    raise CommandError(f"{path} differs from the checkpoint's shard {i}"
                                        f" in rows {start} to {start + count - 1}")
+
+    return verify
 
 
 def cmd_make_table(args, parser) -> int:
@@ -325,14 +329,17 @@ def cmd_make_table(args, parser) -> int:
     if ckpt is None:
         geometry = table.Geometry(args.shards, rps, width)
     bar = Progress("writing", geometry.total_bytes, "MB", 1e6)
-    written = table.write_table(args.dir, geometry, source, name, progress=bar.update,
-                                rows_available=available)
+    verify = _verifier(geometry, ckpt) if ckpt is not None else None
+    try:
+        written = table.write_table(args.dir, geometry, source, name, progress=bar.update,
+                                    rows_available=available, verify=verify)
+    finally:
+        if ckpt is not None:
+            ckpt.close()
     bar.close()
     checked = ""
     if ckpt is not None:
-        with ckpt:
-            _verify_copy(args.dir, geometry, written, ckpt)
-        checked = f"; verified the {len(written)} written against the checkpoint"
+        checked = "; each read back and checked against the checkpoint"
     print(f"{args.dir}: {geometry.shards} shards x {rps} rows x {width} B;"
           f" wrote {len(written)} shard(s), {geometry.shards - len(written)} already complete"
           + checked)
