@@ -345,6 +345,10 @@ void RingEngine::on_completion(const Completion& done) {
           buffers_.bytes() + std::size_t{slot} * slot_bytes_,
           std::max(got, slot_got_[slot]), job.out_, store_->extents());
     }
+  } else if (!job.error_) {
+    // Cancelled while this read was in flight: its rows are not copied, so
+    // the job must not end as if they were.
+    job.dropped_ = true;
   }
   --job.in_flight_;
   free_slots_.push_back(slot);
