@@ -206,7 +206,7 @@ TEST(SafetensorsHeader, RandomLayoutsRoundTrip) {
   for (int round = 0; round < 200; ++round) {
     std::vector<test::TestTensor> tensors(rng() % 6);
     for (std::size_t k = 0; k < tensors.size(); ++k) {
-      tensors[k].name = "t" + std::to_string(k);
+      tensors[k].name = std::string("t").append(std::to_string(k));
       tensors[k].dtype = dtypes[rng() % dtypes.size()];
       tensors[k].shape.resize(rng() % 3);
       for (std::uint64_t& n : tensors[k].shape) n = rng() % 5;

@@ -42,7 +42,8 @@ inline std::string safetensors_file(const std::vector<TestTensor>& tensors) {
     std::uint64_t bytes = io::dtype_bytes(t.dtype).value_or(1);
     std::string shape;
     for (const std::uint64_t n : t.shape) {
-      shape += (shape.empty() ? "" : ",") + std::to_string(n);
+      if (!shape.empty()) shape += ',';
+      shape += std::to_string(n);
       bytes *= n;
     }
     json += R"(,")" + t.name + R"(":{"dtype":")" + t.dtype + R"(","shape":[)" +
