@@ -22,10 +22,10 @@ stage "C++ tests" cxx_tests
 stage "pytest" "$PY" -m pytest -q "$@"
 stage "netfs: tables on a GlusterFS volume, two mounts" netfs_tests
 if [ "$quick" != 1 ]; then
-  stage "packages: sdist and wheel (python -m build), auditwheel repair" package_build
+  stage "packages: the sdist, the wheel pip builds from it (no system nlohmann/json), auditwheel repair" \
+    package_build
   stage "packages: the repaired wheel in a fresh environment" package_wheel_tests
-  stage "packages: the sdist in a fresh environment, no system nlohmann/json" \
-    package_sdist_tests
+  stage "packages: the sdist's wheel in a fresh environment" package_sdist_tests
   stage "address+undefined sanitizers: C++ tests and pytest" asan_tests "$@"
   stage "thread sanitizer: pool, fetch and ring tests" tsan_tests
   stage "fuzzers" fuzz_tests "${LARKSPUR_FUZZ_SECONDS:-6}"

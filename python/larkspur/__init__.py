@@ -1,9 +1,11 @@
 """larkspur: n-gram rows of hashed tables on local disk, for inference hosts.
 
-The engine API: `Table` opens a table directory once and reads rows into
-your buffers (`gather` from row ids, `lookup` straight from tokens), serving
-cached rows on the calling thread; `rowids` turns tokens into row ids as a
-uint64 array. The native module `_larkspur` keeps the lower-level calls
+The engine API: `Table` opens a table directory once (or, with
+`Table.from_safetensors`, the shard tensors of a model checkpoint, read in
+place) and reads rows into your buffers (`gather` from row ids, `lookup`
+straight from tokens), serving cached rows on the calling thread; `rowids`
+turns tokens into row ids as a uint64 array; `checkpoint_tensors` lists a
+checkpoint's tensors. The native module `_larkspur` keeps the lower-level calls
 (`Store`, `View`, the page readers, the list-based row ids), re-exported
 here; the package also holds the command line (`python -m larkspur`) and
 numpy helpers (`larkspur.arrays`).
@@ -21,6 +23,6 @@ from _larkspur import (  # noqa: F401
     rowids_for_seq_with_history,
 )
 
-from ._engine import Lookup, Table, rowids  # noqa: F401
+from ._engine import Lookup, Table, checkpoint_tensors, rowids  # noqa: F401
 
-__all__ = ["Table", "Lookup", "rowids", *_larkspur.__all__]
+__all__ = ["Table", "Lookup", "rowids", "checkpoint_tensors", *_larkspur.__all__]

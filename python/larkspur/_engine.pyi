@@ -1,5 +1,6 @@
 """Type stubs of larkspur._engine, the engine API's native module."""
 
+import os
 from collections.abc import Generator, Sequence
 from types import TracebackType
 from typing import Any, SupportsIndex, TypedDict, final
@@ -7,7 +8,7 @@ from typing import Any, SupportsIndex, TypedDict, final
 import numpy as np
 import numpy.typing as npt
 
-__all__ = ["Table", "Lookup", "rowids"]
+__all__ = ["Table", "Lookup", "rowids", "checkpoint_tensors"]
 
 _Ints = npt.ArrayLike | Sequence[SupportsIndex]
 
@@ -53,6 +54,17 @@ class Table:
         *,
         shards: SupportsIndex | None = None,
         rows_per_shard: SupportsIndex | None = None,
+        width: SupportsIndex | None = None,
+        queue_depth: SupportsIndex | None = None,
+        direct: bool | str | None = None,
+        cache_bytes: SupportsIndex | str | None = None,
+    ) -> Table: ...
+    @classmethod
+    def from_safetensors(
+        cls,
+        path: str | os.PathLike[str],
+        tensors: str | Sequence[str],
+        *,
         width: SupportsIndex | None = None,
         queue_depth: SupportsIndex | None = None,
         direct: bool | str | None = None,
@@ -113,4 +125,13 @@ class Lookup:
     def fileno(self) -> int: ...
     def __await__(self) -> Generator[Any, None, Any]: ...
 
+class _CheckpointTensor(TypedDict):
+    name: str
+    dtype: str
+    shape: tuple[int, ...]
+    file: str
+    begin: int
+    end: int
+
+def checkpoint_tensors(path: str) -> list[_CheckpointTensor]: ...
 def rowids(tokens: _Ints | Any, history: _Ints | Any = None, out: Any = None) -> np.ndarray: ...

@@ -138,21 +138,39 @@ def build_parser() -> argparse.ArgumentParser:
     bench.add_argument("--only", choices=BENCHMARKS, action="append",
                        help="run only this benchmark (repeatable)")
 
-    make = sub.add_parser("make-table", help="write shard files from a .npy array or the generator")
+    make = sub.add_parser("make-table", help="write shard files from a .npy array, a "
+                          "checkpoint's tensors or the generator",
+                          description="Writes the shard files of a table directory, and its "
+                          "larkspur-table.json. A run that stops part way is resumed by running "
+                          "it again: complete shards are kept.")
     make.add_argument("dir", metavar="DIR")
-    make.add_argument("--npy", metavar="FILE", help="rows in global order (default: generator)")
-    make.add_argument("--shards", type=_positive, default=128)
+    rows_from = make.add_mutually_exclusive_group()
+    rows_from.add_argument("--npy", metavar="FILE",
+                           help="rows in global order (default: generator)")
+    rows_from.add_argument("--from-safetensors", metavar="PATH",
+                           help="copy the shard tensors of a safetensors checkpoint (a file, or "
+                           "a directory), named by --tensors, and verify the copy")
+    make.add_argument("--tensors", metavar="NAMES",
+                      help="with --from-safetensors: the shard tensors, a name with {i} for "
+                      "the shard number (see `larkspur inspect PATH`), or one name")
+    make.add_argument("--shards", type=_positive, default=None,
+                      help="default 128, or the tensors' count")
     make.add_argument("--rows-per-shard", type=_positive, default=None,
                       help="default: 2500012, or the array's rows split over the shards")
     make.add_argument("--width", type=_positive, default=None,
-                      help="bytes per row (default 8, or the array's row size)")
+                      help="bytes per row (default 8, or the array's or tensors' row size;"
+                      " needed for 1-D tensors of bytes)")
 
-    inspect = sub.add_parser("inspect", help="list the shard files a Store would open",
+    inspect = sub.add_parser("inspect", help="list the shard files a Store would open, or a "
+                             "checkpoint's tensors",
                              description="Lists the shard files a Store or Table would open "
                              "and says which file system holds them; with the settings a "
                              "Table will be opened with, warns about those that suit a local "
-                             "disk when the table is on a network file system.")
-    inspect.add_argument("dir", metavar="DIR")
+                             "disk when the table is on a network file system. Given a "
+                             "safetensors checkpoint (a .safetensors file, or a directory with "
+                             "model.safetensors.index.json or .safetensors files), lists its "
+                             "tensors and the name patterns that make a table of them.")
+    inspect.add_argument("dir", metavar="PATH")
     inspect.add_argument("--shards", type=_positive, default=None)
     inspect.add_argument("--rows-per-shard", type=_positive, default=None)
     inspect.add_argument("--width", type=_positive, default=None)
@@ -229,11 +247,68 @@ def _bench_module(name: str):
     return importlib.import_module(name)
 
 
+def _checkpoint_source(args, parser):
+    """The rows of --from-safetensors's tensors: (source, geometry, source
+    name, the checkpoint's Table)."""
+    from . import Table, table
+
+    if not args.tensors:
+        parser.error("--from-safetensors needs --tensors (`larkspur inspect PATH` suggests them)")
+    try:
+        ckpt = Table.from_safetensors(args.from_safetensors, args.tensors, width=args.width)
+    except ValueError as e:
+        raise CommandError(str(e)) from None
+    given = {"--shards": (args.shards, ckpt.shards),
+             "--rows-per-shard": (args.rows_per_shard, ckpt.rows_per_shard)}
+    for flag, (value, found) in given.items():
+        if value is not None and value != found:
+            parser.error(f"{flag} {value} does not match the tensors' {found}")
+    geometry = table.Geometry(ckpt.shards, ckpt.rows_per_shard, ckpt.width)
+    name = f"safetensors:{os.path.abspath(args.from_safetensors)}:{args.tensors}"
+    return _gather_source(ckpt), geometry, name, ckpt
+
+
+def _gather_source(source_table):
+    import numpy as np
+
+    return lambda first, count: source_table.gather(
+        np.arange(first, first + count, dtype=np.uint64))
+
+
+def _verifier(geometry, ckpt):
+    """verify(i, path) for write_table: shard i's file, read back, must hold
+    the checkpoint's rows; raises CommandError at the first that differs."""
+    import numpy as np
+
+    original = _gather_source(ckpt)
+    chunk = max(1, (16 << 20) // geometry.width)
+
+    def verify(i: int, path: str) -> None:
+        first = i * geometry.rows_per_shard
+        with open(path, "rb") as f:
+            for start in range(0, geometry.rows_per_shard, chunk):
+                count = min(chunk, geometry.rows_per_shard - start)
+                written = np.frombuffer(f.read(count * geometry.width), np.uint8)
+                want = original(first + start, count).reshape(-1)
+                if not np.array_equal(written, want):
+                    raise CommandError(f"{path} differs from the checkpoint's shard {i}"
+                                       f" in rows {start} to {start + count - 1}")
+
+    return verify
+
+
 def cmd_make_table(args, parser) -> int:
     from . import table
     from .progress import Progress
 
-    if args.npy:
+    ckpt = None
+    if args.tensors and not args.from_safetensors:
+        parser.error("--tensors goes with --from-safetensors")
+    if args.from_safetensors:
+        source, geometry, name, ckpt = _checkpoint_source(args, parser)
+        rps, width, available = geometry.rows_per_shard, geometry.width, None
+    elif args.npy:
+        args.shards = args.shards or table.QWEN_SHARDS
         try:
             source, rows, width = table.npy_source(args.npy)
         except OSError as e:
@@ -247,16 +322,27 @@ def cmd_make_table(args, parser) -> int:
             parser.error(f"{rows} rows do not fit {args.shards} shards of {rps} rows")
         name, available = f"npy:{os.path.abspath(args.npy)}", rows
     else:
+        args.shards = args.shards or table.QWEN_SHARDS
         width = args.width or 8
         rps = args.rows_per_shard or table.QWEN_ROWS_PER_SHARD
         source, name, available = table.generator_source(width), "generator", None
-    geometry = table.Geometry(args.shards, rps, width)
+    if ckpt is None:
+        geometry = table.Geometry(args.shards, rps, width)
     bar = Progress("writing", geometry.total_bytes, "MB", 1e6)
-    written = table.write_table(args.dir, geometry, source, name, progress=bar.update,
-                                rows_available=available)
+    verify = _verifier(geometry, ckpt) if ckpt is not None else None
+    try:
+        written = table.write_table(args.dir, geometry, source, name, progress=bar.update,
+                                    rows_available=available, verify=verify)
+    finally:
+        if ckpt is not None:
+            ckpt.close()
     bar.close()
+    checked = ""
+    if ckpt is not None:
+        checked = "; each read back and checked against the checkpoint"
     print(f"{args.dir}: {geometry.shards} shards x {rps} rows x {width} B;"
-          f" wrote {len(written)} shard(s), {geometry.shards - len(written)} already complete")
+          f" wrote {len(written)} shard(s), {geometry.shards - len(written)} already complete"
+          + checked)
     return 0
 
 
@@ -279,9 +365,45 @@ def _inspect_geometry(args, parser: argparse.ArgumentParser) -> tuple[int, int, 
     return values[0], values[1], values[2]
 
 
+def cmd_inspect_checkpoint(args) -> int:
+    """The tensors of a checkpoint and the name patterns that make a table."""
+    from . import Table, checkpoint_tensors
+    from .checkpoint import format_shape, table_candidates
+
+    try:
+        tensors = checkpoint_tensors(args.dir)
+    except ValueError as e:
+        raise CommandError(str(e)) from None
+    files = sorted({t["file"] for t in tensors})
+    print(f"{args.dir}: safetensors checkpoint, {len(tensors)} tensor(s) in"
+          f" {len(files)} file(s)")
+    args.shards_bytes = sum(t["end"] - t["begin"] for t in tensors)
+    where, *warnings = _placement(args)
+    print(where)
+    base = os.path.dirname(args.dir) if os.path.isfile(args.dir) else args.dir
+    print(f"{'dtype':<8}  {'shape':<20}  {'bytes':>14}  {'file':<34}  {'range':<26}  name")
+    for t in tensors:
+        span = f"{t['begin']}-{t['end']}"
+        print(f"{t['dtype']:<8}  {format_shape(t['shape']):<20}  {t['end'] - t['begin']:>14}"
+              f"  {os.path.relpath(t['file'], base):<34}  {span:<26}  {t['name']}")
+    found = table_candidates(args.dir, [t["name"] for t in tensors], Table.from_safetensors)
+    if not found:
+        print("tables: no name pattern with {i} names tensors 0, 1, ... that make one;"
+              " give Table.from_safetensors the names in shard order")
+    for c in found:
+        print(f"table: Table.from_safetensors({args.dir!r}, {c.pattern!r}):"
+              f" {c.shards} shards x {c.rows_per_shard} rows x {c.width} B")
+    for line in warnings:
+        print(line)
+    return 0
+
+
 def cmd_inspect(args, parser) -> int:
     from . import table
+    from .checkpoint import is_checkpoint
 
+    if is_checkpoint(args.dir) and not os.path.exists(os.path.join(args.dir, table.META_NAME)):
+        return cmd_inspect_checkpoint(args)
     shards, rps, width = _inspect_geometry(args, parser)
     if not os.path.isdir(args.dir):
         parser.error(f"{args.dir} is not a directory")

@@ -295,7 +295,8 @@ def check_space(directory: str, geometry: Geometry, todo: list[int]) -> None:
 
 def write_table(directory: str, geometry: Geometry, source: RowSource, source_name: str,
                 progress: Callable[[int], None] | None = None,
-                rows_available: int | None = None) -> list[int]:
+                rows_available: int | None = None,
+                verify: Callable[[int, str], None] | None = None) -> list[int]:
     """Writes every shard that is missing or short; returns the shards written.
 
     Everything that can be checked is checked before anything is written: the
@@ -308,6 +309,8 @@ def write_table(directory: str, geometry: Geometry, source: RowSource, source_na
     written just before the first shard is put in place, so a run
     that fails before completing a shard leaves no claim on the directory.
     Rows past `rows_available` (an array shorter than the grid) are zeros.
+    `verify(i, path)`, when given, checks shard i's complete file before it
+    is put in place; what it raises leaves the shard missing.
     """
     import numpy as np
 
@@ -348,6 +351,8 @@ def write_table(directory: str, geometry: Geometry, source: RowSource, source_na
                     done_bytes += count * geometry.width
                     if progress:
                         progress(done_bytes)
+            if verify:
+                verify(i, partial)
         except BaseException as e:
             _remove_quietly(partial)
             if isinstance(e, OSError) and e.filename is None:

@@ -35,6 +35,7 @@ struct ShardGeometry {
   std::uint64_t shards;
   std::uint64_t rows_per_shard;
   std::uint64_t width;
+  friend bool operator==(const ShardGeometry&, const ShardGeometry&) = default;
 
   // shards × rows_per_shard, exactly.
   WideCount total_rows() const { return multiply_wide(shards, rows_per_shard); }
@@ -45,6 +46,18 @@ struct ShardGeometry {
     const std::uint64_t local = rowid - shard * rows_per_shard;
     return {shard, local, local * width};
   }
+};
+
+// Where a shard's rows lie in its file: `length` bytes from byte `offset`
+// (a tensor inside a checkpoint, say). Bytes of a row past `length` read as
+// zeros, as bytes past the end of the file do. The default is a whole file
+// of rows from byte 0.
+struct ShardExtent {
+  // No shard holds 2^63 bytes or more: positional reads stop there.
+  static constexpr std::uint64_t kToFileEnd = std::uint64_t{1} << 63;
+  std::uint64_t offset = 0;
+  std::uint64_t length = kToFileEnd;
+  friend bool operator==(const ShardExtent&, const ShardExtent&) = default;
 };
 
 // `dir` joined with `name`: one '/' between them unless `dir` is empty (the

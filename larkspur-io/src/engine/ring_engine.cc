@@ -240,8 +240,9 @@ void RingEngine::take_new_jobs() {
     fresh.swap(incoming_);
   }
   for (std::shared_ptr<RowJob>& job : fresh) {
-    Status planned = plan_spans(job->refs_, store_->geometry(), options_.direct,
-                                options_.max_span, job->spans_);
+    Status planned =
+        plan_spans(job->refs_, store_->geometry(), options_.direct,
+                   options_.max_span, job->spans_, store_->extents());
     if (planned && !job->spans_.empty()) {
       active_.push_back(std::move(job));
       continue;
@@ -339,11 +340,15 @@ void RingEngine::on_completion(const Completion& done) {
       job.tally_.rows += span.end - span.first;
     } else {
       // What the file did not have reads as zeros.
-      job.tally_.rows +=
-          copy_span_rows(span, job.refs_, store_->geometry(),
-                         buffers_.bytes() + std::size_t{slot} * slot_bytes_,
-                         std::max(got, slot_got_[slot]), job.out_);
+      job.tally_.rows += copy_span_rows(
+          span, job.refs_, store_->geometry(),
+          buffers_.bytes() + std::size_t{slot} * slot_bytes_,
+          std::max(got, slot_got_[slot]), job.out_, store_->extents());
     }
+  } else if (!job.error_) {
+    // Cancelled while this read was in flight: its rows are not copied, so
+    // the job must not end as if they were.
+    job.dropped_ = true;
   }
   --job.in_flight_;
   free_slots_.push_back(slot);

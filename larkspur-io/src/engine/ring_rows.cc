@@ -37,22 +37,39 @@ Result<UniqueFd> reopen_direct_fd(int fd) {
   return UniqueFd(got);
 }
 
+// Shard `shard`'s extent: whole files when there are none.
+ShardExtent extent_of(std::span<const ShardExtent> extents,
+                      std::uint64_t shard) {
+  return extents.empty() ? ShardExtent{} : extents[shard];
+}
+
+// Where shard `shard`'s extent ends in its file.
+std::uint64_t extent_end(std::span<const ShardExtent> extents,
+                         std::uint64_t shard) {
+  const ShardExtent e = extent_of(extents, shard);
+  return e.length > kMaxOffset - e.offset ? kMaxOffset : e.offset + e.length;
+}
+
 }  // namespace
 
 Status plan_spans(std::span<const RowRef> refs, const ShardGeometry& geometry,
                   bool align, std::uint32_t max_span,
-                  std::vector<RowSpan>& spans) {
+                  std::vector<RowSpan>& spans,
+                  std::span<const ShardExtent> extents) {
   spans.clear();
   const std::uint64_t rps = geometry.rows_per_shard;
   const std::uint64_t width = geometry.width;
   for (std::size_t k = 0; k < refs.size(); ++k) {
     const std::uint64_t shard = refs[k].rowid / rps;
-    const WideCount at = multiply_wide(refs[k].rowid % rps, width);
-    if (at.high != 0 || at.low >= kMaxOffset - width) {
+    const std::uint64_t base = extent_of(extents, shard).offset;
+    const WideCount local = multiply_wide(refs[k].rowid % rps, width);
+    if (local.high != 0 || base >= kMaxOffset - width ||
+        local.low >= kMaxOffset - width - base) {
       return Error::from_errno(EINVAL);
     }
-    const std::uint64_t lo = align ? round_down(at.low) : at.low;
-    const std::uint64_t hi = align ? round_up(at.low + width) : at.low + width;
+    const std::uint64_t at = base + local.low;
+    const std::uint64_t lo = align ? round_down(at) : at;
+    const std::uint64_t hi = align ? round_up(at + width) : at + width;
     if (!spans.empty()) {
       RowSpan& last = spans.back();
       const std::uint64_t end = last.start + last.length;
@@ -76,8 +93,11 @@ Status plan_spans(std::span<const RowRef> refs, const ShardGeometry& geometry,
 std::uint64_t copy_span_rows(const RowSpan& span, std::span<const RowRef> refs,
                              const ShardGeometry& geometry,
                              const std::byte* data, std::size_t got,
-                             std::byte* out) {
+                             std::byte* out,
+                             std::span<const ShardExtent> extents) {
   const std::uint64_t width = geometry.width;
+  const std::uint64_t base = extent_of(extents, span.shard).offset;
+  const std::uint64_t end = extent_end(extents, span.shard);
   std::uint64_t rows = 0;
   for (std::uint32_t k = span.first; k < span.end; ++k) {
     std::byte* to = out + refs[k].pos * width;
@@ -86,10 +106,13 @@ std::uint64_t copy_span_rows(const RowSpan& span, std::span<const RowRef> refs,
       continue;
     }
     ++rows;
-    const std::uint64_t at = (refs[k].rowid % geometry.rows_per_shard) * width;
+    const std::uint64_t at =
+        base + (refs[k].rowid % geometry.rows_per_shard) * width;
     const std::uint64_t from = at - span.start;
+    // Bytes past the shard's extent are another tensor's, or nothing.
+    const std::uint64_t inside = at < end ? std::min(end - at, width) : 0;
     const std::uint64_t have =
-        got > from ? std::min<std::uint64_t>(got - from, width) : 0;
+        got > from ? std::min<std::uint64_t>(got - from, inside) : 0;
     if (have > 0) std::memcpy(to, data + from, have);
     if (have < width) std::memset(to + have, 0, width - have);
   }
@@ -133,9 +156,11 @@ Result<std::size_t> read_on(int fd, const RowSpan& span, bool direct,
 Status read_rows_here(std::span<const RowRef> refs,
                       const ShardGeometry& geometry, bool direct,
                       std::uint32_t max_span, std::span<const int> shard_fds,
-                      std::byte* out, ReadTally& tally) {
+                      std::byte* out, ReadTally& tally,
+                      std::span<const ShardExtent> extents) {
   thread_local HereScratch s;
-  if (Status planned = plan_spans(refs, geometry, direct, max_span, s.spans);
+  if (Status planned =
+          plan_spans(refs, geometry, direct, max_span, s.spans, extents);
       !planned) {
     return planned;
   }
@@ -179,7 +204,8 @@ Status read_rows_here(std::span<const RowRef> refs,
     Result<std::size_t> got =
         read_on(s.fds[k], s.spans[k], direct, data, s.lengths[k], tally);
     if (!got) return std::move(got).error();
-    tally.rows += copy_span_rows(s.spans[k], refs, geometry, data, *got, out);
+    tally.rows +=
+        copy_span_rows(s.spans[k], refs, geometry, data, *got, out, extents);
   }
   return ok();
 }

@@ -47,31 +47,36 @@ struct RowSpan {
 // table): with `align`, each row's pages rounded out to 4096 bytes and rows
 // whose pages overlap or touch joined; without, the rows' own bytes, joined
 // while they share a page. Spans grow to at most `max_span` bytes, unless
-// one row alone is wider. Fails with EINVAL when an offset reaches 2^63.
+// one row alone is wider. A shard's rows lie where `extents` says (one per
+// shard; none: whole files from byte 0), and spans are of file offsets.
+// Fails with EINVAL when an offset reaches 2^63.
 Status plan_spans(std::span<const RowRef> refs, const ShardGeometry& geometry,
                   bool align, std::uint32_t max_span,
-                  std::vector<RowSpan>& spans);
+                  std::vector<RowSpan>& spans,
+                  std::span<const ShardExtent> extents = {});
 
 // Copies the rows of a finished read of `span` (`got` bytes at `data`) to
-// their positions in `out`: bytes the read did not return are zeros, a
-// repeated row is copied from its first position. Returns how many
-// distinct rows the span held.
+// their positions in `out`: bytes the read did not return, or past the
+// shard's extent, are zeros; a repeated row is copied from its first
+// position. Returns how many distinct rows the span held.
 std::uint64_t copy_span_rows(const RowSpan& span, std::span<const RowRef> refs,
                              const ShardGeometry& geometry,
                              const std::byte* data, std::size_t got,
-                             std::byte* out);
+                             std::byte* out,
+                             std::span<const ShardExtent> extents = {});
 
 // Reads the rows of `refs` (sorted by (row id, position), every row inside
 // the table) into `out` through the calling thread's own ring, and waits
 // for them: a small request then skips the hand-off to the engine thread
 // and back. `shard_fds[s]` is shard s's descriptor (O_DIRECT ones with
-// `direct`, read in aligned spans). Reads that stop short are read on, as
-// the engine does. Fails with the first read error; `out` is then partly
-// written.
+// `direct`, read in aligned spans), its rows where `extents` says, as for
+// plan_spans. Reads that stop short are read on, as the engine does. Fails
+// with the first read error; `out` is then partly written.
 Status read_rows_here(std::span<const RowRef> refs,
                       const ShardGeometry& geometry, bool direct,
                       std::uint32_t max_span, std::span<const int> shard_fds,
-                      std::byte* out, ReadTally& tally);
+                      std::byte* out, ReadTally& tally,
+                      std::span<const ShardExtent> extents = {});
 
 // The O_DIRECT descriptors of `store`'s shards, reopened through /proc.
 Result<std::vector<UniqueFd>> reopen_direct(const Store& store);

@@ -14,6 +14,7 @@
 
 #include "larkspur-core/src/base/temp_dir_testing.h"
 #include "larkspur-io/src/engine/ring_engine.h"
+#include "larkspur-io/src/fetch/fetch_plan.h"
 
 namespace larkspur::io {
 namespace {
@@ -53,13 +54,19 @@ TEST(PlanSpans, JoinsRowsOfSharedOrTouchingPagesUpToTheLimit) {
                           ShardGeometry{1, ~0ULL, 2}, false, 16384, spans));
 }
 
-// width, direct, depth
-class RingRowsTest
-    : public ::testing::TestWithParam<std::tuple<std::uint64_t, bool, int>> {
+// width, direct, depth, packed: the shards as parts of one file, at
+// offsets off page and row boundaries, with other bytes around them (a
+// checkpoint's tensors); else one file each.
+class RingRowsTest : public ::testing::TestWithParam<
+                         std::tuple<std::uint64_t, bool, int, bool>> {
  protected:
   void SetUp() override {
     width_ = std::get<0>(GetParam());
     rows_ = 40000 / width_ + 7;
+    const bool packed = std::get<3>(GetParam());
+    std::string file(1003, '\x5a');
+    std::vector<std::string> paths;
+    std::vector<ShardExtent> extents;
     for (std::uint64_t s = 0; s < kShards; ++s) {
       // The last shard ends inside a row and off a page boundary.
       const std::uint64_t size =
@@ -68,10 +75,22 @@ class RingRowsTest
       std::string bytes(size, '\0');
       for (std::uint64_t o = 0; o < size; ++o)
         bytes[o] = static_cast<char>(content(s, o));
-      dir_.write("shard_" + std::to_string(s) + ".bin", bytes);
+      const std::string name = "shard_" + std::to_string(s) + ".bin";
+      if (!packed) {
+        dir_.write(name, bytes);
+        continue;
+      }
+      extents.push_back({file.size(), size});
+      file += bytes + std::string(333 + s, '\x5a');
     }
-    Result<Store> store = Store::open(dir_.path().string(),
-                                      ShardGeometry{kShards, rows_, width_}, 4);
+    const ShardGeometry geometry{kShards, rows_, width_};
+    if (packed) {
+      dir_.write("packed", file);
+      paths.assign(kShards, (dir_.path() / "packed").string());
+    }
+    Result<Store> store = packed
+                              ? Store::open_files(paths, extents, geometry, 4)
+                              : Store::open(dir_.path().string(), geometry, 4);
     ASSERT_TRUE(store) << store.error().text();
     store_.emplace(std::move(*store));
   }
@@ -106,7 +125,7 @@ class RingRowsTest
 };
 
 TEST_P(RingRowsTest, EqualsTheFilesBytes) {
-  const auto [width, direct, depth] = GetParam();
+  const auto [width, direct, depth, packed] = GetParam();
   RingRowsOptions options;
   options.direct = direct;
   options.depth = static_cast<std::uint32_t>(depth);
@@ -144,8 +163,14 @@ TEST_P(RingRowsTest, EqualsTheFilesBytes) {
     ReadTally tally;
     ASSERT_TRUE(read_rows_here(refs, store().geometry(), direct,
                                options.max_span, (*engine)->read_fds(),
-                               here.data(), tally));
+                               here.data(), tally, store().extents()));
     EXPECT_EQ(here, want) << "n=" << n << " here";
+    // And through the page cache and the pool.
+    std::vector<std::uint64_t> ids(n);
+    for (const RowRef& r : refs) ids[r.pos] = r.rowid;
+    std::vector<std::byte> pooled(n * width, std::byte{0xee});
+    ASSERT_TRUE(gather_rows(store(), ids, pooled, nullptr));
+    EXPECT_EQ(pooled, want) << "n=" << n << " pooled";
   }
 }
 
@@ -187,7 +212,7 @@ int RingRowsTest::submit_three(RingEngine& engine, std::mt19937_64& rng) const {
 }
 
 TEST_P(RingRowsTest, EngineServesManyRequestsAtOnce) {
-  const auto [_, direct, depth] = GetParam();
+  const auto [_, direct, depth, packed] = GetParam();
   RingRowsOptions options;
   options.direct = direct;
   options.depth = static_cast<std::uint32_t>(depth);
@@ -216,7 +241,13 @@ TEST_P(RingRowsTest, EngineServesManyRequestsAtOnce) {
 INSTANTIATE_TEST_SUITE_P(
     Widths, RingRowsTest,
     ::testing::Combine(::testing::Values(12, 160, 264, 2560, 5000),
-                       ::testing::Bool(), ::testing::Values(1, 4, 128)));
+                       ::testing::Bool(), ::testing::Values(1, 4, 128),
+                       ::testing::Values(false)));
+INSTANTIATE_TEST_SUITE_P(
+    Packed, RingRowsTest,
+    ::testing::Combine(::testing::Values(12, 160, 2560, 5000),
+                       ::testing::Bool(), ::testing::Values(4, 128),
+                       ::testing::Values(true)));
 
 TEST(RingEngine, HandlesReportDoneWaitEventAndCancel) {
   test::TempDir dir;
@@ -246,17 +277,33 @@ TEST(RingEngine, HandlesReportDoneWaitEventAndCancel) {
   EXPECT_EQ(::poll(&pfd, 1, 0), 1);
   EXPECT_EQ(out[64], static_cast<std::byte>(6400 % 251));
 
-  // A cancelled request ends, read in full or not.
+  // A cancelled request ends, read in full or not: when it says it was
+  // read, every row is there, whenever the cancel came (before its reads
+  // went out, while they were in flight, after they landed).
   std::vector<RowRef> many;
   for (std::uint64_t r = 0; r < 16384; r += 7) many.push_back({r, many.size()});
   std::vector<std::byte> big(many.size() * 64);
-  Result<std::shared_ptr<RowJob>> cancelled = RowJob::make(many, big.data());
-  ASSERT_TRUE(cancelled);
-  (*engine)->submit(*cancelled);
-  (*cancelled)->cancel();
-  EXPECT_TRUE((*cancelled)->wait(std::chrono::seconds(10)));
-  const Status why = (*cancelled)->result();
-  EXPECT_TRUE(why || why.error().sys_errno() == ECANCELED);
+  // Every read in flight at once, from the device: the cancel finds some.
+  RingRowsOptions deep_options;
+  deep_options.direct = true;
+  Result<std::unique_ptr<RingEngine>> deep =
+      RingEngine::start(*store, deep_options);
+  RingEngine& canceller = deep ? **deep : **engine;
+  for (int round = 0; round < 40; ++round) {
+    std::fill(big.begin(), big.end(), std::byte{0xee});
+    Result<std::shared_ptr<RowJob>> cancelled = RowJob::make(many, big.data());
+    ASSERT_TRUE(cancelled);
+    canceller.submit(*cancelled);
+    std::this_thread::sleep_for(std::chrono::microseconds(round * 5));
+    (*cancelled)->cancel();
+    EXPECT_TRUE((*cancelled)->wait(std::chrono::seconds(10)));
+    const Status why = (*cancelled)->result();
+    ASSERT_TRUE(why || why.error().sys_errno() == ECANCELED);
+    for (std::size_t k = 0; why && k < many.size(); ++k) {
+      ASSERT_EQ(big[k * 64], static_cast<std::byte>(many[k].rowid * 64 % 251))
+          << "round " << round << ", row " << many[k].rowid;
+    }
+  }
 
   // Destroying the engine waits for the requests still in it.
   Result<std::shared_ptr<RowJob>> last = RowJob::make(many, big.data());

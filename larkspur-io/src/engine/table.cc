@@ -44,7 +44,8 @@ class EngineReads final : public DeviceReads {
     if (refs.size() <= kHereRows && calling_thread_ring()) {
       const RingRowsOptions& o = engine_.options();
       return read_rows_here(refs, engine_.store().geometry(), o.direct,
-                            o.max_span, engine_.read_fds(), out, tally);
+                            o.max_span, engine_.read_fds(), out, tally,
+                            engine_.store().extents());
     }
     Result<std::shared_ptr<RowJob>> job =
         RowJob::make(std::vector<RowRef>(refs.begin(), refs.end()), out);
@@ -113,13 +114,16 @@ std::optional<std::uint64_t> meminfo_bytes(std::string_view text,
   return kib * 1024;
 }
 
-// The sum of the shard files' sizes.
+// The bytes of rows the shard files hold: their sizes, or of a shard
+// inside a larger file, its extent's part of it.
 std::uint64_t table_bytes(const Store& store) {
   std::uint64_t sum = 0;
   for (std::uint64_t i = 0; i < store.shard_count(); ++i) {
     struct stat st {};
-    if (::fstat(store.fd(i), &st) == 0)
-      sum += static_cast<std::uint64_t>(st.st_size);
+    if (::fstat(store.fd(i), &st) != 0) continue;
+    const auto size = static_cast<std::uint64_t>(st.st_size);
+    const ShardExtent& e = store.extents()[i];
+    if (size > e.offset) sum += std::min(size - e.offset, e.length);
   }
   return sum;
 }
@@ -207,21 +211,65 @@ struct Table::Files {
   }
 };
 
+// Where a Table's rows are, found again by refresh(): a table directory
+// with the geometry parts the caller gave, or a checkpoint's shard tensors.
+struct Table::Source {
+  std::string path;
+  GeometryParts given;
+  std::optional<ShardTensorNames> tensors;
+  std::optional<std::uint64_t> width;
+};
+
 namespace {
 
-// Opens the shard files of `dir` and, with `ring`, starts their engine:
-// when it cannot be made, `why` says so (and the pool reads), unless the
-// ring must read direct.
-Result<std::shared_ptr<Table::Files>> open_files(
-    std::string_view dir, const ShardGeometry& geometry, std::uint64_t threads,
-    const std::optional<RingRowsOptions>& ring, bool ring_needed,
-    std::string* why) {
-  Result<Store> store = Store::open(dir, geometry, threads);
+// The rows of `source` as its files are now: their geometry and their
+// Store. `fresh` (a refresh) takes a directory's geometry from its metadata
+// alone where it can: the parts given at open may no longer agree with it.
+struct Located {
+  ShardGeometry geometry;
+  Store store;
+};
+
+Result<Located> locate(const Table::Source& source, std::uint64_t threads,
+                       bool fresh) {
+  if (source.tensors) {
+    Result<CheckpointTable> table =
+        checkpoint_table(source.path, *source.tensors, source.width);
+    if (!table) return std::move(table).error();
+    std::vector<std::string> paths;
+    std::vector<ShardExtent> extents;
+    paths.reserve(table->shards.size());
+    extents.reserve(table->shards.size());
+    for (ShardFile& shard : table->shards) {
+      paths.push_back(std::move(shard.path));
+      extents.push_back(shard.extent);
+    }
+    Result<Store> store =
+        Store::open_files(paths, std::move(extents), table->geometry, threads);
+    if (!store) return std::move(store).error();
+    return Located{table->geometry, std::move(*store)};
+  }
+  Result<ShardGeometry> geometry =
+      fresh ? resolve_geometry(source.path, GeometryParts{})
+            : resolve_geometry(source.path, source.given);
+  if (fresh && !geometry)
+    geometry = resolve_geometry(source.path, source.given);
+  if (!geometry) return std::move(geometry).error();
+  Result<Store> store = Store::open(source.path, *geometry, threads);
   if (!store) return std::move(store).error();
-  Result<std::vector<FileStamp>> stamps = stamp_files(*store);
+  return Located{*geometry, std::move(*store)};
+}
+
+// Takes the opened shard files and, with `ring`, starts their engine: when
+// it cannot be made, `why` says so (and the pool reads), unless the ring
+// must read direct.
+Result<std::shared_ptr<Table::Files>> open_files(
+    Store store, const std::optional<RingRowsOptions>& ring, bool ring_needed,
+    std::string* why) {
+  Result<std::vector<FileStamp>> stamps = stamp_files(store);
   if (!stamps) return std::move(stamps).error();
   auto files =
-      std::make_shared<Table::Files>(std::move(*store), std::move(*stamps));
+      std::make_shared<Table::Files>(std::move(store), std::move(*stamps));
   if (!ring) return files;
   Result<std::unique_ptr<RingEngine>> started =
       RingEngine::start(files->store, *ring);
@@ -242,12 +290,10 @@ Result<std::shared_ptr<Table::Files>> open_files(
 // was called: whoever takes it to exactly 1 (closed, no users) lets the
 // files go, once.
 struct Table::State {
-  State(std::string p, const GeometryParts& g, ShardGeometry geo,
-        std::uint64_t t)
-      : path(std::move(p)), given(g), geometry(geo), threads(t) {}
+  State(Source src, ShardGeometry geo, std::uint64_t t)
+      : source(std::move(src)), geometry(geo), threads(t) {}
 
-  std::string path;
-  GeometryParts given;
+  Source source;
   ShardGeometry geometry;
   std::uint64_t threads;
   // How the engines read, when the Table reads with a ring; whether it
@@ -377,17 +423,31 @@ std::uint64_t cache_memory() {
 
 Result<Table> Table::open(std::string_view dir, const GeometryParts& given,
                           std::uint64_t threads, const EngineOptions& engine) {
+  return open_source(Source{std::string(dir), given, {}, {}}, threads, engine);
+}
+
+Result<Table> Table::open_checkpoint(std::string_view path,
+                                     const ShardTensorNames& names,
+                                     std::optional<std::uint64_t> width,
+                                     std::uint64_t threads,
+                                     const EngineOptions& engine) {
+  return open_source(Source{std::string(path), {}, names, width}, threads,
+                     engine);
+}
+
+Result<Table> Table::open_source(Source source, std::uint64_t threads,
+                                 const EngineOptions& engine) {
   using Direct = EngineOptions::Direct;
   if (engine.direct == Direct::kOn && engine.queue_depth == 0) {
     return Error::invalid_argument("direct reads need a queue depth");
   }
-  Result<ShardGeometry> geometry = resolve_geometry(dir, given);
-  if (!geometry) return std::move(geometry).error();
-  auto state =
-      std::make_unique<State>(std::string(dir), given, *geometry, threads);
-  if (engine.cache_bytes > 0 && geometry->width > 0) {
+  Result<Located> located = locate(source, threads, false);
+  if (!located) return std::move(located).error();
+  const ShardGeometry geometry = located->geometry;
+  auto state = std::make_unique<State>(std::move(source), geometry, threads);
+  if (engine.cache_bytes > 0 && geometry.width > 0) {
     Result<std::unique_ptr<RowCache>> made =
-        RowCache::make(engine.cache_bytes, geometry->width);
+        RowCache::make(engine.cache_bytes, geometry.width);
     if (!made) {
       if (made.error().code() != ErrorCode::kIo ||
           made.error().sys_errno() != EINVAL) {
@@ -395,13 +455,13 @@ Result<Table> Table::open(std::string_view dir, const GeometryParts& given,
       }
       return Error::invalid_argument(str_cat(
           "cache_bytes=", engine.cache_bytes,
-          " is too small to hold one row of ", geometry->width, " bytes"));
+          " is too small to hold one row of ", geometry.width, " bytes"));
     }
     state->cache_bytes = engine.cache_bytes;
     state->current_cache.store(made->get(), std::memory_order_relaxed);
     state->caches.push_back(std::move(*made));
   }
-  if (engine.queue_depth > 0 && geometry->width > 0) {
+  if (engine.queue_depth > 0 && geometry.width > 0) {
     RingRowsOptions options;
     options.depth = engine.queue_depth;
     options.direct = engine.direct == Direct::kOn;
@@ -409,7 +469,7 @@ Result<Table> Table::open(std::string_view dir, const GeometryParts& given,
     state->ring_needed = options.direct;
   }
   Result<std::shared_ptr<Files>> files =
-      open_files(dir, *geometry, threads, state->ring, state->ring_needed,
+      open_files(std::move(located->store), state->ring, state->ring_needed,
                  &state->backend_reason);
   if (!files) return std::move(files).error();
   if (engine.direct == Direct::kAuto && (*files)->engine_here() != nullptr &&
@@ -417,10 +477,13 @@ Result<Table> Table::open(std::string_view dir, const GeometryParts& given,
     // Larger than memory: direct reads, where the file system has them.
     RingRowsOptions options = *state->ring;
     options.direct = true;
-    if (Result<std::shared_ptr<Files>> direct =
-            open_files(dir, *geometry, threads, options, true, nullptr)) {
-      state->ring = options;
-      files = std::move(direct);
+    Result<Located> again = locate(state->source, threads, false);
+    if (again && again->geometry == geometry) {
+      if (Result<std::shared_ptr<Files>> direct =
+              open_files(std::move(again->store), options, true, nullptr)) {
+        state->ring = options;
+        files = std::move(direct);
+      }
     }
   }
   state->current_files = std::move(*files);
@@ -459,7 +522,7 @@ std::string Table::backend_reason() const {
   return s.backend_reason;
 }
 
-const std::string& Table::path() const { return state_->path; }
+const std::string& Table::path() const { return state_->source.path; }
 const ShardGeometry& Table::geometry() const { return state_->geometry; }
 TableStats& Table::stats() const { return state_->stats; }
 
@@ -823,26 +886,22 @@ Result<bool> Table::refresh() const {
   const std::lock_guard one_at_a_time(s.refresh_mu);
   // The files as they are now: reopened by name, so that a table published
   // by renaming new files into place is read from then on.
-  // The metadata's own geometry when it has one: the keywords the Table
-  // was opened with may no longer agree with it.
-  Result<ShardGeometry> geometry = resolve_geometry(s.path, GeometryParts{});
-  if (!geometry) geometry = resolve_geometry(s.path, s.given);
-  if (!geometry) return std::move(geometry).error();
-  if (geometry->shards != s.geometry.shards ||
-      geometry->rows_per_shard != s.geometry.rows_per_shard ||
-      geometry->width != s.geometry.width) {
+  Result<Located> now = locate(s.source, s.threads, true);
+  if (!now) return std::move(now).error();
+  if (now->geometry != s.geometry) {
     return Error::invalid_argument(
-        str_cat("the table in ", s.path,
+        str_cat("the table in ", s.source.path,
                 " now has another geometry: open a new Table to read it"));
   }
-  Result<Store> reopened = Store::open(s.path, s.geometry, s.threads);
-  if (!reopened) return std::move(reopened).error();
-  Result<std::vector<FileStamp>> now = stamp_files(*reopened);
-  if (!now) return std::move(now).error();
-  if (*now == s.files_now()->stamps) return false;
-  reopened->close();
+  Result<std::vector<FileStamp>> stamps = stamp_files(now->store);
+  if (!stamps) return std::move(stamps).error();
+  const std::shared_ptr<Files> old = s.files_now();
+  if (*stamps == old->stamps &&
+      std::ranges::equal(now->store.extents(), old->store.extents())) {
+    return false;
+  }
   Result<std::shared_ptr<Files>> fresh =
-      open_files(s.path, s.geometry, s.threads, s.ring, s.ring_needed, nullptr);
+      open_files(std::move(now->store), s.ring, s.ring_needed, nullptr);
   if (!fresh) return std::move(fresh).error();
   {
     const std::lock_guard lock(s.files_mu);

@@ -15,6 +15,7 @@
 #include "larkspur-core/src/base/blocking.h"
 #include "larkspur-core/src/base/result.h"
 #include "larkspur-core/src/base/unique_fd.h"
+#include "larkspur-io/src/checkpoint/checkpoint.h"
 #include "larkspur-io/src/engine/stats.h"
 #include "larkspur-io/src/engine/table_meta.h"
 #include "larkspur-io/src/fetch/store.h"
@@ -54,8 +55,9 @@ class Table {
   struct State;
 
  public:
-  // One opening of the shard files (table.cc).
+  // One opening of the shard files, and where they are found (table.cc).
   struct Files;
+  struct Source;
 
   // Opens `dir` with the geometry resolve_geometry settles; `threads`
   // bounds the pool jobs of one call, as Store's does.
@@ -66,6 +68,16 @@ class Table {
   static Result<Table> open(std::string_view dir, const GeometryParts& given,
                             std::uint64_t threads,
                             const EngineOptions& engine = {});
+
+  // Opens the table the shard tensors `names` of the checkpoint at `path`
+  // make, as checkpoint_table finds them (`width` for 1-D tensors of
+  // bytes): each shard's rows are read in place, inside its file. Then as
+  // open().
+  static Result<Table> open_checkpoint(std::string_view path,
+                                       const ShardTensorNames& names,
+                                       std::optional<std::uint64_t> width,
+                                       std::uint64_t threads,
+                                       const EngineOptions& engine = {});
 
   Table(Table&& other) noexcept;
   Table& operator=(Table&& other) noexcept;
@@ -160,9 +172,11 @@ class Table {
   // refreshed): another file renamed into place at a shard's name, or a
   // change in place (size, modification or change time). The Table then
   // reads the files now at those names (calls already reading finish with
-  // the old ones), its row cache emptied, and true is returned. Fails,
-  // keeping the files it had, with "the Table is closed", when the
-  // table's metadata now gives another geometry, or with an open error.
+  // the old ones), its row cache emptied, and true is returned. A
+  // checkpoint's headers (and index) are read again, and its tensors found
+  // again by name. Fails, keeping the files it had, with "the Table is
+  // closed", when the table's metadata (or tensors) now give another
+  // geometry, or with an open error.
   Result<bool> refresh() const;
 
   // Records a call of `kind` that took `ns` nanoseconds.
@@ -174,6 +188,8 @@ class Table {
 
  private:
   explicit Table(std::unique_ptr<State> state);
+  static Result<Table> open_source(Source source, std::uint64_t threads,
+                                   const EngineOptions& engine);
   struct Reading {
     bool ring = false;
     bool direct = false;

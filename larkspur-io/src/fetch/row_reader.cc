@@ -42,21 +42,28 @@ GroupReader::GroupReader(const Store& store, std::uint64_t shard,
       fd_(store.fd(shard)),
       width_(store.geometry().width),
       base_(shard * store.geometry().rows_per_shard),
+      file_base_(store.extents()[shard].offset),
+      limit_(store.extents()[shard].length >
+                     ShardExtent::kToFileEnd - store.extents()[shard].offset
+                 ? ShardExtent::kToFileEnd
+                 : store.extents()[shard].offset +
+                       store.extents()[shard].length),
       out_(out),
       cold_(cold),
       tally_(tally) {}
 
-// Whether the row's offset in its shard, local_row x width computed
-// exactly, is below 2^63: a read from 2^63 on fails with EINVAL, and a
-// product wrapped modulo 2^64 would name another row's bytes.
+// Whether the row's offset in its file, the shard's start plus local_row x
+// width computed exactly, is below 2^63: a read from 2^63 on fails with
+// EINVAL, and a product wrapped modulo 2^64 would name another row's bytes.
 bool GroupReader::offset_is_valid(const RowRef& r) const {
+  constexpr std::uint64_t kLimit = std::uint64_t{1} << 63;
   const WideCount offset = multiply_wide(r.rowid - base_, width_);
-  return offset.high == 0 && offset.low < (std::uint64_t{1} << 63);
+  return offset.high == 0 && offset.low < kLimit - file_base_;
 }
 
-// Requires offset_is_valid(r), which makes the product exact.
+// Requires offset_is_valid(r), which makes the sum exact.
 std::uint64_t GroupReader::offset_of(const RowRef& r) const {
-  return (r.rowid - base_) * width_;
+  return file_base_ + (r.rowid - base_) * width_;
 }
 
 std::byte* GroupReader::dest(const RowRef& r) const {
@@ -88,10 +95,20 @@ void GroupReader::queue_ahead(std::size_t from) {
 
 // Fills `buf` from `offset`: from the page cache if it can; else, when
 // `wait`, from the device (prefetching from row `next` on), or reports the
-// miss. Past the end of the file the bytes are zeros.
+// miss. Past the end of the file, or of the shard's extent, the bytes are
+// zeros.
 Result<GroupReader::Fill> GroupReader::fill(std::span<std::byte> buf,
                                             std::uint64_t offset,
                                             std::size_t next, bool wait) {
+  if (offset >= limit_) {
+    std::memset(buf.data(), 0, buf.size());
+    return Fill::kFilled;
+  }
+  if (buf.size() > limit_ - offset) {
+    const auto keep = static_cast<std::size_t>(limit_ - offset);
+    std::memset(buf.data() + keep, 0, buf.size() - keep);
+    buf = buf.first(keep);
+  }
   std::size_t done = 0;
   // A short cached read is the end of the file or the end of what is
   // cached; the next one tells which.

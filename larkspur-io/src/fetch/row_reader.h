@@ -121,7 +121,9 @@ class GroupReader {
   const PositionalReader& reader_;
   const int fd_;
   const std::uint64_t width_;
-  const std::uint64_t base_;  // the global row id of the shard's row 0
+  const std::uint64_t base_;       // the global row id of the shard's row 0
+  const std::uint64_t file_base_;  // where the shard's row 0 lies in its file
+  const std::uint64_t limit_;      // where its extent ends there
   std::byte* const out_;
   bool& cold_;
   ReadTally& tally_;

@@ -7,6 +7,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <string_view>
+#include <unordered_map>
 
 #include "larkspur-core/src/base/file.h"
 #include "larkspur-core/src/base/no_destructor.h"
@@ -41,6 +43,13 @@ class PreadReader final : public PositionalReader {
   }
 };
 
+// Another descriptor of `fd`'s open file, closed on exec.
+Result<UniqueFd> duplicate_fd(int fd) {
+  const int copy = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+  if (copy < 0) return Error::from_errno(errno);
+  return UniqueFd(copy);
+}
+
 // Closes in increasing shard order (a vector's own destruction order is
 // unspecified).
 void close_in_order(std::vector<UniqueFd>& fds) noexcept {
@@ -58,16 +67,21 @@ const PositionalReader& pread_reader() {
 }
 
 Store::Store(std::vector<UniqueFd> fds, ShardGeometry geometry,
-             std::uint64_t threads, const PositionalReader& reader)
+             std::uint64_t threads, const PositionalReader& reader,
+             std::vector<ShardExtent> extents)
     : fds_(std::move(fds)),
+      extents_(std::move(extents)),
       geometry_(geometry),
       threads_(threads),
-      reader_(&reader) {}
+      reader_(&reader) {
+  extents_.resize(fds_.size());
+}
 
 Store& Store::operator=(Store&& other) noexcept {
   if (this != &other) {
     close_all();
     fds_ = std::move(other.fds_);
+    extents_ = std::move(other.extents_);
     geometry_ = other.geometry_;
     threads_ = other.threads_;
     reader_ = other.reader_;
@@ -112,6 +126,38 @@ Result<Store> Store::open(std::string_view dir, ShardGeometry geometry,
     fds.push_back(std::move(file->fd));
   }
   return Store(std::move(fds), geometry, threads);
+}
+
+Result<Store> Store::open_files(std::span<const std::string> paths,
+                                std::vector<ShardExtent> extents,
+                                ShardGeometry geometry, std::uint64_t threads) {
+  if (paths.size() != geometry.shards || extents.size() != paths.size()) {
+    return Error::invalid_argument("one file and extent per shard are needed");
+  }
+  std::vector<UniqueFd> fds;
+  fds.reserve(paths.size());
+  // The shard that opened each file.
+  std::unordered_map<std::string_view, std::size_t> opened;
+  for (std::size_t i = 0; i < paths.size(); ++i) {
+    Result<UniqueFd> fd = Error::from_errno(EBADF);
+    if (const auto at = opened.find(paths[i]); at != opened.end()) {
+      fd = duplicate_fd(fds[at->second].get());
+    } else if (paths[i].find('\0') != std::string::npos) {
+      fd = Error::os_text("file name contained an unexpected NUL byte");
+    } else {
+      Result<OpenFile> file = open_file(paths[i], FileKinds::kRegularOrBlock);
+      fd = file ? Result<UniqueFd>(std::move(file->fd))
+                : Result<UniqueFd>(std::move(file).error());
+      opened.emplace(paths[i], i);
+    }
+    if (!fd) {
+      close_in_order(fds);
+      return std::move(fd).error();
+    }
+    fds.push_back(std::move(*fd));
+  }
+  return Store(std::move(fds), geometry, threads, pread_reader(),
+               std::move(extents));
 }
 
 }  // namespace larkspur::io

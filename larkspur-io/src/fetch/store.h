@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -63,9 +64,21 @@ class Store {
   static Result<Store> open(std::string_view dir, ShardGeometry geometry,
                             std::uint64_t threads);
 
+  // Opens shard i's rows at paths[i], where extents[i] says they lie (the
+  // two of equal size, geometry.shards each). A file several shards share
+  // is opened once and its descriptor duplicated, so that they all read
+  // one file even if another is renamed into its place meanwhile. Fails
+  // as open() does.
+  static Result<Store> open_files(std::span<const std::string> paths,
+                                  std::vector<ShardExtent> extents,
+                                  ShardGeometry geometry,
+                                  std::uint64_t threads);
+
   // Takes ownership of `fds` (one per shard, geometry.shards of them).
+  // `extents`: one per shard, or none for whole files.
   Store(std::vector<UniqueFd> fds, ShardGeometry geometry,
-        std::uint64_t threads, const PositionalReader& reader = pread_reader());
+        std::uint64_t threads, const PositionalReader& reader = pread_reader(),
+        std::vector<ShardExtent> extents = {});
 
   Store(Store&& other) noexcept = default;
   Store& operator=(Store&& other) noexcept;
@@ -79,6 +92,8 @@ class Store {
   // Requires shard < shard_count().
   int fd(std::uint64_t shard) const { return fds_[shard].get(); }
   const PositionalReader& reader() const { return *reader_; }
+  // Where each shard's rows lie in its file (shard_count() of them).
+  std::span<const ShardExtent> extents() const { return extents_; }
 
   // Closes every descriptor now, in increasing shard order; the Store has
   // no shards afterwards.
@@ -88,6 +103,7 @@ class Store {
   void close_all() noexcept;
 
   std::vector<UniqueFd> fds_;
+  std::vector<ShardExtent> extents_;
   ShardGeometry geometry_;
   std::uint64_t threads_;
   const PositionalReader* reader_;

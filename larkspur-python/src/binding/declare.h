@@ -43,7 +43,7 @@ struct ModuleNames {
 // made them.
 enum class Threads { kAny, kOwner };
 
-enum class MemberKind { kInit, kMethod, kGetter, kFunction };
+enum class MemberKind { kInit, kMethod, kClassMethod, kGetter, kFunction };
 
 // One declared member: its kind, implementation, name, parameters and
 // docstring (the text after the text signature).
@@ -101,6 +101,16 @@ constexpr auto method(const char* name, std::initializer_list<Param> params,
                       const char* doc = "") {
   return internal_declare::make_member<MemberKind::kMethod, Impl>(name, params,
                                                                   doc);
+}
+
+// A class method that makes an instance (an alternative constructor): Impl
+// is Result<Value> (*)(Args...), as an init's.
+template <auto Impl>
+constexpr auto classmethod(const char* name,
+                           std::initializer_list<Param> params,
+                           const char* doc = "") {
+  return internal_declare::make_member<MemberKind::kClassMethod, Impl>(
+      name, params, doc);
 }
 
 // A read-only attribute.
@@ -180,9 +190,9 @@ struct TextWriter {
 };
 
 // "name($self, a, b=4096, *, c=None)\n--\n\n{doc}": the form CPython reads
-// __text_signature__ from.
+// __text_signature__ from; `self` is "$self", "$cls" or empty.
 constexpr void write_text_signature(TextWriter& w, std::string_view name,
-                                    bool self, const Param* params,
+                                    std::string_view self, const Param* params,
                                     std::size_t count, std::string_view doc) {
   w.put(name);
   w.put("(");
@@ -191,9 +201,9 @@ constexpr void write_text_signature(TextWriter& w, std::string_view name,
     if (!first) w.put(", ");
     first = false;
   };
-  if (self) {
+  if (!self.empty()) {
     sep();
-    w.put("$self");
+    w.put(self);
   }
   bool star = false;
   for (std::size_t i = 0; i < count; ++i) {
@@ -237,9 +247,11 @@ template <const auto& C, std::size_t I>
 constexpr void member_text(TextWriter& w) {
   const auto& m = std::get<I>(C.members);
   if constexpr (MemberAt<C, I>::kKind == MemberKind::kInit) {
-    write_text_signature(w, C.name, false, m.params.data(), m.count, C.doc);
+    write_text_signature(w, C.name, "", m.params.data(), m.count, C.doc);
+  } else if constexpr (MemberAt<C, I>::kKind == MemberKind::kClassMethod) {
+    write_text_signature(w, m.name, "$cls", m.params.data(), m.count, m.doc);
   } else {
-    write_text_signature(w, m.name, true, m.params.data(), m.count, m.doc);
+    write_text_signature(w, m.name, "$self", m.params.data(), m.count, m.doc);
   }
 }
 
@@ -255,7 +267,7 @@ inline constexpr const auto& kMemberDoc = internal_declare::kText<[](auto& w) {
 template <const auto& F>
 inline constexpr const auto& kFunctionDoc =
     internal_declare::kText<[](auto& w) {
-      internal_declare::write_text_signature(w, F.name, false, F.params.data(),
+      internal_declare::write_text_signature(w, F.name, "", F.params.data(),
                                              F.count, F.doc);
     }>;
 

@@ -297,6 +297,33 @@ PyObject* new_instance(typename ClassOf<C>::Value&& value) {
   return self;
 }
 
+// Member I of class C, a class method making an instance: Impl is
+// Result<Value> (*)(Args...). The class is final, so `cls` is C's type.
+template <const auto& C, std::size_t I>
+PyObject* classmethod_entry(PyObject* /*cls*/, PyObject* const* args,
+                            Py_ssize_t nargs, PyObject* kwnames) noexcept {
+  static constexpr Signature kSig = signature_of<C, I>();
+  constexpr auto kImpl = MemberAt<C, I>::kImpl;
+  using Args = typename internal_entry::FnTraits<decltype(kImpl)>::Args;
+  static_assert(std::tuple_size_v<Args> == kSig.count,
+                "the declaration and the implementation differ in parameters");
+  return internal_entry::guarded([&]() -> PyObject* {
+    Bound bound;
+    if (!bind_fast(kSig, args, nargs, kwnames, bound)) return nullptr;
+    return internal_entry::convert_and_call<Args>(
+        kSig, bound,
+        [&](auto&&... values) -> PyObject* {
+          auto made = kImpl(std::forward<decltype(values)>(values)...);
+          if (!made) {
+            raise_error(made.error());
+            return nullptr;
+          }
+          return new_instance<C>(std::move(*made));
+        },
+        std::make_index_sequence<std::tuple_size_v<Args>>{});
+  });
+}
+
 namespace internal_entry {
 
 // "{type path} is unsendable, but is being dropped on another thread", put

@@ -16,10 +16,13 @@ namespace larkspur::py {
 
 namespace internal_tables {
 
-template <const auto& C, MemberKind K>
+// Members of kind K, or of K2 too.
+template <const auto& C, MemberKind K, MemberKind K2 = K>
 constexpr std::size_t count_of() {
   return []<std::size_t... I>(std::index_sequence<I...>) {
-    return ((MemberAt<C, I>::kKind == K ? std::size_t{1} : std::size_t{0}) +
+    return ((MemberAt<C, I>::kKind == K || MemberAt<C, I>::kKind == K2
+                 ? std::size_t{1}
+                 : std::size_t{0}) +
             ... + std::size_t{0});
   }(std::make_index_sequence<kMemberCount<C>>{});
 }
@@ -27,7 +30,11 @@ constexpr std::size_t count_of() {
 template <const auto& C, std::size_t I>
 PyMethodDef method_def() {
   const auto& m = std::get<I>(C.members);
-  if constexpr (std::get<I>(C.members).count == 0) {
+  if constexpr (MemberAt<C, I>::kKind == MemberKind::kClassMethod) {
+    return {m.name, as_cfunction(&classmethod_entry<C, I>),
+            METH_CLASS | METH_FASTCALL | METH_KEYWORDS,
+            kMemberDoc<C, I>.data()};
+  } else if constexpr (std::get<I>(C.members).count == 0) {
     return {m.name, as_cfunction(&method_noargs_entry<C, I>), METH_NOARGS,
             kMemberDoc<C, I>.data()};
   } else {
@@ -42,16 +49,17 @@ PyGetSetDef getter_def() {
   return {m.name, &getter_entry<C, I>, nullptr, m.doc, nullptr};
 }
 
-// The members of class C of kind K in declaration order, each made into
-// its table entry by `make`, then the all-zero sentinel.
-template <const auto& C, MemberKind K, class Entry, class Make>
+// The members of class C of kind K (or K2) in declaration order, each
+// made into its table entry by `make`, then the all-zero sentinel.
+template <const auto& C, MemberKind K, MemberKind K2, class Entry, class Make>
 auto table_of(Make make) {
-  std::array<Entry, count_of<C, K>() + 1> table{};
+  std::array<Entry, count_of<C, K, K2>() + 1> table{};
   std::size_t k = 0;
   [&]<std::size_t... I>(std::index_sequence<I...>) {
     (
         [&] {
-          if constexpr (MemberAt<C, I>::kKind == K) {
+          if constexpr (MemberAt<C, I>::kKind == K ||
+                        MemberAt<C, I>::kKind == K2) {
             table[k++] = make(std::integral_constant<std::size_t, I>{});
           }
         }(),
@@ -62,8 +70,9 @@ auto table_of(Make make) {
 
 template <const auto& C>
 PyMethodDef* method_table() {
-  static auto table = table_of<C, MemberKind::kMethod, PyMethodDef>(
-      [](auto i) { return method_def<C, decltype(i)::value>(); });
+  static auto table =
+      table_of<C, MemberKind::kMethod, MemberKind::kClassMethod, PyMethodDef>(
+          [](auto i) { return method_def<C, decltype(i)::value>(); });
   return table.data();
 }
 
@@ -73,8 +82,9 @@ PyGetSetDef* getter_table() {
   if constexpr (count_of<C, MemberKind::kGetter>() == 0) {
     return nullptr;
   } else {
-    static auto table = table_of<C, MemberKind::kGetter, PyGetSetDef>(
-        [](auto i) { return getter_def<C, decltype(i)::value>(); });
+    static auto table =
+        table_of<C, MemberKind::kGetter, MemberKind::kGetter, PyGetSetDef>(
+            [](auto i) { return getter_def<C, decltype(i)::value>(); });
     return table.data();
   }
 }

@@ -17,6 +17,7 @@ inline constexpr ModuleNames kEngineNames{"larkspur._engine", "larkspur"};
 ClassRef table_class() noexcept;
 ClassRef lookup_class() noexcept;
 PyMethodDef* rowids_def();
+PyMethodDef* checkpoint_tensors_def();
 
 // Token arrays as the engine takes them: (T,) or (B, T) tokens with their
 // history, (K,) or (B, K) tokens before them (only the last two count).

@@ -11,7 +11,7 @@ namespace larkspur::py {
 namespace {
 
 const std::array kClasses = {table_class(), lookup_class()};
-const std::array kFunctions = {&rowids_def};
+const std::array kFunctions = {&rowids_def, &checkpoint_tensors_def};
 
 // The module's process-wide state, written under the interpreter lock.
 // NOLINTNEXTLINE(cppcoreguidelines-avoid-non-const-global-variables)

@@ -12,6 +12,7 @@
 #include "larkspur-core/src/base/str_cat.h"
 #include "larkspur-io/src/cache/cache_size.h"
 #include "larkspur-io/src/cache/row_cache.h"
+#include "larkspur-io/src/checkpoint/checkpoint.h"
 #include "larkspur-io/src/engine/table.h"
 #include "larkspur-io/src/fetch/fetch_plan.h"
 #include "larkspur-keygen/src/lib/rowids.h"
@@ -66,20 +67,10 @@ Result<std::uint64_t> cache_budget(Obj given) {
   return **bytes;
 }
 
-Result<io::Table> make(std::string path, Obj shards, Obj rows_per_shard,
-                       Obj width, Obj queue_depth, Obj direct,
-                       Obj cache_bytes) {
-  io::GeometryParts given;
-  const std::array<std::optional<std::uint64_t>*, 3> slots = {
-      &given.shards, &given.rows_per_shard, &given.width};
-  const std::array<Obj, 3> args = {shards, rows_per_shard, width};
-  constexpr std::array<const char*, 3> kNames = {"shards", "rows_per_shard",
-                                                 "width"};
-  for (std::size_t i = 0; i < 3; ++i) {
-    Result<std::optional<std::uint64_t>> v = count_of(args[i], kNames[i]);
-    if (!v) return std::move(v).error();
-    *slots[i] = *v;
-  }
+// queue_depth, direct and cache_bytes, as Table() and from_safetensors()
+// take them.
+Result<io::EngineOptions> engine_options(Obj queue_depth, Obj direct,
+                                         Obj cache_bytes) {
   io::EngineOptions engine;
   if (!queue_depth.is_none()) {
     Result<std::optional<std::uint64_t>> depth =
@@ -104,8 +95,106 @@ Result<io::Table> make(std::string path, Obj shards, Obj rows_per_shard,
   Result<std::uint64_t> budget = cache_budget(cache_bytes);
   if (!budget) return std::move(budget).error();
   engine.cache_bytes = *budget;
+  return engine;
+}
+
+Result<io::Table> make(std::string path, Obj shards, Obj rows_per_shard,
+                       Obj width, Obj queue_depth, Obj direct,
+                       Obj cache_bytes) {
+  io::GeometryParts given;
+  const std::array<std::optional<std::uint64_t>*, 3> slots = {
+      &given.shards, &given.rows_per_shard, &given.width};
+  const std::array<Obj, 3> args = {shards, rows_per_shard, width};
+  constexpr std::array<const char*, 3> kNames = {"shards", "rows_per_shard",
+                                                 "width"};
+  for (std::size_t i = 0; i < 3; ++i) {
+    Result<std::optional<std::uint64_t>> v = count_of(args[i], kNames[i]);
+    if (!v) return std::move(v).error();
+    *slots[i] = *v;
+  }
+  Result<io::EngineOptions> engine =
+      engine_options(queue_depth, direct, cache_bytes);
+  if (!engine) return std::move(engine).error();
   return blocking(
-      [&] { return io::Table::open(path, given, kDefaultThreads, engine); });
+      [&] { return io::Table::open(path, given, kDefaultThreads, *engine); });
+}
+
+// A str (a path or an os.PathLike's); false with TypeError set otherwise.
+Result<std::string> path_text(Obj path) {
+  PyRef text = PyRef::steal(PyOS_FSPath(path.ptr));
+  if (!text) return Error::raised();
+  if (PyUnicode_Check(text.get()) == 0) {
+    PyErr_SetString(PyExc_TypeError,
+                    "path must be a str or an os.PathLike of str");
+    return Error::raised();
+  }
+  std::optional<std::string> utf8 = to_text(text.get());
+  if (!utf8) return Error::raised();
+  return std::move(*utf8);
+}
+
+// tensors: a str with "{i}" (a pattern), another str (one tensor), or a
+// sequence of str.
+Result<io::ShardTensorNames> tensor_names(Obj tensors) {
+  io::ShardTensorNames names;
+  if (PyUnicode_Check(tensors.ptr) != 0) {
+    std::optional<std::string> text = to_text(tensors.ptr);
+    if (!text) return Error::raised();
+    if (text->find("{i}") != std::string::npos) {
+      names.pattern = std::move(*text);
+    } else {
+      names.names.push_back(std::move(*text));
+    }
+    return names;
+  }
+  PyRef items = PyRef::steal(PySequence_Check(tensors.ptr) != 0 &&
+                                     PyBytes_Check(tensors.ptr) == 0
+                                 ? PySequence_Tuple(tensors.ptr)
+                                 : nullptr);
+  if (!items) {
+    if (PyErr_Occurred() == nullptr) {
+      PyErr_SetString(PyExc_TypeError,
+                      "tensors must be a str (with {i} for the shard number) "
+                      "or a sequence of str");
+    }
+    return Error::raised();
+  }
+  const Py_ssize_t n = PyTuple_Size(items.get());
+  for (Py_ssize_t k = 0; k < n; ++k) {
+    PyObject* item = PyTuple_GetItem(items.get(), k);
+    std::optional<std::string> text =
+        item != nullptr && PyUnicode_Check(item) != 0 ? to_text(item)
+                                                      : std::nullopt;
+    if (!text) {
+      if (PyErr_Occurred() == nullptr) {
+        PyErr_SetString(PyExc_TypeError, "tensors must be str");
+      }
+      return Error::raised();
+    }
+    names.names.push_back(std::move(*text));
+  }
+  if (names.names.empty()) {
+    return Error::invalid_argument("tensors names no tensor");
+  }
+  return names;
+}
+
+Result<io::Table> from_safetensors(Obj path, Obj tensors, Obj width,
+                                   Obj queue_depth, Obj direct,
+                                   Obj cache_bytes) {
+  Result<std::string> where = path_text(path);
+  if (!where) return std::move(where).error();
+  Result<io::ShardTensorNames> names = tensor_names(tensors);
+  if (!names) return std::move(names).error();
+  Result<std::optional<std::uint64_t>> row_bytes = count_of(width, "width");
+  if (!row_bytes) return std::move(row_bytes).error();
+  Result<io::EngineOptions> engine =
+      engine_options(queue_depth, direct, cache_bytes);
+  if (!engine) return std::move(engine).error();
+  return blocking([&] {
+    return io::Table::open_checkpoint(*where, *names, *row_bytes,
+                                      kDefaultThreads, *engine);
+  });
 }
 
 // The output of `rows` rows: `out` checked, or a new uint8 array of
@@ -437,6 +526,21 @@ constexpr auto kTable = declare_class<io::Table>(
     Threads::kAny,
     init<&make>({"path", kw("shards"), kw("rows_per_shard"), kw("width"),
                  kw("queue_depth"), kw("direct"), kw("cache_bytes")}),
+    classmethod<&from_safetensors>(
+        "from_safetensors",
+        {"path", "tensors", kw("width"), kw("queue_depth"), kw("direct"),
+         kw("cache_bytes")},
+        "The table whose shards are tensors of a safetensors checkpoint,\n"
+        "read in place: `path` is one .safetensors file, or a directory\n"
+        "(with model.safetensors.index.json, else its *.safetensors files).\n"
+        "`tensors` names the shard tensors in shard order: a str with {i}\n"
+        "(\"model.ngram.shards.{i}.weight\" takes i = 0, 1, ... while such\n"
+        "a tensor exists), one name, or a sequence of names. Each is 2-D\n"
+        "(rows, row elements: a row is their bytes) or 1-D of 1-byte\n"
+        "elements cut into rows of width= bytes; all have the first one's\n"
+        "rows, but the last may have fewer (the rest read as zeros).\n"
+        "queue_depth, direct and cache_bytes are as for Table(); refresh()\n"
+        "reads the headers again."),
     method<&gather>(
         "gather", {"rowids", opt("out", "None")},
         "The rows of `rowids` (any integer array or sequence of ints): a new\n"
