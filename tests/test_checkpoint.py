@@ -142,13 +142,11 @@ def test_one_dimensional_bytes_cut_by_width_and_names_in_any_order(tmp_path):
 
 
 @pytest.mark.parametrize("tensors, kw, error, text", [
+    # The reader's own refusals reach Python as they are (the C++ tests
+    # have the rest); then what the binding refuses.
     ("nothing.{i}", {}, ValueError, "no tensor is named nothing.0"),
     (["model.ngram.shards.0.weight", "absent"], {}, ValueError, "tensor absent is not in"),
-    ("model.ngram.scale", {}, ValueError, "a 1-D tensor of F32 is not bytes"),
     ("model.ngram.flags", {}, ValueError, "needs width="),
-    ("model.ngram.flags", {"width": 2}, ValueError, "not a whole number of 2-byte rows"),
-    ("lm_head.weight", {"width": 26}, ValueError, "rows of 13 bytes, but width=26"),
-    (PATTERN, {"width": 7}, ValueError, "width=7"),
     (7, {}, TypeError, "tensors must be a str"),
     ([b"x"], {}, TypeError, "tensors must be str"),
     ([], {}, ValueError, "names no tensor"),

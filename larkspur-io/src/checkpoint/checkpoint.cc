@@ -471,11 +471,7 @@ Result<ShardRows> shard_rows(const CheckpointTensor& t,
     }
     out = {e.shape[0], row_bytes};
   } else {
-    std::string shape = "[";
-    for (std::size_t i = 0; i < e.shape.size(); ++i) {
-      shape += str_cat(i == 0 ? "" : ", ", e.shape[i]);
-    }
-    return fail(str_cat("shape ", shape, "] is not 2-D"));
+    return fail(str_cat("shape ", shape_text(e.shape), " is not 2-D"));
   }
   if (out.row_bytes == 0) return fail("rows of 0 bytes");
   if (out.rows == 0) return fail("has no rows");

@@ -48,17 +48,6 @@ constexpr std::string_view kMetadataKey = "__metadata__";
 // The length prefix before the JSON.
 constexpr std::uint64_t kLengthBytes = 8;
 
-// "[2, 3]"
-std::string shape_text(std::span<const std::uint64_t> shape) {
-  std::string out = "[";
-  for (std::size_t i = 0; i < shape.size(); ++i) {
-    if (i > 0) out += ", ";
-    out += str_cat(shape[i]);
-  }
-  out += ']';
-  return out;
-}
-
 // a × b, or nullopt when it does not fit 64 bits.
 std::optional<std::uint64_t> checked_mul(std::uint64_t a, std::uint64_t b) {
   std::uint64_t out = 0;
@@ -385,6 +374,16 @@ Status place(const HeaderReader& reader, std::uint64_t data_start,
 }
 
 }  // namespace
+
+std::string shape_text(std::span<const std::uint64_t> shape) {
+  std::string out = "[";
+  for (std::size_t i = 0; i < shape.size(); ++i) {
+    if (i > 0) out += ", ";
+    out += str_cat(shape[i]);
+  }
+  out += ']';
+  return out;
+}
 
 std::optional<std::uint32_t> dtype_bytes(std::string_view dtype) {
   for (const DtypeSize& d : kDtypes) {

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -21,6 +22,9 @@ inline constexpr std::uint64_t kMaxSafetensorsHeader = std::uint64_t{100} << 20;
 // ...), or nullopt for a dtype rows cannot be made of (unknown, or less than
 // a byte an element).
 std::optional<std::uint32_t> dtype_bytes(std::string_view dtype);
+
+// A shape as errors print it: "[2, 3]".
+std::string shape_text(std::span<const std::uint64_t> shape);
 
 // One tensor of a file.
 struct TensorEntry {

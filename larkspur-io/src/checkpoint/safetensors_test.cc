@@ -16,27 +16,14 @@ namespace {
 using namespace std::string_literals;
 
 TEST(SafetensorsDtype, SizesOfWholeByteTypesOnly) {
+  // One of each size, and the sub-byte and misspelt ones refused.
   const std::vector<std::pair<std::string, std::optional<std::uint32_t>>>
-      cases = {{"BOOL", 1},
-               {"U8", 1},
-               {"I8", 1},
-               {"F8_E5M2", 1},
-               {"F8_E4M3", 1},
-               {"F8_E8M0", 1},
-               {"I16", 2},
-               {"U16", 2},
-               {"F16", 2},
+      cases = {{"F8_E4M3", 1},
                {"BF16", 2},
-               {"I32", 4},
-               {"U32", 4},
                {"F32", 4},
-               {"I64", 8},
-               {"U64", 8},
-               {"F64", 8},
                {"C64", 8},
                {"F4", std::nullopt},
                {"F6_E2M3", std::nullopt},
-               {"F6_E3M2", std::nullopt},
                {"f32", std::nullopt},
                {"F32 ", std::nullopt},
                {"", std::nullopt}};

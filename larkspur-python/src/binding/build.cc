@@ -16,6 +16,13 @@ PyObject* build(std::string_view text) {
                                      static_cast<Py_ssize_t>(text.size()));
 }
 
+bool put_item(PyObject* dict, const char* key, PyObject* value) {
+  if (value == nullptr) return false;
+  const int rc = PyDict_SetItemString(dict, key, value);
+  Py_DECREF(value);
+  return rc == 0;
+}
+
 PyObject* build(const WideCount& value) {
   PyRef low = PyRef::steal(PyLong_FromUnsignedLongLong(value.low));
   if (!low || value.high == 0) return low.release();

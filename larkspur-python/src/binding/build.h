@@ -23,6 +23,10 @@ inline PyObject* build(PyRef object) { return object.release(); }
 // The exact value of a 128-bit count, however large.
 PyObject* build(const WideCount& value);
 
+// dict[key] = value, the new reference `value` given up; false with an
+// exception set (also when `value` is null: its making failed).
+bool put_item(PyObject* dict, const char* key, PyObject* value);
+
 // A new bytes object of `size` bytes whose contents the caller fills in
 // before it is shared; nullptr with MemoryError set when it cannot be had.
 PyRef new_bytes(std::size_t size);

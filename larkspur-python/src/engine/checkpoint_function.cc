@@ -10,20 +10,6 @@
 namespace larkspur::py {
 namespace {
 
-// dict[key] = value, the new reference `value` given up; false with an
-// exception set (also when `value` is null: its making failed).
-bool put(PyObject* dict, const char* key, PyObject* value) {
-  if (value == nullptr) return false;
-  const int rc = PyDict_SetItemString(dict, key, value);
-  Py_DECREF(value);
-  return rc == 0;
-}
-
-PyObject* text(const std::string& s) {
-  return PyUnicode_FromStringAndSize(s.data(),
-                                     static_cast<Py_ssize_t>(s.size()));
-}
-
 Result<PyRef> one_tensor(const io::CheckpointTensor& t) {
   PyRef dict = PyRef::steal(PyDict_New());
   if (!dict) return Error::raised();
@@ -31,18 +17,18 @@ Result<PyRef> one_tensor(const io::CheckpointTensor& t) {
       PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(t.entry.shape.size())));
   if (!shape) return Error::raised();
   for (std::size_t i = 0; i < t.entry.shape.size(); ++i) {
-    PyObject* n = PyLong_FromUnsignedLongLong(t.entry.shape[i]);
+    PyObject* n = build(t.entry.shape[i]);
     if (n == nullptr ||
         PyTuple_SetItem(shape.get(), static_cast<Py_ssize_t>(i), n) != 0) {
       return Error::raised();
     }
   }
-  if (!put(dict.get(), "name", text(t.entry.name)) ||
-      !put(dict.get(), "dtype", text(t.entry.dtype)) ||
-      !put(dict.get(), "shape", shape.release()) ||
-      !put(dict.get(), "file", text(t.path)) ||
-      !put(dict.get(), "begin", PyLong_FromUnsignedLongLong(t.entry.begin)) ||
-      !put(dict.get(), "end", PyLong_FromUnsignedLongLong(t.entry.end))) {
+  if (!put_item(dict.get(), "name", build(t.entry.name)) ||
+      !put_item(dict.get(), "dtype", build(t.entry.dtype)) ||
+      !put_item(dict.get(), "shape", shape.release()) ||
+      !put_item(dict.get(), "file", build(t.path)) ||
+      !put_item(dict.get(), "begin", build(t.entry.begin)) ||
+      !put_item(dict.get(), "end", build(t.entry.end))) {
     return Error::raised();
   }
   return dict;

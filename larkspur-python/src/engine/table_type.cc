@@ -367,15 +367,6 @@ Status exit(const io::Table& table, Obj /*type*/, Obj /*value*/,
   return ok();
 }
 
-// into[key] = value, the new reference `value` given up; false with an
-// exception set (also when `value` is null: its making failed).
-bool put(PyObject* into, const char* key, PyObject* value) {
-  if (value == nullptr) return false;
-  const int rc = PyDict_SetItemString(into, key, value);
-  Py_DECREF(value);
-  return rc == 0;
-}
-
 // The row cache's part of stats(): its budget and size, its counters and
 // its hit rates, overall and by n-gram order.
 Result<PyRef> cache_stats(const io::Table& table) {
@@ -399,7 +390,7 @@ Result<PyRef> cache_stats(const io::Table& table) {
       {"evictions", c.evictions},
   }};
   for (const auto& [key, v] : counts) {
-    if (!put(cache.get(), key, PyLong_FromUnsignedLongLong(v))) {
+    if (!put_item(cache.get(), key, PyLong_FromUnsignedLongLong(v))) {
       return Error::raised();
     }
   }
@@ -409,7 +400,8 @@ Result<PyRef> cache_stats(const io::Table& table) {
       {"hit_rate_heads_8_15", rate(c.hits_high, c.misses_high)},
   }};
   for (const auto& [key, v] : rates) {
-    if (!put(cache.get(), key, PyFloat_FromDouble(v))) return Error::raised();
+    if (!put_item(cache.get(), key, PyFloat_FromDouble(v)))
+      return Error::raised();
   }
   return cache;
 }
@@ -421,8 +413,9 @@ Result<PyRef> stats(const io::Table& table, Obj reset) {
   PyRef dict = PyRef::steal(PyDict_New());
   if (!dict) return Error::raised();
   const auto count = [&](const char* key, const std::atomic<std::uint64_t>& v) {
-    return put(dict.get(), key,
-               PyLong_FromUnsignedLongLong(v.load(std::memory_order_relaxed)));
+    return put_item(
+        dict.get(), key,
+        PyLong_FromUnsignedLongLong(v.load(std::memory_order_relaxed)));
   };
   if (!count("calls", s.calls) || !count("rows_requested", s.rows_requested) ||
       !count("unique_rows", s.unique_rows) ||
@@ -434,10 +427,10 @@ Result<PyRef> stats(const io::Table& table, Obj reset) {
   }
   // Why the worker pool reads when a ring was asked for; "" otherwise.
   const std::string why = table.backend_reason();
-  if (!put(dict.get(), "backend", PyUnicode_FromString(table.backend())) ||
-      !put(dict.get(), "backend_reason",
-           PyUnicode_FromStringAndSize(why.data(),
-                                       static_cast<Py_ssize_t>(why.size())))) {
+  if (!put_item(dict.get(), "backend", PyUnicode_FromString(table.backend())) ||
+      !put_item(dict.get(), "backend_reason",
+                PyUnicode_FromStringAndSize(
+                    why.data(), static_cast<Py_ssize_t>(why.size())))) {
     return Error::raised();
   }
   PyRef latency = PyRef::steal(PyDict_New());
@@ -448,7 +441,7 @@ Result<PyRef> stats(const io::Table& table, Obj reset) {
     const io::LatencyHistogram::Summary h = s.latency[k].summary();
     PyRef one = PyRef::steal(PyDict_New());
     if (!one ||
-        !put(one.get(), "calls", PyLong_FromUnsignedLongLong(h.count))) {
+        !put_item(one.get(), "calls", PyLong_FromUnsignedLongLong(h.count))) {
       return Error::raised();
     }
     const std::array<std::pair<const char*, std::uint64_t>, 4> values = {{
@@ -458,8 +451,8 @@ Result<PyRef> stats(const io::Table& table, Obj reset) {
         {"max_us", h.max},
     }};
     for (const auto& [key, ns] : values) {
-      if (!put(one.get(), key,
-               PyFloat_FromDouble(static_cast<double>(ns) / 1e3))) {
+      if (!put_item(one.get(), key,
+                    PyFloat_FromDouble(static_cast<double>(ns) / 1e3))) {
         return Error::raised();
       }
     }
